@@ -1,0 +1,38 @@
+# Shared settings for every Corvandel target. Nothing here touches the
+# settings of a project that includes Corvandel with add_subdirectory().
+
+set(CORVANDEL_WARNING_FLAGS -Wall -Wextra -Wpedantic)
+if(CORVANDEL_WERROR)
+  list(APPEND CORVANDEL_WARNING_FLAGS -Werror)
+endif()
+
+set(CORVANDEL_SANITIZER_FLAGS "")
+if(CORVANDEL_SANITIZE)
+  set(CORVANDEL_SANITIZER_FLAGS -fsanitize=${CORVANDEL_SANITIZE} -fno-omit-frame-pointer)
+  if(CORVANDEL_SANITIZE MATCHES "undefined")
+    list(APPEND CORVANDEL_SANITIZER_FLAGS -fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# Applies the project's language level, warnings and sanitizers to a target.
+function(corvandel_configure_target target)
+  target_compile_features(${target} PUBLIC cxx_std_20)
+  set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
+  target_compile_options(${target} PRIVATE ${CORVANDEL_WARNING_FLAGS} ${CORVANDEL_SANITIZER_FLAGS})
+  if(CORVANDEL_SANITIZER_FLAGS)
+    target_link_options(${target} PUBLIC ${CORVANDEL_SANITIZER_FLAGS})
+  endif()
+endfunction()
+
+# corvandel_add_library(<name> SOURCES ... DEPENDS ...) makes the library
+# corvandel_<name> with the alias corvandel::<name>. Its include root is the
+# source tree's top, so consumers write #include "xml/dom.h".
+function(corvandel_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_library(corvandel_${name} STATIC ${ARG_SOURCES})
+  add_library(corvandel::${name} ALIAS corvandel_${name})
+  target_include_directories(corvandel_${name} PUBLIC
+    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+  target_link_libraries(corvandel_${name} PUBLIC ${ARG_DEPENDS})
+  corvandel_configure_target(corvandel_${name})
+endfunction()

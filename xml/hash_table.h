@@ -1,0 +1,154 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "xml/dom_string.h"
+
+namespace corvandel::xml {
+
+// h := (h * 1000003) xor unit for every code unit, from the left, in 32-bit
+// unsigned arithmetic.
+constexpr uint32_t HashChars(uint32_t seed, const DOMChar* chars, std::size_t length) {
+  uint32_t h = seed;
+  for (std::size_t i = 0; i < length; ++i) h = (h * 1000003u) ^ chars[i];
+  return h;
+}
+constexpr uint32_t HashChars(uint32_t seed, DOMStringView text) { return HashChars(seed, text.data(), text.size()); }
+
+template <typename T>
+struct THashItem {
+  DOMString Key;
+  uint32_t HashValue = 0;
+  THashItem* Next = nullptr;
+  T* Data = nullptr;
+};
+
+// A string-keyed hash table with chained buckets. The bucket count is a
+// power of two, at least 256, and doubles once the entries outnumber the
+// buckets. When the table owns its data, Dispose frees each entry's Data.
+template <typename T, typename Dispose = std::default_delete<T>>
+class THashTable {
+public:
+  using Item = THashItem<T>;
+
+  explicit THashTable(uint32_t requestedSize = 256, bool ownsData = false) : ownsData_(ownsData) {
+    uint32_t size = kMinBuckets;
+    while (size < requestedSize) size *= 2;
+    buckets_.assign(size, nullptr);
+  }
+  ~THashTable() { Clear(); }
+  THashTable(const THashTable&) = delete;
+  THashTable& operator=(const THashTable&) = delete;
+
+  Item* FindOrAdd(const DOMChar* chars, std::size_t length) {
+    bool found = false;
+    return FindOrAdd(chars, length, found);
+  }
+  Item* FindOrAdd(const DOMChar* chars, std::size_t length, bool& found) {
+    return Lookup(chars, length, found, true);
+  }
+  Item* FindOrAdd(DOMStringView key) { return FindOrAdd(key.data(), key.size()); }
+
+  // The entry for the key, or none; never adds.
+  Item* Find(const DOMChar* chars, std::size_t length) const {
+    bool found = false;
+    return const_cast<THashTable*>(this)->Lookup(chars, length, found, false);
+  }
+  T* FindData(const DOMChar* chars, std::size_t length) const {
+    Item* item = Find(chars, length);
+    return item ? item->Data : nullptr;
+  }
+  T* FindData(DOMStringView key) const { return FindData(key.data(), key.size()); }
+
+  // Removes the first entry, scanning from the first bucket, whose Data is
+  // data. The data object itself is left alone.
+  bool RemoveData(const T* data) {
+    for (Item*& head : buckets_) {
+      for (Item** link = &head; *link; link = &(*link)->Next) {
+        if ((*link)->Data == data) {
+          Item* item = *link;
+          *link = item->Next;
+          delete item;
+          --count_;
+          return true;
+        }
+      }
+    }
+    return false;
+  }
+
+  // Calls fn(item) for every entry, bucket by bucket.
+  template <typename Fn>
+  void ForEach(Fn&& fn) const {
+    for (Item* head : buckets_)
+      for (Item* item = head; item; item = item->Next) fn(*item);
+  }
+
+  // Removes every entry, freeing the data objects when the table owns them.
+  void Clear() {
+    for (Item*& head : buckets_) {
+      while (head) {
+        Item* item = head;
+        head = item->Next;
+        if (ownsData_ && item->Data) Dispose()(item->Data);
+        delete item;
+      }
+    }
+    count_ = 0;
+  }
+
+  uint32_t Count() const { return count_; }
+  uint32_t BucketCount() const { return static_cast<uint32_t>(buckets_.size()); }
+  bool OwnsData() const { return ownsData_; }
+
+private:
+  static constexpr uint32_t kMinBuckets = 256;
+
+  Item* Lookup(const DOMChar* chars, std::size_t length, bool& found, bool canAdd) {
+    const uint32_t h = HashChars(0, chars, length);
+    for (;;) {
+      Item** link = &buckets_[h & (BucketCount() - 1)];
+      for (; *link; link = &(*link)->Next) {
+        const Item* item = *link;
+        if (item->HashValue == h && item->Key.size() == length &&
+            DOMStringView(item->Key) == DOMStringView(chars, length)) {
+          found = true;
+          return *link;
+        }
+      }
+      found = false;
+      if (!canAdd) return nullptr;
+      if (count_ > BucketCount()) {
+        Resize(BucketCount() * 2);
+        continue;
+      }
+      auto* item = new Item{DOMString(chars, length), h, nullptr, nullptr};
+      *link = item;
+      ++count_;
+      return item;
+    }
+  }
+
+  void Resize(uint32_t newSize) {
+    std::vector<Item*> old(newSize, nullptr);
+    old.swap(buckets_);
+    for (Item* head : old) {
+      while (head) {
+        Item* item = head;
+        head = item->Next;
+        Item*& bucket = buckets_[item->HashValue & (newSize - 1)];
+        item->Next = bucket;
+        bucket = item;
+      }
+    }
+  }
+
+  uint32_t count_ = 0;
+  std::vector<Item*> buckets_;
+  bool ownsData_;
+};
+
+}  // namespace corvandel::xml
