@@ -1,0 +1,281 @@
+#include <string>
+
+#include "xml/dom.h"
+#include "xml/xml_names.h"
+
+namespace corvandel::xml {
+
+namespace {
+
+constexpr uint32_t kNameTableSize = 256;
+constexpr uint32_t kListCacheSize = 32;
+constexpr uint32_t kIdTableSize = 256;
+constexpr std::size_t kPoolGranularity = alignof(std::max_align_t);
+
+}  // namespace
+
+TDOMDocument::TDOMDocument()
+    : TDOMNode_WithChildren(this),
+      namespaces_{DOMString(), DOMString(kXmlNamespace), DOMString(kXmlnsNamespace)},
+      names_(kNameTableSize, true),
+      listCache_(std::make_unique<THashTable<TDOMElementList>>(kListCacheSize, true)) {
+  placeholder_ = new TDOMElement(this, nullptr);
+}
+
+TDOMDocument::~TDOMDocument() {
+  SetFlag(NODE_DESTROYING, true);
+  idTable_.reset();
+  listCache_.reset();
+  delete placeholder_;
+  while (TDOMNode* child = FirstChild()) child->Free();
+  // Element declarations hold attribute declarations whose values live in
+  // the pools, so they go before the pools.
+  names_.ForEach([](TNameItem& item) {
+    if (TDOMNode* declaration = std::exchange(item.Data, nullptr)) declaration->Free();
+  });
+  // Nodes never attached, or unlinked and kept, die here. All of them are
+  // destroyed before any memory is released, since they may refer to each
+  // other across pools.
+  for (auto& pool : pools_)
+    if (pool) pool->DestroyLiveNodes();
+  while (!looseNodes_.empty()) (*looseNodes_.begin())->Free();
+  pools_.clear();
+}
+
+const DOMString& TDOMDocument::NodeName() const {
+  static const DOMString kName = u"#document";
+  return kName;
+}
+
+TNodePool* TDOMDocument::PoolForSize(std::size_t nodeSize) {
+  const std::size_t index = (nodeSize + kPoolGranularity - 1) / kPoolGranularity;
+  if (index >= pools_.size()) pools_.resize(index + 1);
+  if (!pools_[index]) pools_[index] = std::make_unique<TNodePool>(index * kPoolGranularity);
+  return pools_[index].get();
+}
+
+const TNodePool* TDOMDocument::PoolFor(std::size_t nodeSize) const {
+  const std::size_t index = (nodeSize + kPoolGranularity - 1) / kPoolGranularity;
+  return index < pools_.size() ? pools_[index].get() : nullptr;
+}
+
+void TDOMDocument::ReleaseNode(TDOMNode* node) {
+  TNodePool* pool = node->pool_;
+  if (!pool) looseNodes_.erase(node);
+  node->~TDOMNode();
+  --liveNodes_;
+  if (pool) pool->Release(node);
+  else ::operator delete(node);
+}
+
+TDOMElement* TDOMDocument::DocumentElement() const {
+  for (TDOMNode* child = FirstChild(); child; child = child->NextSibling())
+    if (child->NodeType() == ELEMENT_NODE) return static_cast<TDOMElement*>(child);
+  return nullptr;
+}
+
+TDOMDocumentType* TDOMDocument::DocType() const {
+  for (TDOMNode* child = FirstChild(); child; child = child->NextSibling())
+    if (child->NodeType() == DOCUMENT_TYPE_NODE) return static_cast<TDOMDocumentType*>(child);
+  return nullptr;
+}
+
+TDOMNode* TDOMDocument::InsertBefore(TDOMNode* newChild, TDOMNode* refChild) {
+  if (newChild) {
+    const uint16_t type = newChild->NodeType();
+    if ((type == ELEMENT_NODE && DocumentElement()) || (type == DOCUMENT_TYPE_NODE && DocType()))
+      throw EDOMHierarchyRequest("Document.InsertBefore");
+  }
+  return InsertChecked(newChild, refChild);
+}
+
+TDOMNode* TDOMDocument::ReplaceChild(TDOMNode* newChild, TDOMNode* oldChild) {
+  const bool swapsSingleton =
+      newChild && oldChild &&
+      ((newChild->NodeType() == ELEMENT_NODE && oldChild == DocumentElement()) ||
+       (newChild->NodeType() == DOCUMENT_TYPE_NODE && oldChild == DocType()));
+  if (!swapsSingleton) return TDOMNode_WithChildren::ReplaceChild(newChild, oldChild);
+  InsertChecked(newChild, oldChild);
+  if (newChild != oldChild) RemoveChild(oldChild);
+  return oldChild;
+}
+
+TDOMElement* TDOMDocument::NewElement(TNameItem* name) { return AllocateNode<TDOMElement>(name); }
+
+TDOMElement* TDOMDocument::CreateElement(const DOMString& tagName) {
+  if (!IsValidName(tagName, xml11_)) throw EDOMError(INVALID_CHARACTER_ERR, "DOMDocument.CreateElement");
+  TDOMElement* element = NewElement(InternName(tagName));
+  element->RestoreDefaultAttributes();
+  return element;
+}
+
+TDOMText* TDOMDocument::CreateTextNode(const DOMString& data) { return AllocateNode<TDOMText>(data); }
+
+TDOMComment* TDOMDocument::CreateComment(const DOMString& data) { return AllocateNode<TDOMComment>(data); }
+
+TDOMAttr* TDOMDocument::CreateAttribute(const DOMString& name) {
+  if (!IsValidName(name, xml11_)) throw EDOMError(INVALID_CHARACTER_ERR, "DOMDocument.CreateAttribute");
+  TDOMAttr* attribute = AllocateNode<TDOMAttr>(InternName(name));
+  attribute->SetSpecified(true);
+  return attribute;
+}
+
+TDOMCDATASection* TDOMDocument::CreateCDATASection(const DOMString&) {
+  throw EDOMNotSupported("DOMDocument.CreateCDATASection");
+}
+
+TDOMProcessingInstruction* TDOMDocument::CreateProcessingInstruction(const DOMString&, const DOMString&) {
+  throw EDOMNotSupported("DOMDocument.CreateProcessingInstruction");
+}
+
+TDOMEntityReference* TDOMDocument::CreateEntityReference(const DOMString&) {
+  throw EDOMNotSupported("DOMDocument.CreateEntityReference");
+}
+
+TDOMElement* TDOMDocument::CreateElementNS(const DOMString& namespaceURI, const DOMString& qualifiedName) {
+  const int index = IndexOfNamespace(namespaceURI, true);
+  const int colon = CheckQualifiedName(qualifiedName, index, xml11_);
+  if (colon < 0) throw EDOMError(static_cast<uint16_t>(-colon), "Document.CreateElementNS");
+  TDOMElement* element = NewElement(InternName(qualifiedName));
+  element->namespaceIndex_ = static_cast<uint16_t>(index);
+  element->colonPos_ = static_cast<uint16_t>(colon);
+  element->SetFlag(NODE_NAMESPACE_AWARE, true);
+  element->RestoreDefaultAttributes();
+  return element;
+}
+
+TDOMAttr* TDOMDocument::CreateAttributeNS(const DOMString& namespaceURI, const DOMString& qualifiedName) {
+  const int index = IndexOfNamespace(namespaceURI, true);
+  const int colon = CheckQualifiedName(qualifiedName, index, xml11_);
+  if (colon < 0) throw EDOMError(static_cast<uint16_t>(-colon), "Document.CreateAttributeNS");
+  TDOMAttr* attribute = AllocateNode<TDOMAttr>(InternName(qualifiedName));
+  attribute->namespaceIndex_ = static_cast<uint16_t>(index);
+  attribute->colonPos_ = static_cast<uint16_t>(colon);
+  attribute->SetFlag(NODE_NAMESPACE_AWARE, true);
+  attribute->SetSpecified(true);
+  return attribute;
+}
+
+TDOMElement* TDOMDocument::CreateElementUnchecked(const DOMChar* chars, std::size_t length) {
+  return NewElement(names_.FindOrAdd(chars, length));
+}
+
+TDOMText* TDOMDocument::CreateTextNodeUnchecked(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) {
+  TDOMText* text = AllocateNode<TDOMText>(DOMString(chars, length));
+  if (ignorableWhitespace) text->SetFlag(NODE_IGNORABLE_WHITESPACE, true);
+  return text;
+}
+
+TDOMComment* TDOMDocument::CreateCommentUnchecked(const DOMChar* chars, std::size_t length) {
+  return AllocateNode<TDOMComment>(DOMString(chars, length));
+}
+
+TDOMAttr* TDOMDocument::CreateAttributeUnchecked(const DOMChar* chars, std::size_t length) {
+  TDOMAttr* attribute = AllocateNode<TDOMAttr>(names_.FindOrAdd(chars, length));
+  attribute->SetSpecified(true);
+  return attribute;
+}
+
+TDOMAttrDef* TDOMDocument::CreateAttributeDef(const DOMChar* chars, std::size_t length) {
+  static_assert(sizeof(TDOMAttrDef) > sizeof(TDOMAttr), "attribute declarations are allocated on their own");
+  return AllocateNode<TDOMAttrDef>(names_.FindOrAdd(chars, length));
+}
+
+TDOMDocumentType* TDOMDocument::CreateDocumentType(const DOMString& name, const DOMString& publicId,
+                                                   const DOMString& systemId) {
+  TDOMDocumentType* type = AllocateNode<TDOMDocumentType>(name);
+  type->PublicId = publicId;
+  type->SystemId = systemId;
+  return type;
+}
+
+TDOMEntity* TDOMDocument::CreateEntity(const DOMString& name) { return AllocateNode<TDOMEntity>(name); }
+
+TDOMNotation* TDOMDocument::CreateNotation(const DOMString& name) { return AllocateNode<TDOMNotation>(name); }
+
+TDOMElement* TDOMDocument::GetElementById(DOMStringView id) const {
+  return idTable_ ? idTable_->FindData(id) : nullptr;
+}
+
+bool TDOMDocument::RegisterId(TDOMAttr* attribute) {
+  if (!idTable_) idTable_ = std::make_unique<THashTable<TDOMElement, TNodeDisposer>>(kIdTableSize, false);
+  bool found = false;
+  const DOMString value = attribute->NodeValue();
+  auto* item = idTable_->FindOrAdd(value.data(), value.size(), found);
+  if (found) return false;
+  item->Data = attribute->OwnerElement();
+  return true;
+}
+
+void TDOMDocument::ForgetId(TDOMElement* element) {
+  if (idTable_) idTable_->RemoveData(element);
+}
+
+int TDOMDocument::IndexOfNamespace(DOMStringView uri, bool addIfMissing) {
+  for (std::size_t i = 0; i < namespaces_.size(); ++i)
+    if (namespaces_[i] == uri) return static_cast<int>(i);
+  if (!addIfMissing) return -1;
+  namespaces_.emplace_back(uri);
+  return static_cast<int>(namespaces_.size() - 1);
+}
+
+void TDOMDocument::SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16_t colonPos) {
+  node->namespaceIndex_ = static_cast<uint16_t>(IndexOfNamespace(uri, true));
+  node->colonPos_ = colonPos;
+  node->SetFlag(NODE_NAMESPACE_AWARE, true);
+}
+
+TDOMNodeList* TDOMDocument::EmptyList() { return placeholder_->ChildNodes(); }
+
+TDOMElementList* TDOMDocument::CachedList(DOMString key, TDOMNode* node, const DOMString& name) {
+  auto* item = listCache_->FindOrAdd(key);
+  if (!item->Data) {
+    item->Data = new TDOMElementList(node, name);
+    item->Data->cacheKey_ = std::move(key);
+  }
+  return item->Data;
+}
+
+TDOMElementList* TDOMDocument::CachedListNS(DOMString key, TDOMNode* node, const DOMString& uri,
+                                            const DOMString& localName) {
+  auto* item = listCache_->FindOrAdd(key);
+  if (!item->Data) {
+    item->Data = new TDOMElementList(node, uri, localName);
+    item->Data->cacheKey_ = std::move(key);
+  }
+  return item->Data;
+}
+
+void TDOMDocument::ForgetList(TDOMElementList* list) {
+  if (!(Flags() & NODE_DESTROYING) && listCache_) listCache_->RemoveData(list);
+}
+
+TDOMCDATASection* TXMLDocument::CreateCDATASection(const DOMString& data) {
+  return AllocateNode<TDOMCDATASection>(data);
+}
+
+TDOMProcessingInstruction* TXMLDocument::CreateProcessingInstruction(const DOMString& target, const DOMString& data) {
+  if (!IsValidName(target, XML11()))
+    throw EDOMError(INVALID_CHARACTER_ERR, "XMLDocument.CreateProcessingInstruction");
+  return AllocateNode<TDOMProcessingInstruction>(target, data);
+}
+
+TDOMEntityReference* TXMLDocument::CreateEntityReference(const DOMString& name) {
+  if (!IsValidName(name, XML11())) throw EDOMError(INVALID_CHARACTER_ERR, "XMLDocument.CreateEntityReference");
+  TDOMEntityReference* reference = AllocateNode<TDOMEntityReference>(name);
+  if (TDOMDocumentType* type = DocType(); type && type->entities_) {
+    if (TDOMNode* entity = type->entities_->GetNamedItem(name)) {
+      for (TDOMNode* child = entity->FirstChild(); child; child = child->NextSibling())
+        reference->AppendUnchecked(child->CloneNode(true));
+    }
+  }
+  reference->SetReadOnly(true);
+  return reference;
+}
+
+void TXMLDocument::SetXMLVersion(const DOMString& version) {
+  xmlVersion_ = version;
+  SetXML11(version == u"1.1");
+}
+
+}  // namespace corvandel::xml

@@ -1,0 +1,91 @@
+#include "xml/node_pool.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "xml/dom.h"
+
+namespace corvandel::xml {
+
+namespace {
+
+// The link word in front of every slot, padded so that nodes keep the
+// strictest fundamental alignment.
+constexpr std::size_t kLinkSize = alignof(std::max_align_t);
+
+void*& LinkOf(unsigned char* slot) { return *reinterpret_cast<void**>(slot); }
+
+}  // namespace
+
+struct TNodePool::Chunk {
+  Chunk* previous;
+  std::size_t slots;
+};
+
+namespace {
+
+// Slots follow the chunk header, which is padded like the link word.
+constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / kLinkSize * kLinkSize;
+
+}  // namespace
+
+TNodePool::TNodePool(std::size_t nodeSize)
+    : nodeSize_(nodeSize), slotSize_(kLinkSize + (nodeSize + kLinkSize - 1) / kLinkSize * kLinkSize) {}
+
+TNodePool::~TNodePool() {
+  while (newest_) {
+    Chunk* previous = newest_->previous;
+    std::free(newest_);
+    newest_ = previous;
+  }
+}
+
+unsigned char* TNodePool::SlotAt(Chunk* chunk, std::size_t index) const {
+  return reinterpret_cast<unsigned char*>(chunk) + kChunkHeaderSize + index * slotSize_;
+}
+
+void TNodePool::AddChunk(std::size_t slots) {
+  const std::size_t bytes = kChunkHeaderSize + slots * slotSize_;
+  // Zeroed, so that slots never handed out read as not in use.
+  auto* chunk = static_cast<Chunk*>(std::calloc(1, bytes));
+  if (!chunk) throw std::bad_alloc();
+  chunk->previous = newest_;
+  chunk->slots = slots;
+  newest_ = chunk;
+  chunkSlots_ = slots;
+  unused_ = slots;
+}
+
+void* TNodePool::Allocate() {
+  unsigned char* slot;
+  if (freeList_) {
+    slot = static_cast<unsigned char*>(freeList_);
+    freeList_ = LinkOf(slot);
+  } else {
+    if (unused_ == 0) AddChunk(chunkSlots_ == 0 ? kFirstChunkSlots : chunkSlots_ * 2);
+    slot = SlotAt(newest_, --unused_);
+  }
+  std::memset(slot, 0, slotSize_);
+  LinkOf(slot) = this;
+  return slot + kLinkSize;
+}
+
+void TNodePool::Release(void* node) {
+  unsigned char* slot = static_cast<unsigned char*>(node) - kLinkSize;
+  LinkOf(slot) = freeList_;
+  freeList_ = slot;
+}
+
+void TNodePool::DestroyLiveNodes() {
+  for (Chunk* chunk = newest_; chunk; chunk = chunk->previous) {
+    for (std::size_t i = 0; i < chunk->slots; ++i) {
+      unsigned char* slot = SlotAt(chunk, i);
+      // Freeing one node may free others of this pool, which the check
+      // then sees as free.
+      if (LinkOf(slot) == this) reinterpret_cast<TDOMNode*>(slot + kLinkSize)->Free();
+    }
+  }
+}
+
+}  // namespace corvandel::xml

@@ -1,0 +1,106 @@
+#include "xml/hash_table.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace corvandel::xml {
+namespace {
+
+DOMString Key(int i) {
+  DOMString key = u"key";
+  for (char c : std::to_string(i)) key += static_cast<DOMChar>(c);
+  return key;
+}
+
+TEST(HashCharsTest, CombinesUnitsFromTheLeft) {
+  EXPECT_EQ(HashChars(0, u"abc"), 0xAF645320u);
+  EXPECT_EQ(HashChars(7, u""), 7u);
+  EXPECT_EQ(HashChars(HashChars(0, u"ab"), u"c"), HashChars(0, u"abc"));
+}
+
+TEST(HashTableTest, GrowsOnlyWhenEntriesOutnumberBuckets) {
+  THashTable<int> table(16);
+  EXPECT_EQ(table.BucketCount(), 256u);
+  EXPECT_EQ(THashTable<int>(257).BucketCount(), 512u);
+
+  std::vector<THashTable<int>::Item*> items;
+  for (int i = 0; i < 257; ++i) items.push_back(table.FindOrAdd(Key(i)));
+  EXPECT_EQ(table.BucketCount(), 256u);
+  items.push_back(table.FindOrAdd(Key(257)));
+  EXPECT_EQ(table.BucketCount(), 512u);
+
+  // Entries keep their identity across the resize.
+  for (int i = 0; i < 258; ++i) {
+    const DOMString key = Key(i);
+    bool found = false;
+    ASSERT_EQ(table.FindOrAdd(key.data(), key.size(), found), items[i]) << i;
+    EXPECT_TRUE(found);
+    EXPECT_EQ(items[i]->Key, key);
+  }
+  EXPECT_EQ(table.Count(), 258u);
+}
+
+TEST(HashTableTest, LookupsMatchWholeKeysAndFindNeverAdds) {
+  THashTable<int> table;
+  bool found = true;
+  auto* ab = table.FindOrAdd(u"ab", 2, found);
+  EXPECT_FALSE(found);
+  EXPECT_EQ(ab->Data, nullptr);
+  EXPECT_NE(table.FindOrAdd(u"a", 1, found), ab);
+  EXPECT_FALSE(found);
+  EXPECT_NE(table.FindOrAdd(u"", 0, found), ab);
+  EXPECT_FALSE(found);
+
+  int value = 5;
+  ab->Data = &value;
+  EXPECT_EQ(table.FindData(u"ab"), &value);
+  EXPECT_EQ(table.FindData(u"abc"), nullptr);
+  EXPECT_EQ(table.Find(u"b", 1), nullptr);
+  EXPECT_EQ(table.Count(), 3u);
+}
+
+TEST(HashTableTest, RemoveDataRemovesOneEntryAndKeepsTheData) {
+  THashTable<int> table;
+  int shared = 1;
+  int other = 2;
+  table.FindOrAdd(u"a")->Data = &shared;
+  table.FindOrAdd(u"b")->Data = &shared;
+  table.FindOrAdd(u"c")->Data = &other;
+
+  EXPECT_TRUE(table.RemoveData(&shared));
+  EXPECT_EQ(table.Count(), 2u);
+  EXPECT_EQ((table.FindData(u"a") == &shared) + (table.FindData(u"b") == &shared), 1);
+  EXPECT_TRUE(table.RemoveData(&shared));
+  EXPECT_FALSE(table.RemoveData(&shared));
+  EXPECT_EQ(table.FindData(u"c"), &other);
+  EXPECT_EQ(shared, 1);
+}
+
+struct TCounted {
+  explicit TCounted(int& freed) : Freed(freed) {}
+  ~TCounted() { ++Freed; }
+  int& Freed;
+};
+
+TEST(HashTableTest, OnlyAnOwningTableFreesItsData) {
+  int freed = 0;
+  {
+    THashTable<TCounted> owning(256, true);
+    for (int i = 0; i < 300; ++i) owning.FindOrAdd(Key(i))->Data = new TCounted(freed);
+    owning.FindOrAdd(u"no data");
+  }
+  EXPECT_EQ(freed, 300);
+
+  freed = 0;
+  TCounted kept(freed);
+  {
+    THashTable<TCounted> borrowing;
+    borrowing.FindOrAdd(u"k")->Data = &kept;
+  }
+  EXPECT_EQ(freed, 0);
+}
+
+}  // namespace
+}  // namespace corvandel::xml
