@@ -681,6 +681,7 @@ private:
   TDOMElementList* CachedList(DOMString key, TDOMNode* node, const DOMString& name);
   TDOMElementList* CachedListNS(DOMString key, TDOMNode* node, const DOMString& uri, const DOMString& localName);
   void ForgetList(TDOMElementList* list);
+  THashTable<TDOMElementList>& ListCache();
   void ForgetId(TDOMElement* element);
   TDOMElement* NewElement(TNameItem* name);
 
@@ -690,7 +691,7 @@ private:
   std::vector<DOMString> namespaces_;
   TNameTable names_;
   TDOMElement* placeholder_ = nullptr;
-  std::unique_ptr<THashTable<TDOMElementList>> listCache_;
+  std::unique_ptr<THashTable<TDOMElementList>> listCache_;  // created on first use
   std::vector<std::unique_ptr<TNodePool>> pools_;  // indexed by node size / alignment
   std::unordered_set<TDOMNode*> looseNodes_;     // nodes allocated on their own
   std::size_t liveNodes_ = 0;

@@ -17,8 +17,7 @@ constexpr std::size_t kPoolGranularity = alignof(std::max_align_t);
 TDOMDocument::TDOMDocument()
     : TDOMNode_WithChildren(this),
       namespaces_{DOMString(), DOMString(kXmlNamespace), DOMString(kXmlnsNamespace)},
-      names_(kNameTableSize, true),
-      listCache_(std::make_unique<THashTable<TDOMElementList>>(kListCacheSize, true)) {
+      names_(kNameTableSize, true) {
   placeholder_ = new TDOMElement(this, nullptr);
 }
 
@@ -29,7 +28,7 @@ TDOMDocument::~TDOMDocument() {
   delete placeholder_;
   while (TDOMNode* child = FirstChild()) child->Free();
   // Element declarations hold attribute declarations whose values live in
-  // the pools, so they go before the pools.
+  // the pools, so they go before the pools; the names stay until the end.
   names_.ForEach([](TNameItem& item) {
     if (TDOMNode* declaration = std::exchange(item.Data, nullptr)) declaration->Free();
   });
@@ -227,8 +226,13 @@ void TDOMDocument::SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16
 
 TDOMNodeList* TDOMDocument::EmptyList() { return placeholder_->ChildNodes(); }
 
+THashTable<TDOMElementList>& TDOMDocument::ListCache() {
+  if (!listCache_) listCache_ = std::make_unique<THashTable<TDOMElementList>>(kListCacheSize, true);
+  return *listCache_;
+}
+
 TDOMElementList* TDOMDocument::CachedList(DOMString key, TDOMNode* node, const DOMString& name) {
-  auto* item = listCache_->FindOrAdd(key);
+  auto* item = ListCache().FindOrAdd(key);
   if (!item->Data) {
     item->Data = new TDOMElementList(node, name);
     item->Data->cacheKey_ = std::move(key);
@@ -238,7 +242,7 @@ TDOMElementList* TDOMDocument::CachedList(DOMString key, TDOMNode* node, const D
 
 TDOMElementList* TDOMDocument::CachedListNS(DOMString key, TDOMNode* node, const DOMString& uri,
                                             const DOMString& localName) {
-  auto* item = listCache_->FindOrAdd(key);
+  auto* item = ListCache().FindOrAdd(key);
   if (!item->Data) {
     item->Data = new TDOMElementList(node, uri, localName);
     item->Data->cacheKey_ = std::move(key);

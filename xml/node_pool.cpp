@@ -47,8 +47,7 @@ unsigned char* TNodePool::SlotAt(Chunk* chunk, std::size_t index) const {
 
 void TNodePool::AddChunk(std::size_t slots) {
   const std::size_t bytes = kChunkHeaderSize + slots * slotSize_;
-  // Zeroed, so that slots never handed out read as not in use.
-  auto* chunk = static_cast<Chunk*>(std::calloc(1, bytes));
+  auto* chunk = static_cast<Chunk*>(std::malloc(bytes));
   if (!chunk) throw std::bad_alloc();
   chunk->previous = newest_;
   chunk->slots = slots;
@@ -66,7 +65,6 @@ void* TNodePool::Allocate() {
     if (unused_ == 0) AddChunk(chunkSlots_ == 0 ? kFirstChunkSlots : chunkSlots_ * 2);
     slot = SlotAt(newest_, --unused_);
   }
-  std::memset(slot, 0, slotSize_);
   LinkOf(slot) = this;
   return slot + kLinkSize;
 }
@@ -79,7 +77,8 @@ void TNodePool::Release(void* node) {
 
 void TNodePool::DestroyLiveNodes() {
   for (Chunk* chunk = newest_; chunk; chunk = chunk->previous) {
-    for (std::size_t i = 0; i < chunk->slots; ++i) {
+    // Slots below the newest chunk's unused mark were never handed out.
+    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slots; ++i) {
       unsigned char* slot = SlotAt(chunk, i);
       // Freeing one node may free others of this pool, which the check
       // then sees as free.

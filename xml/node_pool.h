@@ -21,7 +21,7 @@ public:
   TNodePool(const TNodePool&) = delete;
   TNodePool& operator=(const TNodePool&) = delete;
 
-  // Zeroed storage for one node, marked in use.
+  // Storage for one node, marked in use; the caller constructs the node.
   void* Allocate();
   // Returns the storage of a node whose destructor has run.
   void Release(void* node);
