@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,8 @@ struct ClassifyCase {
   bool success;
   std::string answer;  // the caller passes "?"
 };
+
+void PrintTo(const ClassifyCase& c, std::ostream* os) { *os << c.what; }
 
 class ClassifyTest : public ::testing::TestWithParam<ClassifyCase> {};
 
