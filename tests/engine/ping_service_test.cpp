@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "engine/ping_service.h"
+#include "runtime/memory_stream.h"
+#include "xml/writer.h"
 
 namespace corvandel::engine {
 namespace {
@@ -72,6 +74,38 @@ TEST(PingServiceTest, BuildsTheRequestForASite) {
     EXPECT_EQ(value->TextContent(), u"http://example.org/");
     EXPECT_FALSE(static_cast<TDOMElement*>(value)->HasAttributes());
   }
+}
+
+// The exact body every service receives.
+std::string RequestBody(const std::string& site) {
+  TPingService ping;
+  ping.BuildRequest(site);
+  runtime::TMemoryStream body;
+  xml::WriteDocumentToStream(*ping.Request, body);
+  return body.ToString();
+}
+
+std::string ExpectedBody(const std::string& value) {
+  return "<?xml version=\"1.0\"?>\r\n"
+         "<methodCall>\r\n"
+         "  <methodName>weblogUpdates.ping</methodName>\r\n"
+         "  <params>\r\n"
+         "    <param>\r\n"
+         "      <value>" + value + "</value>\r\n"
+         "    </param>\r\n"
+         "    <param>\r\n"
+         "      <value>" + value + "</value>\r\n"
+         "    </param>\r\n"
+         "  </params>\r\n"
+         "</methodCall>\r\n";
+}
+
+TEST(PingServiceTest, RequestBodyIsExact) {
+  const std::string body = RequestBody("abc");
+  EXPECT_EQ(body.size(), 230u);
+  EXPECT_EQ(body, ExpectedBody("abc"));
+  EXPECT_EQ(RequestBody("http://a.example/?x=1&y=<2>"), ExpectedBody("http://a.example/?x=1&amp;y=&lt;2&gt;"));
+  EXPECT_EQ(RequestBody("http://caf\xC3\xA9.example/\xE2\x82\xAC"), ExpectedBody("http://caf\xC3\xA9.example/\xE2\x82\xAC"));
 }
 
 TEST(PingServiceTest, RebuildingReplacesTheRequestAndWidensTheSite) {
