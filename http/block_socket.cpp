@@ -1,0 +1,452 @@
+#include "http/block_socket.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "http/text_utils.h"
+
+namespace corvandel::http {
+
+namespace {
+
+constexpr const char* kSocketErrorFormat = "TCP/IP Socket error %d: %s";
+constexpr const char* kIPv4Text = "IPv4";
+constexpr const char* kIPv6Text = "IPv6";
+constexpr const char* kLoopbackText = "127.0.0.1";
+constexpr const char* kAnyIPv4 = "0.0.0.0";
+constexpr const char* kAnyPort = "0";
+constexpr int32_t kBandwidthSlice = 250;  // ms between StopFlag checks in a bandwidth wait
+// A peer that keeps sending must not hold a close up for ever; past this the
+// connection is dropped with whatever is still unread.
+constexpr std::size_t kMaxDrainBytes = 1 << 20;
+constexpr int kFailure = -1;
+
+std::string FormatSocketError(int32_t code, const std::string& text) {
+  const int size = std::snprintf(nullptr, 0, kSocketErrorFormat, code, text.c_str());
+  std::string message(static_cast<std::size_t>(std::max(size, 0)), '\0');
+  std::snprintf(message.data(), message.size() + 1, kSocketErrorFormat, code, text.c_str());
+  return message;
+}
+
+void SleepMs(int32_t milliseconds) {
+  if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+// One poll on the handle that restarts after a signal with the time left.
+int PollHandle(TSocket handle, short events, int32_t timeout) {
+  const uint32_t start = CurrentTick();
+  for (;;) {
+    pollfd entry{handle, events, 0};
+    const int rc = poll(&entry, 1, timeout < 0 ? -1 : timeout);
+    if (rc >= 0 || errno != EINTR) return rc;
+    if (timeout >= 0) {
+      const auto elapsed = static_cast<int32_t>(std::min<uint32_t>(TickSpan(start, CurrentTick()), INT32_MAX));
+      if (elapsed >= timeout) return 0;
+      timeout -= elapsed;
+    }
+  }
+}
+
+}  // namespace
+
+int SocketFamilyToSystem(TSocketFamily family) {
+  switch (family) {
+    case SF_IP4: return AF_INET;
+    case SF_IP6: return AF_INET6;
+    default: return AF_UNSPEC;
+  }
+}
+
+ESocketError::ESocketError(int32_t code, const std::string& text)
+    : ESocketError(FormatSocketError(code, text), code, text) {}
+
+ESocketError::ESocketError(const std::string& message, int32_t code, std::string text)
+    : std::runtime_error(message), errorCode_(code), errorMessage_(std::move(text)) {}
+
+TBlockSocket::~TBlockSocket() {
+  if (handle_ == INVALID_SOCKET) return;
+  DetachHooks();
+  try {
+    TBlockSocket::Close();
+  } catch (...) {
+    CloseHandle();
+  }
+}
+
+void TBlockSocket::DetachHooks() {
+  // What a hook refers to is often destroyed before the socket, so the
+  // closing done by a destructor is not announced.
+  onStatus_ = nullptr;
+  onReadFilter_ = nullptr;
+  onCreateSocket_ = nullptr;
+  onMonitor_ = nullptr;
+  onHeartbeat_ = nullptr;
+  raiseExcept_ = false;
+}
+
+std::string TBlockSocket::GetErrorDescEx() const { return GetErrorDesc(lastErrorCode_); }
+
+// --- Error state --------------------------------------------------------------
+
+void TBlockSocket::ClearError() {
+  lastErrorCode_ = 0;
+  lastErrorText_.clear();
+}
+
+int32_t TBlockSocket::CheckResult(int result) {
+  ClearError();
+  if (result == kFailure) {
+    lastErrorCode_ = LastSocketError();
+    lastErrorText_ = GetErrorDesc(lastErrorCode_);
+  }
+  return lastErrorCode_;
+}
+
+void TBlockSocket::ReportError() {
+  lastErrorText_ = GetErrorDescEx();
+  if (lastErrorCode_ == 0 || lastErrorCode_ == WSAEWOULDBLOCK || lastErrorCode_ == WSAEINPROGRESS)
+    return;
+  DoStatus(HR_Error, std::to_string(lastErrorCode_) + "," + lastErrorText_);
+  if (raiseExcept_) throw ESocketError(lastErrorCode_, lastErrorText_);
+}
+
+void TBlockSocket::DoStatus(THookSocketReason reason, const std::string& value) {
+  if (onStatus_) onStatus_(*this, reason, value);
+}
+
+void TBlockSocket::DoHeartbeat() {
+  if (heartbeatRate_ != 0 && onHeartbeat_) onHeartbeat_(*this);
+}
+
+bool TBlockSocket::CheckStopFlag() {
+  DoHeartbeat();
+  if (!stopFlag_.exchange(false)) return false;
+  lastErrorCode_ = WSAECONNABORTED;
+  ReportError();
+  return true;
+}
+
+void TBlockSocket::LimitBandwidth(int32_t length, int32_t limit, uint32_t& nextTick) {
+  if (stopFlag_.load() || limit <= 0) return;
+  // A signed difference reads "before" correctly across a wrap of the tick;
+  // 0 means nothing has been booked yet, whatever the clock reads.
+  const auto ahead = nextTick == 0 ? 0 : static_cast<int32_t>(nextTick - CurrentTick());
+  if (ahead > 0) {
+    DoStatus(HR_Wait, std::to_string(ahead));
+    SleepMs(ahead % kBandwidthSlice);
+    for (int32_t slices = ahead / kBandwidthSlice; slices > 0 && !stopFlag_.load(); --slices)
+      SleepMs(kBandwidthSlice);
+  }
+  nextTick = CurrentTick() + static_cast<uint32_t>(static_cast<int64_t>(length) * 1000 / limit);
+}
+
+// --- Options --------------------------------------------------------------------
+
+void TBlockSocket::QueueOption(TSocketOption option) {
+  if (handle_ == INVALID_SOCKET) {
+    pendingOptions_.push_back(option);
+    return;
+  }
+  ApplyOption(option);
+  ReportError();
+}
+
+void TBlockSocket::ApplyQueuedOptions() {
+  std::vector<TSocketOption> options;
+  options.swap(pendingOptions_);
+  for (const TSocketOption& option : options) ApplyOption(option);
+}
+
+void TBlockSocket::ApplyOption(const TSocketOption& option) {
+  const auto setInt = [this](int level, int name, int value) {
+    return CheckResult(setsockopt(handle_, level, name, &value, sizeof(value)));
+  };
+  const auto setTime = [this](int name, int32_t milliseconds) {
+    timeval time{};
+    time.tv_sec = std::max(milliseconds, 0) / 1000;
+    time.tv_usec = std::max(milliseconds, 0) % 1000 * 1000;
+    return CheckResult(setsockopt(handle_, SOL_SOCKET, name, &time, sizeof(time)));
+  };
+  const int value = option.Value;
+  switch (option.Kind) {
+    case TSocketOptionKind::Linger: {
+      linger setting{};
+      setting.l_onoff = value >= 0 ? 1 : 0;
+      setting.l_linger = std::max(value, 0) / 1000;
+      CheckResult(setsockopt(handle_, SOL_SOCKET, SO_LINGER, &setting, sizeof(setting)));
+      break;
+    }
+    case TSocketOptionKind::RecvBuffer: setInt(SOL_SOCKET, SO_RCVBUF, value); break;
+    case TSocketOptionKind::SendBuffer: setInt(SOL_SOCKET, SO_SNDBUF, value); break;
+    case TSocketOptionKind::NonBlock: {
+      const int flags = fcntl(handle_, F_GETFL);
+      const int wanted = value != 0 ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
+      if (CheckResult(flags == kFailure ? kFailure : fcntl(handle_, F_SETFL, wanted)) == 0)
+        nonBlocking_ = value != 0;
+      break;
+    }
+    case TSocketOptionKind::RecvTimeout: setTime(SO_RCVTIMEO, value); break;
+    case TSocketOptionKind::SendTimeout: setTime(SO_SNDTIMEO, value); break;
+    case TSocketOptionKind::Reuse: setInt(SOL_SOCKET, SO_REUSEADDR, value != 0); break;
+    case TSocketOptionKind::TTL:
+      if (usesIPv6_) setInt(IPPROTO_IPV6, IPV6_UNICAST_HOPS, value);
+      else setInt(IPPROTO_IP, IP_TTL, value);
+      break;
+    case TSocketOptionKind::Broadcast: setInt(SOL_SOCKET, SO_BROADCAST, value != 0); break;
+    case TSocketOptionKind::MulticastTTL:
+      if (usesIPv6_) setInt(IPPROTO_IPV6, IPV6_MULTICAST_HOPS, value);
+      else setInt(IPPROTO_IP, IP_MULTICAST_TTL, value);
+      break;
+    case TSocketOptionKind::MulticastLoop:
+      if (usesIPv6_) setInt(IPPROTO_IPV6, IPV6_MULTICAST_LOOP, value != 0);
+      else setInt(IPPROTO_IP, IP_MULTICAST_LOOP, value != 0);
+      break;
+  }
+}
+
+void TBlockSocket::SetLinger(bool enable, int32_t milliseconds) {
+  QueueOption({TSocketOptionKind::Linger, enable ? std::max(milliseconds, 0) : -1});
+}
+void TBlockSocket::SetSizeRecvBuffer(int32_t size) { QueueOption({TSocketOptionKind::RecvBuffer, size}); }
+void TBlockSocket::SetSizeSendBuffer(int32_t size) { QueueOption({TSocketOptionKind::SendBuffer, size}); }
+void TBlockSocket::SetNonBlockMode(bool value) { QueueOption({TSocketOptionKind::NonBlock, value}); }
+void TBlockSocket::SetRecvTimeout(int32_t ms) { QueueOption({TSocketOptionKind::RecvTimeout, ms}); }
+void TBlockSocket::SetSendTimeout(int32_t ms) { QueueOption({TSocketOptionKind::SendTimeout, ms}); }
+void TBlockSocket::SetReuseAddress(bool value) { QueueOption({TSocketOptionKind::Reuse, value}); }
+void TBlockSocket::SetTTL(int32_t value) { QueueOption({TSocketOptionKind::TTL, value}); }
+
+// --- Connection -------------------------------------------------------------------
+
+std::string TBlockSocket::LocalHostName() const {
+  std::string name = http::LocalHostName();
+  return name.empty() ? kLoopbackText : name;
+}
+
+void TBlockSocket::CloseHandle() {
+  if (handle_ == INVALID_SOCKET) return;
+  ::close(handle_);
+  handle_ = INVALID_SOCKET;
+}
+
+void TBlockSocket::Close() { Abort(); }
+
+void TBlockSocket::Abort() {
+  CloseHandle();
+  pendingOptions_.clear();
+  family_ = familyDefault_;
+  DoStatus(HR_SocketClose, "");
+}
+
+void TBlockSocket::SetAddress(TSocketAddress& address, const std::string& ip, const std::string& port) {
+  DoStatus(HR_ResolvingBegin, ip + ":" + port);
+  ClearError();
+  TSocketFamily family = family_;
+  if (handle_ != INVALID_SOCKET) {
+    // An open socket can only reach addresses of its own family.
+    if (family == SF_Any) family = usesIPv6_ ? SF_IP6 : SF_IP4;
+  } else if (family == SF_Any) {
+    if (IsIPv4Literal(ip)) family = SF_IP4;
+    else if (IsIPv6Literal(ip)) family = SF_IP6;
+  }
+  lastErrorCode_ = FillAddress(address, ip, port, SocketFamilyToSystem(family), SocketType(),
+                               SocketProtocol(), preferIP4_);
+  DoStatus(HR_ResolvingEnd, AddressToText(address) + ":" + std::to_string(AddressPort(address)));
+}
+
+void TBlockSocket::CreateHandle(const TSocketAddress& address) {
+  stopFlag_.store(false);
+  bytesReceived_ = 0;
+  bytesSent_ = 0;
+  ClearError();
+  if (handle_ != INVALID_SOCKET) return;
+  pendingInput_.clear();
+  isBound_ = false;
+  usesIPv6_ = address.Family() == AF_INET6;
+  handle_ = ::socket(usesIPv6_ ? AF_INET6 : AF_INET, SocketType() | SOCK_CLOEXEC, SocketProtocol());
+  if (handle_ == INVALID_SOCKET) lastErrorCode_ = LastSocketError();
+  ReportError();
+  DoStatus(HR_SocketCreate, usesIPv6_ ? kIPv6Text : kIPv4Text);
+  if (handle_ == INVALID_SOCKET) return;
+  ApplyQueuedOptions();
+  if (onCreateSocket_) onCreateSocket_(*this);
+}
+
+void TBlockSocket::ReadBackAddresses() {
+  socklen_t length = sizeof(localAddress_);
+  localAddress_.Clear();
+  if (getsockname(handle_, localAddress_.Data(), &length) != 0) localAddress_.Clear();
+  length = sizeof(remoteAddress_);
+  TSocketAddress peer;
+  if (getpeername(handle_, peer.Data(), &length) == 0) remoteAddress_ = peer;
+}
+
+void TBlockSocket::ConnectTo(const std::string& ip, const std::string& port) { ConnectPlain(ip, port); }
+
+void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) {
+  SetAddress(remoteAddress_, ip, port);
+  if (lastErrorCode_ == 0) CreateHandle(remoteAddress_);
+  if (lastErrorCode_ == 0 && handle_ != INVALID_SOCKET) {
+    int rc = ::connect(handle_, remoteAddress_.Data(), remoteAddress_.Length());
+    if (rc == kFailure && errno == EINTR) {
+      // The connection goes on in the background; wait for its outcome.
+      int error = 0;
+      socklen_t size = sizeof(error);
+      if (PollHandle(handle_, POLLOUT, -1) > 0 &&
+          getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &size) == 0) {
+        errno = error;
+        rc = error == 0 ? 0 : kFailure;
+      }
+    }
+    if (CheckResult(rc) == 0) {
+      ReadBackAddresses();
+      pendingInput_.clear();
+      skipLF_ = false;
+      skipCR_ = false;
+    }
+  }
+  ReportError();
+  DoStatus(HR_Connect, ip + ":" + port);
+}
+
+void TBlockSocket::BindTo(const std::string& ip, const std::string& port) {
+  ClearError();
+  if (handle_ == INVALID_SOCKET && family_ == SF_Any && ip == kAnyIPv4 && port == kAnyPort) return;
+  SetAddress(localAddress_, ip, port);
+  if (lastErrorCode_ == 0) CreateHandle(localAddress_);
+  if (lastErrorCode_ == 0 && handle_ != INVALID_SOCKET) {
+    if (CheckResult(::bind(handle_, localAddress_.Data(), localAddress_.Length())) == 0) {
+      ReadBackAddresses();
+      pendingInput_.clear();
+      isBound_ = true;
+    }
+  }
+  ReportError();
+  DoStatus(HR_Bind, ip + ":" + port);
+}
+
+// --- Sending ----------------------------------------------------------------------
+
+int32_t TBlockSocket::TransportSend(const char* buffer, int32_t length) {
+  ssize_t sent;
+  do {
+    sent = ::send(handle_, buffer, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+  } while (sent == kFailure && errno == EINTR);
+  CheckResult(static_cast<int>(sent));
+  return static_cast<int32_t>(sent);
+}
+
+int32_t TBlockSocket::SendBytes(const void* buffer, int32_t length) {
+  if (CheckStopFlag()) return 0;
+  if (onMonitor_) onMonitor_(*this, true, buffer, length);
+  const char* bytes = static_cast<const char*>(buffer);
+  int32_t sent = 0;
+  while (sent < length) {
+    const int32_t piece = std::min(length - sent, sendMaxChunk_);
+    if (piece < 1) break;
+    LimitBandwidth(piece, maxSendBandwidth_, nextSendTick_);
+    int32_t count = TransportSend(bytes + sent, piece);
+    if (lastErrorCode_ == WSAEWOULDBLOCK) {
+      if (WaitWritable(nonblockSendTimeout_)) count = TransportSend(bytes + sent, piece);
+      else lastErrorCode_ = WSAETIMEDOUT;
+    }
+    if (lastErrorCode_ != 0 || count < 0) break;
+    sent += count;
+    bytesSent_ += static_cast<uint32_t>(count);
+    DoStatus(HR_WriteCount, std::to_string(count));
+  }
+  ReportError();
+  return sent;
+}
+
+void TBlockSocket::SendText(std::string_view text) {
+  SendBytes(text.data(), static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX)));
+}
+
+// --- Waiting ----------------------------------------------------------------------
+
+int32_t TBlockSocket::PendingBytes() {
+  int available = 0;
+  if (handle_ == INVALID_SOCKET || ioctl(handle_, FIONREAD, &available) != 0) return 0;
+  return std::clamp(available, 0, kMaxPacketSize);
+}
+
+bool TBlockSocket::PollReadable(int32_t timeout) {
+  if (handle_ == INVALID_SOCKET) {
+    lastErrorCode_ = WSAENOTSOCK;
+    return false;
+  }
+  const int rc = PollHandle(handle_, POLLIN, timeout);
+  if (rc == kFailure) {
+    CheckResult(rc);
+    return false;
+  }
+  return rc > 0;
+}
+
+bool TBlockSocket::WaitReadable(int32_t timeout) {
+  ClearError();
+  bool readable = false;
+  if (heartbeatRate_ == 0) {
+    readable = PollReadable(timeout) || PollReadable(0);
+  } else {
+    // Wait in slices so that the heartbeat can run and a stop can break in.
+    const int32_t rate = heartbeatRate_;
+    int32_t slice = timeout < 0 ? rate : timeout % rate;
+    int32_t slicesLeft = timeout < 0 ? -1 : timeout / rate;
+    for (;;) {
+      readable = PollReadable(slice);
+      if (readable || lastErrorCode_ != 0 || slicesLeft == 0) break;
+      if (slicesLeft > 0) --slicesLeft;
+      slice = rate;
+      DoHeartbeat();
+      if (stopFlag_.exchange(false)) {
+        lastErrorCode_ = WSAECONNABORTED;
+        break;
+      }
+    }
+  }
+  ReportError();
+  if (readable) DoStatus(HR_CanRead, "");
+  return readable;
+}
+
+bool TBlockSocket::WaitWritable(int32_t timeout) {
+  ClearError();
+  bool writable = false;
+  if (handle_ != INVALID_SOCKET) {
+    const int rc = PollHandle(handle_, POLLOUT, timeout);
+    if (rc == kFailure) CheckResult(rc);
+    writable = rc > 0;
+  }
+  ReportError();
+  if (writable) DoStatus(HR_CanWrite, "");
+  return writable;
+}
+
+// --- Closing ------------------------------------------------------------------------
+
+void TBlockSocket::DrainInput() {
+  SleepMs(1);
+  try {
+    std::size_t drained = 0;
+    while ((!pendingInput_.empty() || PendingBytes() >= 1) && drained < kMaxDrainBytes) {
+      drained += ReceivePacket(0).size();
+      if (lastErrorCode_ != 0) break;
+    }
+  } catch (...) {
+    // Whatever goes wrong while discarding input must not stop the close.
+  }
+  ClearError();
+}
+
+}  // namespace corvandel::http

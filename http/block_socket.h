@@ -1,0 +1,411 @@
+#pragma once
+
+// Blocking sockets with a timeout on every read, a receive buffer that hands
+// out lines, packets or exact byte counts, and an error state that is read
+// after each call instead of raising (unless RaiseExcept asks for ESocketError).
+// TBlockSocket is the general socket, TSocksBlockSocket adds the SOCKS proxy
+// settings and TTCPBlockSocket is the stream socket the HTTP client uses.
+// A socket object belongs to one thread; only SetStopFlag may be called from
+// another.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/secure_layer.h"
+#include "http/socket_errors.h"
+#include "http/socket_layer.h"
+#include "runtime/stream.h"
+
+namespace corvandel::http {
+
+// Raised for socket errors when RaiseExcept is set. what() is
+// "TCP/IP Socket error <code>: <text>".
+class ESocketError : public std::runtime_error {
+public:
+  ESocketError(int32_t code, const std::string& text);
+  // A message that is not the formatted socket error, e.g. for start-up failures.
+  ESocketError(const std::string& message, int32_t code, std::string text);
+
+  int32_t ErrorCode() const { return errorCode_; }
+  const std::string& ErrorMessage() const { return errorMessage_; }
+
+private:
+  int32_t errorCode_;
+  std::string errorMessage_;
+};
+
+enum TSocketFamily { SF_Any, SF_IP4, SF_IP6 };
+
+// AF_INET, AF_INET6, or AF_UNSPEC for SF_Any.
+int SocketFamilyToSystem(TSocketFamily family);
+
+enum THookSocketReason {
+  HR_ResolvingBegin,  // value: IP:Port as asked
+  HR_ResolvingEnd,    // value: resolved address text:port number
+  HR_SocketCreate,    // value: "IPv4" or "IPv6"
+  HR_SocketClose,
+  HR_Bind,            // value: IP:Port
+  HR_Connect,         // value: IP:Port
+  HR_CanRead,
+  HR_CanWrite,
+  HR_Listen,
+  HR_Accept,
+  HR_ReadCount,       // value: bytes of one receive
+  HR_WriteCount,      // value: bytes of one send
+  HR_Wait,            // value: milliseconds of a bandwidth wait
+  HR_Error,           // value: code,text
+};
+
+class TBlockSocket;
+
+using THookSocketStatus =
+    std::function<void(TBlockSocket& sender, THookSocketReason reason, const std::string& value)>;
+// May shorten (never lengthen) what was received.
+using THookDataFilter = std::function<void(TBlockSocket& sender, std::string& value)>;
+using THookCreateSocket = std::function<void(TBlockSocket& sender)>;
+// Sees every buffer before it is sent and after it is received.
+using THookMonitor =
+    std::function<void(TBlockSocket& sender, bool writing, const void* buffer, int32_t length)>;
+using THookHeartbeat = std::function<void(TBlockSocket& sender)>;
+using THookAfterConnect = std::function<void(TBlockSocket& sender)>;
+
+enum class TSocketOptionKind : uint8_t {
+  Linger = 0,       // value: ms, sent in whole seconds; negative turns lingering off
+  RecvBuffer = 1,
+  SendBuffer = 2,
+  NonBlock = 3,     // value: non-zero for non-blocking
+  RecvTimeout = 4,  // ms
+  SendTimeout = 5,  // ms
+  Reuse = 6,
+  TTL = 7,
+  Broadcast = 8,
+  MulticastTTL = 9,
+  MulticastLoop = 10,
+};
+
+struct TSocketOption {
+  TSocketOptionKind Kind;
+  int32_t Value;
+};
+
+inline constexpr int32_t kDefaultSendMaxChunk = 65536;
+inline constexpr int32_t kDefaultNonblockSendTimeout = 15000;
+// The most a single packet read takes from the system.
+inline constexpr int32_t kMaxPacketSize = 65536;
+
+class TBlockSocket {
+public:
+  TBlockSocket() = default;
+  virtual ~TBlockSocket();
+  TBlockSocket(const TBlockSocket&) = delete;
+  TBlockSocket& operator=(const TBlockSocket&) = delete;
+
+  static std::string GetErrorDesc(int32_t code) { return http::GetErrorDesc(code); }
+  // The text for LastErrorCode.
+  virtual std::string GetErrorDescEx() const;
+
+  // --- Connection ---------------------------------------------------------
+  // Graceful close; Abort drops the connection at once and discards queued options.
+  virtual void Close();
+  virtual void Abort();
+  // Resolves and connects; blocks as long as the system takes to connect.
+  virtual void ConnectTo(const std::string& ip, const std::string& port);
+  // Binding "0.0.0.0" port "0" before any socket exists does nothing.
+  void BindTo(const std::string& ip, const std::string& port);
+
+  // --- Sending --------------------------------------------------------------
+  // Sends in pieces of SendMaxChunk; returns the bytes sent.
+  int32_t SendBytes(const void* buffer, int32_t length);
+  void SendText(std::string_view text);
+
+  // --- Receiving ------------------------------------------------------------
+  // One raw receive; 0 with WSAECONNRESET when the peer has closed.
+  int32_t ReceiveBytes(void* buffer, int32_t length);
+  // Exactly length bytes unless an error or the timeout intervenes; the rest
+  // of the last packet stays in PendingInput. Returns the bytes copied.
+  int32_t ReceiveBytesWait(void* buffer, int32_t length, int32_t timeout);
+  // ReceiveBytesWait as text; "" on error.
+  std::string ReceiveFixedText(int32_t length, int32_t timeout);
+  // A line ended by CR LF (any of CR, LF, CR LF, LF CR with ConvertLineEnd),
+  // without its end; "" on error, with the partial line kept in PendingInput.
+  std::string ReceiveLine(int32_t timeout);
+  std::string ReceiveTerminated(int32_t timeout, std::string_view terminator);
+  // PendingInput if there is any, otherwise what one receive brings.
+  std::string ReceivePacket(int32_t timeout);
+  // size bytes in blocks of SendMaxChunk, appended to stream block by block.
+  void ReceiveToStream(runtime::TStream& stream, int32_t timeout, int64_t size);
+
+  // Bytes the system has ready to read, at most kMaxPacketSize.
+  virtual int32_t PendingBytes();
+  // timeout in ms, -1 without limit. True also when the peer has closed.
+  bool PollReadable(int32_t timeout);
+  bool WaitReadable(int32_t timeout);
+  bool WaitWritable(int32_t timeout);
+
+  // --- Errors ---------------------------------------------------------------
+  int32_t LastErrorCode() const { return lastErrorCode_; }
+  const std::string& LastErrorText() const { return lastErrorText_; }
+  void ClearError();
+  // Clears the error, then takes the system's last error when result is -1.
+  int32_t CheckResult(int result);
+  // Fills LastErrorText and announces the error (HR_Error, ESocketError).
+  void ReportError();
+
+  // --- Options --------------------------------------------------------------
+  // Applied at once on an open socket, otherwise when the next one is created.
+  void QueueOption(TSocketOption option);
+  const std::vector<TSocketOption>& PendingOptions() const { return pendingOptions_; }
+  void SetLinger(bool enable, int32_t milliseconds);
+  void SetSizeRecvBuffer(int32_t size);
+  void SetSizeSendBuffer(int32_t size);
+  void SetNonBlockMode(bool value);
+  void SetRecvTimeout(int32_t milliseconds);
+  void SetSendTimeout(int32_t milliseconds);
+  void SetReuseAddress(bool value);
+  void SetTTL(int32_t value);
+
+  // --- Addresses ------------------------------------------------------------
+  const TSocketAddress& LocalAddress() const { return localAddress_; }
+  const TSocketAddress& RemoteAddress() const { return remoteAddress_; }
+  std::string LocalAddressText() const { return AddressToText(localAddress_); }
+  uint16_t LocalPort() const { return AddressPort(localAddress_); }
+  virtual std::string RemoteAddressText() const { return AddressToText(remoteAddress_); }
+  virtual uint16_t RemotePort() const { return AddressPort(remoteAddress_); }
+  // The system's host name, or "127.0.0.1" when it has none.
+  std::string LocalHostName() const;
+
+  virtual int SocketType() const { return 0; }
+  virtual int SocketProtocol() const { return 0; }
+
+  // --- Properties -----------------------------------------------------------
+  TSocket Handle() const { return handle_; }
+  const std::string& PendingInput() const { return pendingInput_; }
+  void SetPendingInput(std::string value) { pendingInput_ = std::move(value); }
+  int32_t Tag() const { return tag_; }
+  void SetTag(int32_t value) { tag_ = value; }
+  bool RaiseExcept() const { return raiseExcept_; }
+  void SetRaiseExcept(bool value) { raiseExcept_ = value; }
+  bool NonBlocking() const { return nonBlocking_; }
+  // 0 means no limit.
+  int32_t MaxLineLength() const { return maxLineLength_; }
+  void SetMaxLineLength(int32_t value) { maxLineLength_ = value; }
+  // Bytes per second; 0 turns the limit off.
+  int32_t MaxSendBandwidth() const { return maxSendBandwidth_; }
+  void SetMaxSendBandwidth(int32_t value) { maxSendBandwidth_ = value; }
+  int32_t MaxRecvBandwidth() const { return maxRecvBandwidth_; }
+  void SetMaxRecvBandwidth(int32_t value) { maxRecvBandwidth_ = value; }
+  void SetMaxBandwidth(int32_t value) { maxSendBandwidth_ = maxRecvBandwidth_ = value; }
+  uint32_t NextSendTick() const { return nextSendTick_; }
+  uint32_t NextRecvTick() const { return nextRecvTick_; }
+  bool ConvertLineEnd() const { return convertLineEnd_; }
+  void SetConvertLineEnd(bool value) { convertLineEnd_ = value; }
+  bool SkipLF() const { return skipLF_; }
+  void SetSkipLF(bool value) { skipLF_ = value; }
+  bool SkipCR() const { return skipCR_; }
+  void SetSkipCR(bool value) { skipCR_ = value; }
+  bool IsBound() const { return isBound_; }
+  TSocketFamily Family() const { return family_; }
+  // Sets the family wanted now and the one restored on close.
+  void SetFamily(TSocketFamily value) { family_ = familyDefault_ = value; }
+  TSocketFamily FamilyDefault() const { return familyDefault_; }
+  bool UsesIPv6() const { return usesIPv6_; }
+  bool PreferIP4() const { return preferIP4_; }
+  void SetPreferIP4(bool value) { preferIP4_ = value; }
+  // With it the read timeout restarts with each packet; without it, it
+  // bounds the whole line or block.
+  bool InterPacketTimeout() const { return interPacketTimeout_; }
+  void SetInterPacketTimeout(bool value) { interPacketTimeout_ = value; }
+  uint32_t BytesReceived() const { return bytesReceived_; }
+  uint32_t BytesSent() const { return bytesSent_; }
+  int32_t SendMaxChunk() const { return sendMaxChunk_; }
+  void SetSendMaxChunk(int32_t value) { sendMaxChunk_ = value; }
+  // Makes the next send or receive end with WSAECONNABORTED; safe from any thread.
+  bool StopFlag() const { return stopFlag_.load(); }
+  void SetStopFlag(bool value) { stopFlag_.store(value); }
+  int32_t NonblockSendTimeout() const { return nonblockSendTimeout_; }
+  void SetNonblockSendTimeout(int32_t value) { nonblockSendTimeout_ = value; }
+  // Slice length in ms of readability waits, with OnHeartbeat between slices.
+  int32_t HeartbeatRate() const { return heartbeatRate_; }
+  void SetHeartbeatRate(int32_t value) { heartbeatRate_ = value; }
+
+  // --- Hooks ----------------------------------------------------------------
+  void SetOnStatus(THookSocketStatus hook) { onStatus_ = std::move(hook); }
+  void SetOnReadFilter(THookDataFilter hook) { onReadFilter_ = std::move(hook); }
+  void SetOnCreateSocket(THookCreateSocket hook) { onCreateSocket_ = std::move(hook); }
+  void SetOnMonitor(THookMonitor hook) { onMonitor_ = std::move(hook); }
+  void SetOnHeartbeat(THookHeartbeat hook) { onHeartbeat_ = std::move(hook); }
+
+protected:
+  void DoStatus(THookSocketReason reason, const std::string& value);
+  void DoHeartbeat();
+  // True, with WSAECONNABORTED reported, when a stop was requested.
+  bool CheckStopFlag();
+  void LimitBandwidth(int32_t length, int32_t limit, uint32_t& nextTick);
+  void SetAddress(TSocketAddress& address, const std::string& ip, const std::string& port);
+  void CreateHandle(const TSocketAddress& address);
+  void ApplyOption(const TSocketOption& option);
+  void ApplyQueuedOptions();
+  // Reads and drops whatever has already arrived, before a close.
+  void DrainInput();
+  void ConnectPlain(const std::string& ip, const std::string& port);
+  void SetLastError(int32_t code) { lastErrorCode_ = code; }
+  // Drops every hook and stops raising; for destructors.
+  void DetachHooks();
+
+  // The transport under SendBytes and ReceiveBytes: one send or receive of
+  // at most length bytes, returning the count or -1 with the error set.
+  virtual int32_t TransportSend(const char* buffer, int32_t length);
+  virtual int32_t TransportReceive(char* buffer, int32_t length);
+
+private:
+  // Closes the handle without any announcement.
+  void CloseHandle();
+  // Reads length bytes packet by packet, handing each piece to sink.
+  template <typename Sink>
+  int32_t ReceiveExact(int32_t length, int32_t timeout, Sink&& sink);
+  void ReadBackAddresses();
+
+  THookSocketStatus onStatus_;
+  THookDataFilter onReadFilter_;
+  THookCreateSocket onCreateSocket_;
+  THookMonitor onMonitor_;
+  THookHeartbeat onHeartbeat_;
+  TSocketAddress localAddress_;
+  TSocketAddress remoteAddress_;
+  int32_t tag_ = 0;
+  std::string pendingInput_;
+  bool raiseExcept_ = false;
+  bool nonBlocking_ = false;
+  int32_t maxLineLength_ = 0;
+  int32_t maxSendBandwidth_ = 0;
+  uint32_t nextSendTick_ = 0;
+  int32_t maxRecvBandwidth_ = 0;
+  uint32_t nextRecvTick_ = 0;
+  bool convertLineEnd_ = false;
+  bool skipLF_ = false;
+  bool skipCR_ = false;
+  bool isBound_ = false;
+  TSocketFamily family_ = SF_Any;
+  TSocketFamily familyDefault_ = SF_Any;
+  bool usesIPv6_ = false;
+  bool preferIP4_ = true;
+  std::vector<TSocketOption> pendingOptions_;  // in the order they were queued
+  bool interPacketTimeout_ = true;
+  uint32_t bytesReceived_ = 0;
+  uint32_t bytesSent_ = 0;
+  int32_t sendMaxChunk_ = kDefaultSendMaxChunk;
+  std::atomic<bool> stopFlag_{false};
+  int32_t nonblockSendTimeout_ = kDefaultNonblockSendTimeout;
+  int32_t heartbeatRate_ = 0;
+  TSocket handle_ = INVALID_SOCKET;
+  int32_t lastErrorCode_ = 0;
+  std::string lastErrorText_;
+};
+
+enum TSocksType { ST_Socks5, ST_Socks4 };
+
+// Adds the settings of a SOCKS proxy. The negotiation itself is not
+// available: a connection through SOCKS fails with WSASYSNOTREADY.
+class TSocksBlockSocket : public TBlockSocket {
+public:
+  const std::string& SocksIP() const { return socksIP_; }
+  void SetSocksIP(std::string value) { socksIP_ = std::move(value); }
+  const std::string& SocksPort() const { return socksPort_; }
+  void SetSocksPort(std::string value) { socksPort_ = std::move(value); }
+  int32_t SocksTimeout() const { return socksTimeout_; }
+  void SetSocksTimeout(int32_t value) { socksTimeout_ = value; }
+  const std::string& SocksUsername() const { return socksUsername_; }
+  void SetSocksUsername(std::string value) { socksUsername_ = std::move(value); }
+  const std::string& SocksPassword() const { return socksPassword_; }
+  void SetSocksPassword(std::string value) { socksPassword_ = std::move(value); }
+  bool SocksResolver() const { return socksResolver_; }
+  void SetSocksResolver(bool value) { socksResolver_ = value; }
+  TSocksType SocksType() const { return socksType_; }
+  void SetSocksType(TSocksType value) { socksType_ = value; }
+  // The addresses the proxy reported; empty while none did.
+  const std::string& SocksResponseIP() const { return socksResponseIP_; }
+  const std::string& SocksResponsePort() const { return socksResponsePort_; }
+
+protected:
+  // Connects to the proxy and fails with WSASYSNOTREADY.
+  void ConnectThroughSocks(const std::string& ip, const std::string& port);
+
+private:
+  std::string socksIP_;
+  std::string socksPort_ = "1080";
+  int32_t socksTimeout_ = 60000;
+  std::string socksUsername_;
+  std::string socksPassword_;
+  bool socksResolver_ = true;
+  TSocksType socksType_ = ST_Socks5;
+  std::string socksResponseIP_;
+  std::string socksResponsePort_;
+};
+
+inline constexpr int32_t kDefaultHTTPTunnelTimeout = 30000;
+
+class TTCPBlockSocket : public TSocksBlockSocket {
+public:
+  TTCPBlockSocket();
+  ~TTCPBlockSocket() override;
+
+  // Shuts the secure layer and the sending direction down, drains what has
+  // arrived, then aborts.
+  void Close() override;
+  // Directly, through SOCKS when SocksIP is set, or through the HTTP proxy's
+  // CONNECT tunnel when HTTPTunnelIP is set; then OnAfterConnect.
+  void ConnectTo(const std::string& ip, const std::string& port) override;
+  void ConnectThroughTunnel(const std::string& ip, const std::string& port);
+  // Starts the secure layer on the connection; WSASYSNOTREADY when it fails.
+  void ConnectSecure();
+  int32_t PendingBytes() override;
+  // The secure layer's own text for its failures.
+  std::string GetErrorDescEx() const override;
+  // Through a tunnel, the far end asked for rather than the proxy.
+  std::string RemoteAddressText() const override;
+  uint16_t RemotePort() const override;
+
+  int SocketType() const override;
+  int SocketProtocol() const override;
+
+  TCustomSSL& SecureLayer() { return *secureLayer_; }
+  const TCustomSSL& SecureLayer() const { return *secureLayer_; }
+
+  const std::string& HTTPTunnelIP() const { return httpTunnelIP_; }
+  void SetHTTPTunnelIP(std::string value) { httpTunnelIP_ = std::move(value); }
+  const std::string& HTTPTunnelPort() const { return httpTunnelPort_; }
+  void SetHTTPTunnelPort(std::string value) { httpTunnelPort_ = std::move(value); }
+  const std::string& HTTPTunnelUser() const { return httpTunnelUser_; }
+  void SetHTTPTunnelUser(std::string value) { httpTunnelUser_ = std::move(value); }
+  const std::string& HTTPTunnelPass() const { return httpTunnelPass_; }
+  void SetHTTPTunnelPass(std::string value) { httpTunnelPass_ = std::move(value); }
+  int32_t HTTPTunnelTimeout() const { return httpTunnelTimeout_; }
+  void SetHTTPTunnelTimeout(int32_t value) { httpTunnelTimeout_ = value; }
+  bool TunnelActive() const { return tunnelActive_; }
+
+  void SetOnAfterConnect(THookAfterConnect hook) { onAfterConnect_ = std::move(hook); }
+
+protected:
+  int32_t TransportSend(const char* buffer, int32_t length) override;
+  int32_t TransportReceive(char* buffer, int32_t length) override;
+
+private:
+  THookAfterConnect onAfterConnect_;
+  std::unique_ptr<TCustomSSL> secureLayer_;
+  std::string httpTunnelIP_;
+  std::string httpTunnelPort_;
+  bool tunnelActive_ = false;
+  std::string tunnelRemoteIP_;
+  std::string tunnelRemotePort_;
+  std::string httpTunnelUser_;
+  std::string httpTunnelPass_;
+  int32_t httpTunnelTimeout_ = kDefaultHTTPTunnelTimeout;
+};
+
+}  // namespace corvandel::http

@@ -1,0 +1,220 @@
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+#include "http/block_socket.h"
+#include "http/text_utils.h"
+
+namespace corvandel::http {
+
+namespace {
+
+constexpr std::string_view kCRLF = "\r\n";
+constexpr std::string_view kCR = "\r";
+constexpr std::string_view kLF = "\n";
+constexpr int kFailure = -1;
+
+// Deducts the time spent since start from timeout; false once it is used up.
+// A negative timeout means no limit and is never used up.
+bool DeductElapsed(int32_t& timeout, uint32_t start) {
+  if (timeout < 0) return true;
+  const uint32_t elapsed = TickSpan(start, CurrentTick());
+  if (elapsed >= static_cast<uint32_t>(timeout)) return false;
+  timeout -= static_cast<int32_t>(elapsed);
+  return true;
+}
+
+}  // namespace
+
+int32_t TBlockSocket::TransportReceive(char* buffer, int32_t length) {
+  ssize_t received;
+  do {
+    received = ::recv(handle_, buffer, static_cast<std::size_t>(length), 0);
+  } while (received == kFailure && errno == EINTR);
+  CheckResult(static_cast<int>(received));
+  if (received == 0) lastErrorCode_ = WSAECONNRESET;
+  return static_cast<int32_t>(received);
+}
+
+int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
+  if (CheckStopFlag()) return 0;
+  if (length <= 0) {
+    ClearError();
+    return 0;
+  }
+  LimitBandwidth(length, maxRecvBandwidth_, nextRecvTick_);
+  int32_t count = TransportReceive(static_cast<char*>(buffer), length);
+  ReportError();
+  if (count <= 0) return 0;
+  bytesReceived_ += static_cast<uint32_t>(count);
+  DoStatus(HR_ReadCount, std::to_string(count));
+  if (onMonitor_) onMonitor_(*this, false, buffer, count);
+  if (onReadFilter_) {
+    std::string data(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
+    onReadFilter_(*this, data);
+    count = static_cast<int32_t>(std::min(data.size(), static_cast<std::size_t>(count)));
+    std::memcpy(buffer, data.data(), static_cast<std::size_t>(count));
+  }
+  return count;
+}
+
+std::string TBlockSocket::ReceivePacket(int32_t timeout) {
+  ClearError();
+  std::string packet;
+  if (!pendingInput_.empty()) {
+    packet.swap(pendingInput_);
+  } else {
+    std::this_thread::yield();
+    int32_t available = PendingBytes();
+    if (available == 0) {
+      if (WaitReadable(timeout)) {
+        // Readable with nothing to read: the peer has closed.
+        available = PendingBytes();
+        if (available == 0) lastErrorCode_ = WSAECONNRESET;
+      } else if (lastErrorCode_ == 0) {
+        lastErrorCode_ = WSAETIMEDOUT;
+      }
+    }
+    if (available > 0) {
+      packet.resize(static_cast<std::size_t>(available));
+      packet.resize(static_cast<std::size_t>(ReceiveBytes(packet.data(), available)));
+    }
+  }
+  if (convertLineEnd_ && !packet.empty()) {
+    // The partner of a line end that closed the previous read.
+    if (skipLF_ && packet.front() == '\n') packet.erase(0, 1);
+    else if (skipCR_ && packet.front() == '\r') packet.erase(0, 1);
+    skipLF_ = false;
+    skipCR_ = false;
+  }
+  ReportError();
+  return packet;
+}
+
+std::string TBlockSocket::ReceiveTerminated(int32_t timeout, std::string_view terminator) {
+  ClearError();
+  if (terminator.empty()) return {};
+  const bool looseLineEnds = convertLineEnd_ && terminator == kCRLF;
+  std::string accumulated;
+  int32_t position = 0;
+  std::string found;
+  try {
+    for (;;) {
+      const uint32_t start = CurrentTick();
+      const std::size_t scanned = accumulated.size();
+      accumulated += ReceivePacket(timeout);
+      if (lastErrorCode_ != 0) break;
+      if (accumulated.size() > scanned) {
+        // Only the new bytes can hold the end, plus the tail of the old ones
+        // that a longer terminator may straddle.
+        if (looseLineEnds) {
+          const TLineEnd end = FindLineEnd(std::string_view(accumulated).substr(scanned));
+          if (end.Position > 0) {
+            position = end.Position + static_cast<int32_t>(scanned);
+            found = end.Terminator;
+          }
+        } else {
+          const std::size_t from = scanned >= terminator.size() ? scanned - terminator.size() + 1 : 0;
+          const std::size_t at = accumulated.find(terminator, from);
+          if (at != std::string::npos) {
+            position = static_cast<int32_t>(at + 1);
+            found = terminator;
+          }
+        }
+      }
+      if (maxLineLength_ != 0 && accumulated.size() > static_cast<std::size_t>(maxLineLength_)) {
+        lastErrorCode_ = WSAENOBUFS;
+        break;
+      }
+      if (position > 0) break;
+      if (!interPacketTimeout_ && !DeductElapsed(timeout, start)) {
+        lastErrorCode_ = WSAETIMEDOUT;
+        break;
+      }
+    }
+  } catch (...) {
+    // Raised on an error with RaiseExcept: the partial line must survive it.
+    pendingInput_.insert(0, accumulated);
+    throw;
+  }
+  std::string line;
+  if (lastErrorCode_ == 0 && position > 0) {
+    line = accumulated.substr(0, static_cast<std::size_t>(position - 1));
+    accumulated.erase(0, static_cast<std::size_t>(position - 1) + found.size());
+    // A lone CR or LF may be the first half of a pair still on its way.
+    if (looseLineEnds && found == kCR) skipLF_ = true;
+    if (looseLineEnds && found == kLF) skipCR_ = true;
+  }
+  pendingInput_ = std::move(accumulated);
+  ReportError();
+  return line;
+}
+
+std::string TBlockSocket::ReceiveLine(int32_t timeout) {
+  std::string line = ReceiveTerminated(timeout, kCRLF);
+  if (lastErrorCode_ != 0) line.clear();
+  return line;
+}
+
+template <typename Sink>
+int32_t TBlockSocket::ReceiveExact(int32_t length, int32_t timeout, Sink&& sink) {
+  ClearError();
+  if (length <= 0) return 0;
+  int32_t got = 0;
+  for (;;) {
+    const uint32_t start = CurrentTick();
+    std::string packet = ReceivePacket(timeout);
+    const auto take = static_cast<int32_t>(
+        std::min(static_cast<std::size_t>(length - got), packet.size()));
+    sink(packet.data(), take);
+    got += take;
+    if (static_cast<std::size_t>(take) < packet.size()) pendingInput_ = packet.substr(static_cast<std::size_t>(take));
+    if (lastErrorCode_ != 0 || got >= length) break;
+    if (!interPacketTimeout_ && !DeductElapsed(timeout, start)) {
+      lastErrorCode_ = WSAETIMEDOUT;
+      break;
+    }
+  }
+  ReportError();
+  return got;
+}
+
+int32_t TBlockSocket::ReceiveBytesWait(void* buffer, int32_t length, int32_t timeout) {
+  char* out = static_cast<char*>(buffer);
+  return ReceiveExact(length, timeout, [&out](const char* data, int32_t count) {
+    std::memcpy(out, data, static_cast<std::size_t>(count));
+    out += count;
+  });
+}
+
+std::string TBlockSocket::ReceiveFixedText(int32_t length, int32_t timeout) {
+  // Grown packet by packet, so that a length announced by a peer costs no
+  // memory before the bytes actually arrive.
+  std::string text;
+  ReceiveExact(length, timeout, [&text](const char* data, int32_t count) {
+    text.append(data, static_cast<std::size_t>(count));
+  });
+  if (lastErrorCode_ != 0) text.clear();
+  return text;
+}
+
+void TBlockSocket::ReceiveToStream(runtime::TStream& stream, int32_t timeout, int64_t size) {
+  ClearError();
+  if (size <= 0) return;
+  const int64_t block = std::max(sendMaxChunk_, 1);
+  for (int64_t blocks = size / block; blocks > 0; --blocks) {
+    const std::string text = ReceiveFixedText(static_cast<int32_t>(block), timeout);
+    if (lastErrorCode_ != 0) return;
+    AppendTextToStream(stream, text);
+  }
+  const auto rest = static_cast<int32_t>(size % block);
+  if (rest > 0) {
+    const std::string text = ReceiveFixedText(rest, timeout);
+    if (lastErrorCode_ == 0) AppendTextToStream(stream, text);
+  }
+}
+
+}  // namespace corvandel::http
