@@ -340,6 +340,10 @@ protected:
   TDOMAttrDef(TDOMDocument* owner, TNameItem* name) : TDOMAttr(owner, name) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
 
+public:
+  // The number of the start tag that last gave this attribute explicitly.
+  uint32_t ElementMark = 0;
+
 private:
   uint8_t default_ = DEFAULT_IMPLIED;
   std::vector<DOMString> allowedValues_;
@@ -660,6 +664,13 @@ public:
   // Statistics of the node pools, for tests and measurements.
   const TNodePool* PoolFor(std::size_t nodeSize) const;
   std::size_t LiveNodeCount() const { return liveNodes_; }
+
+  // Creates a node of a class derived outside the document model, such as
+  // the reader's declarations; its constructor takes the document first.
+  template <typename T, typename... Args>
+  T* CreateNode(Args&&... args) {
+    return AllocateNode<T>(std::forward<Args>(args)...);
+  }
 
 protected:
   void SetXML11(bool value) { xml11_ = value; }

@@ -1,0 +1,373 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "runtime/code_page.h"
+#include "runtime/memory_stream.h"
+#include "xml/reader.h"
+
+namespace corvandel::xml {
+namespace {
+
+// Hands out at most `piece` bytes per read, so that every buffer boundary
+// of the reader is crossed at every place of the input.
+class TPieceStream : public runtime::TMemoryStream {
+public:
+  TPieceStream(std::string_view bytes, std::size_t piece) : TMemoryStream(bytes), piece_(piece) {}
+  std::size_t Read(void* buffer, std::size_t count) override {
+    return TMemoryStream::Read(buffer, std::min(count, piece_));
+  }
+
+private:
+  std::size_t piece_;
+};
+
+std::string Narrow(const DOMString& text) { return runtime::UTF16ToSystem(text); }
+
+// A compact picture of a tree: elements as name(attributes)[children],
+// text as 'data', comments, CDATA, instructions and references as in XML.
+std::string Dump(TDOMNode* node) {
+  std::string out;
+  for (TDOMNode* child = node->FirstChild(); child; child = child->NextSibling()) {
+    switch (child->NodeType()) {
+      case ELEMENT_NODE: {
+        out += Narrow(child->NodeName());
+        auto* element = static_cast<TDOMElement*>(child);
+        if (element->HasAttributes()) {
+          out += '(';
+          TAttributeMap* map = element->AttributeMap();
+          for (uint32_t i = 0; i < map->Length(); ++i)
+            out += (i ? " " : "") + Narrow(map->Item(i)->NodeName()) + "=" + Dump(map->Item(i));
+          out += ')';
+        }
+        if (child->HasChildNodes()) out += "[" + Dump(child) + "]";
+        break;
+      }
+      case TEXT_NODE: out += "'" + Narrow(child->NodeValue()) + "'"; break;
+      case CDATA_SECTION_NODE: out += "<![" + Narrow(child->NodeValue()) + "]>"; break;
+      case COMMENT_NODE: out += "<!--" + Narrow(child->NodeValue()) + "-->"; break;
+      case PROCESSING_INSTRUCTION_NODE:
+        out += "<?" + Narrow(child->NodeName()) + " " + Narrow(child->NodeValue()) + "?>";
+        break;
+      case ENTITY_REFERENCE_NODE: out += "&" + Narrow(child->NodeName()) + ";"; break;
+      case DOCUMENT_TYPE_NODE: out += "<!DOCTYPE " + Narrow(child->NodeName()) + ">"; break;
+      default: out += "?"; break;
+    }
+  }
+  return out;
+}
+
+// Parses text, in one piece or in pieces of the given size; returns the
+// tree's picture, or "error: " and the exception's message.
+std::string Read(std::string_view text, std::size_t piece = 0, const TXMLReaderSettings& settings = {}) {
+  std::unique_ptr<TXMLDocument> doc;
+  std::unique_ptr<runtime::TMemoryStream> stream =
+      piece ? std::make_unique<TPieceStream>(text, piece) : std::make_unique<runtime::TMemoryStream>(text);
+  try {
+    ReadDocumentFromStream(doc, *stream, u"stream:", settings);
+  } catch (const EXMLReadError& e) {
+    return std::string("error: ") + e.what();
+  }
+  return Dump(doc.get());
+}
+
+struct Case {
+  const char* text;
+  const char* expected;
+};
+
+void Check(const Case& c) {
+  const std::string text = c.text;
+  EXPECT_EQ(Read(text), c.expected) << "input: " << text;
+  for (std::size_t piece = 1; piece <= 5; ++piece)
+    EXPECT_EQ(Read(text, piece), c.expected) << "input: " << text << " in pieces of " << piece;
+}
+
+TEST(ReaderTest, AnswersBuildTheTreesTheClassifierRelliesOn) {
+  const std::string compact =
+      "<methodResponse><params><param><value><struct><member><name>flerror</name><value><boolean>0</boolean>"
+      "</value></member><member><name>message</name><value>Thanks</value></member></struct></value></param>"
+      "</params></methodResponse>";
+  const std::string indented =
+      "<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n  <params>\r\n    <param>\r\n      <value>\r\n"
+      "        <struct>\r\n          <member>\r\n            <name>flerror</name>\r\n"
+      "            <value><boolean>0</boolean></value>\r\n          </member>\r\n"
+      "          <member>\r\n            <name>message</name>\r\n            <value>Thanks</value>\r\n"
+      "          </member>\r\n        </struct>\r\n      </value>\r\n    </param>\r\n  </params>\r\n"
+      "</methodResponse>\r\n";
+  const char* tree =
+      "methodResponse[params[param[value[struct[member[name['flerror']value[boolean['0']]]"
+      "member[name['message']value['Thanks']]]]]]]";
+  Check({compact.c_str(), tree});
+  Check({indented.c_str(), tree});
+}
+
+TEST(ReaderTest, ContentShapes) {
+  const Case cases[] = {
+      {"<a/>", "a"},
+      {"<a></a>", "a"},
+      {"<a>  text  </a>", "a['text  ']"},
+      {"<a>\n x <b/> y </a>", "a['x 'b' y ']"},
+      {"<a> <b/> <c/> </a>", "a[bc]"},
+      {"<a><!--c--><b/></a>", "a[<!--c-->b]"},
+      {"<a><?pi data?></a>", "a[<?pi data?>]"},
+      {"<a><?pi?></a>", "a[<?pi ?>]"},
+      {"<a>x<![CDATA[<&>]]>y</a>", "a['x'<![<&>]>'y']"},
+      {"<a><![CDATA[]]></a>", "a[<![]>]"},
+      {"<a><![CDATA[a]b]]c]]></a>", "a[<![a]b]]c]>]"},
+      {"<a>x > y</a>", "a['x > y']"},
+      {"<a>&#32;</a>", "a[' ']"},
+      {"<a>&lt;&gt;&amp;&apos;&quot;</a>", "a['<>&'\"']"},
+      {"<a>&#65;&#x41;&#x1F600;</a>", "a['AA\xF0\x9F\x98\x80']"},
+      {"<a>1\r\n2\r3\n4</a>", "a['1\n2\n3\n4']"},
+      {"<a b='1' c=\"2\"/>", "a(b='1' c='2')"},
+      {"<a b=' x\ty\nz\r\nw '/>", "a(b=' x y z w ')"},
+      {"<a b='&#9;&lt;\"'/>", "a(b='\t<\"')"},
+      {"<a b=''/>", "a(b=)"},
+      {"<a zz='1' a='2' bb='3'/>", "a(a='2' bb='3' zz='1')"},
+      {"<a:b xmlns:a='u'/>", "a:b(xmlns:a='u')"},
+      {"<?xml version='1.0' encoding='UTF-8' standalone='yes'?><a/>", "a"},
+      {"<?xml version=\"1.0\"?><a/>", "a"},
+      {"\xEF\xBB\xBF<a>\xC3\xA9</a>", "a['\xC3\xA9']"},
+      {"<!-- before --><a/><!-- after -->\n", "<!-- before -->a<!-- after -->"},
+      {"<?pi first?><a/>", "<?pi first?>a"},
+  };
+  for (const Case& c : cases) Check(c);
+}
+
+TEST(ReaderTest, FatalErrorsCarryTheirPosition) {
+  const Case cases[] = {
+      {"", "error: In 'stream:' (line 1 pos 1): Root element is missing"},
+      {"  \n ", "error: In 'stream:' (line 2 pos 2): Root element is missing"},
+      {"<a>", "error: In 'stream:' (line 1 pos 4): End-tag is missing for 'a'"},
+      {"<a></b>", "error: In 'stream:' (line 1 pos 6): Unmatching element end tag (expected \"</a>\")"},
+      {"</a>", "error: In 'stream:' (line 1 pos 2): End-tag is not allowed here"},
+      {"<a/><b/>", "error: In 'stream:' (line 1 pos 6): Only one top-level element allowed"},
+      {"<a/>text", "error: In 'stream:' (line 1 pos 5): Illegal at document level"},
+      {"<a>]]></a>", "error: In 'stream:' (line 1 pos 4): Literal ']]>' is not allowed in text"},
+      {"<a>&nbsp;</a>", "error: In 'stream:' (line 1 pos 4): Reference to undefined entity 'nbsp'"},
+      {"<a>&#X41;</a>", "error: In 'stream:' (line 1 pos 6): Invalid character reference"},
+      {"<a>&#0;</a>", "error: In 'stream:' (line 1 pos 8): Invalid character reference"},
+      {"<a>&#x110000;</a>", "error: In 'stream:' (line 1 pos 14): Invalid character reference"},
+      {"<a b='1' b='2'/>", "error: In 'stream:' (line 1 pos 10): Duplicate attribute"},
+      {"<a b='1'c='2'/>", "error: In 'stream:' (line 1 pos 9): Expected whitespace"},
+      {"<a b='<'/>", "error: In 'stream:' (line 1 pos 7): Character '<' is not allowed in attribute value"},
+      {"<a b='1/>", "error: In 'stream:' (line 1 pos 7): Literal has no closing quote"},
+      {"<a b=1/>", "error: In 'stream:' (line 1 pos 6): Expected single or double quote"},
+      {"<a b/>", "error: In 'stream:' (line 1 pos 5): Expected \"=\""},
+      {"<a><!-- x -- y --></a>", "error: In 'stream:' (line 1 pos 13): Expected \">\""},
+      {"<a><!-- x", "error: In 'stream:' (line 1 pos 8): Unterminated comment"},
+      {"<a><![CDATA[x</a>", "error: In 'stream:' (line 1 pos 13): Unterminated CDATA section"},
+      {"<a><?pi x", "error: In 'stream:' (line 1 pos 9): Unterminated processing instruction"},
+      {"<![CDATA[x]]><a/>", "error: In 'stream:' (line 1 pos 10): Illegal at document level"},
+      {"< a/>", "error: In 'stream:' (line 1 pos 2): Whitespace is not allowed here"},
+      {"<1a/>", "error: In 'stream:' (line 1 pos 2): Name starts with invalid character"},
+      {"\n<?xml version='1.0'?><a/>", "error: In 'stream:' (line 2 pos 3): XML declaration is not allowed here"},
+      {"<?XML version='1.0'?><a/>", "error: In 'stream:' (line 1 pos 3): 'xml' is a reserved word; it must be lowercase"},
+      {"<?xml encoding='UTF-8'?><a/>", "error: In 'stream:' (line 1 pos 7): Expected \"version\""},
+      {"<?xml version='2.0'?><a/>", "error: In 'stream:' (line 1 pos 16): Illegal version number"},
+      {"<?xml version='1.0' encoding='windows-1251'?><a/>",
+       "error: In 'stream:' (line 1 pos 31): Encoding 'windows-1251' is not supported"},
+      {"<?xml version='1.0' standalone='maybe'?><a/>",
+       "error: In 'stream:' (line 1 pos 36): Only \"yes\" or \"no\" are permitted as values of \"standalone\""},
+      {"<?xml-stylesheet href='x'?><a/>", "error: In 'stream:' (line 1 pos 6): Expected whitespace"},
+      {"<a>\x01</a>", "error: In 'stream:' (line 1 pos 4): Invalid character"},
+      {"<a>\xEF\xBF\xBE</a>", "error: In 'stream:' (line 1 pos 4): Invalid character"},
+      {"<a>\r\n\r\n\x02</a>", "error: In 'stream:' (line 3 pos 1): Invalid character"},
+      {"<a>\xC0\x80</a>", "error: In 'stream:' (line 1 pos 4): Invalid character in input stream"},
+      {"<a>\xED\xA0\x80</a>", "error: In 'stream:' (line 1 pos 4): Invalid character in input stream"},
+      {"<a>\xF4\x90\x80\x80</a>", "error: In 'stream:' (line 1 pos 4): Invalid character in input stream"},
+      {"<html><body><p>unclosed</body></html>",
+       "error: In 'stream:' (line 1 pos 26): Unmatching element end tag (expected \"</p>\")"},
+  };
+  for (const Case& c : cases) Check(c);
+}
+
+TEST(ReaderTest, EncodingsAndByteOrderMarks) {
+  const std::string latin1 = "<?xml version='1.0' encoding='latin1'?><a>\xE9</a>";
+  Check({latin1.c_str(), "a['\xC3\xA9']"});
+  const std::string bomLatin1 = "\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9</a>";
+  Check({bomLatin1.c_str(), "a['\xC3\xA9']"});
+
+  auto utf16 = [](const std::u16string& text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (char16_t c : text) {
+      const char high = static_cast<char>(c >> 8), low = static_cast<char>(c & 0xFF);
+      bytes += bigEndian ? high : low;
+      bytes += bigEndian ? low : high;
+    }
+    return bytes;
+  };
+  for (bool bigEndian : {false, true}) {
+    EXPECT_EQ(Read(utf16(u"<a>\u00E9\U0001F600</a>", bigEndian)), "a['\xC3\xA9\xF0\x9F\x98\x80']");
+    for (const char16_t* name : {u"UTF-16", u"unicode", bigEndian ? u"utf-16be" : u"UTF-16LE"}) {
+      const std::u16string text = u"<?xml version='1.0' encoding='" + std::u16string(name) + u"'?><a>x</a>";
+      EXPECT_EQ(Read(utf16(text, bigEndian), 3), "a['x']") << Narrow(name);
+    }
+    EXPECT_EQ(Read(utf16(u"<?xml version='1.0' encoding='UTF-8'?><a/>", bigEndian)),
+              "error: In 'stream:' (line 1 pos 31): Encoding 'UTF-8' is not supported");
+    // A lone trailing byte is ignored.
+    EXPECT_EQ(Read(utf16(u"<a/>", bigEndian) + "\x20"), "a");
+  }
+  // A truncated final UTF-8 sequence ends the text without an error of its own.
+  EXPECT_EQ(Read("<a/>\xE2\x82"), "a");
+}
+
+TEST(ReaderTest, Xml11ReadsItsLineEndsAndNames) {
+  Check({"<?xml version='1.1'?><a>1\xC2\x85" "2\xE2\x80\xA8" "3\r\xC2\x85" "4</a>", "a['1\n2\n3\n4']"});
+  EXPECT_EQ(Read("<?xml version='1.1'?><a>\xC2\x80</a>"),
+            "error: In 'stream:' (line 1 pos 25): Invalid character");
+  EXPECT_EQ(Read("<?xml version='1.1'?><\xC4\xB2/>"), "\xC4\xB2");
+  EXPECT_EQ(Read("<\xC4\xB2/>"), "error: In 'stream:' (line 1 pos 2): Name starts with invalid character");
+  EXPECT_EQ(Read("<?xml version='1.1'?><a>&#x1;</a>"), "a['\x01']");
+}
+
+TEST(ReaderTest, NamespaceProcessingWhenAsked) {
+  TXMLReaderSettings settings;
+  settings.NamespaceAware = true;
+  std::unique_ptr<TXMLDocument> doc;
+  runtime::TMemoryStream stream("<p:a xmlns:p='urn:p' xmlns='urn:d' p:x='1' y='2'><b/></p:a>");
+  ReadDocumentFromStream(doc, stream, u"stream:", settings);
+  TDOMElement* root = doc->DocumentElement();
+  EXPECT_EQ(root->NamespaceURI(), u"urn:p");
+  EXPECT_EQ(root->LocalName(), u"a");
+  EXPECT_EQ(root->GetAttributeNode(u"p:x")->NamespaceURI(), u"urn:p");
+  EXPECT_EQ(root->GetAttributeNode(u"y")->NamespaceURI(), u"");
+  EXPECT_EQ(static_cast<TDOMElement*>(root->FirstChild())->NamespaceURI(), u"urn:d");
+
+  const Case errors[] = {
+      {"<p:a/>", "error: In 'stream:' (line 1 pos 7): Unbound prefix \"p\""},
+      {"<a xmlns:p='urn:p' p:x='1' xmlns:q='urn:p' q:x='2'/>",
+       "error: In 'stream:' (line 1 pos 53): Duplicate prefixed attribute"},
+      {"<a xmlns:xml='urn:other'/>", "error: In 'stream:' (line 1 pos 27): Illegal usage of reserved prefix 'xml'"},
+      {"<a xmlns:p=''/>", "error: In 'stream:' (line 1 pos 16): Illegal undefining of namespace"},
+      {"<a:/>", "error: In 'stream:' (line 1 pos 4): Bad QName syntax, local part is missing"},
+  };
+  for (const Case& c : errors) EXPECT_EQ(Read(c.text, 0, settings), c.expected);
+}
+
+TEST(ReaderTest, SettingsChangeTheTree) {
+  TXMLReaderSettings keep;
+  keep.KeepWhitespaceText = true;
+  EXPECT_EQ(Read("<a> <b/> </a>", 0, keep), "a[' 'b' ']");
+  TXMLReaderSettings drop;
+  drop.DropComments = true;
+  EXPECT_EQ(Read("<a>x<!--c-->y</a>", 0, drop), "a['x''y']");
+  TXMLReaderSettings cdata;
+  cdata.CDataAsText = true;
+  EXPECT_EQ(Read("<a>x<![CDATA[<y>]]>z</a>", 0, cdata), "a['x<y>z']");
+  TXMLReaderSettings limit;
+  limit.CharLimit = 10;
+  EXPECT_EQ(Read("<a>0123456789</a>", 0, limit),
+            "error: In 'stream:' (line 1 pos 7): Exceeded character count limit");
+}
+
+TEST(ReaderTest, PartialDocumentStaysWithTheCaller) {
+  std::unique_ptr<TXMLDocument> doc;
+  runtime::TMemoryStream stream("<a><b x='1'>text</b><c y='2' y='3'/></a>");
+  EXPECT_THROW(ReadDocumentFromStream(doc, stream), EXMLReadError);
+  ASSERT_NE(doc, nullptr);
+  EXPECT_EQ(Dump(doc.get()), "a[b(x='1')['text']c(y=)]");  // the second y took the first one's place
+}
+
+TEST(ReaderTest, ErrorHookSeesEveryError) {
+  TXMLReaderSettings settings;
+  std::string seen;
+  settings.OnError = [&](const EXMLReadError& e) { seen = e.Reason() + "@" + std::to_string(e.Column()); };
+  EXPECT_EQ(Read("<a>&bad;</a>", 0, settings), "error: In 'stream:' (line 1 pos 4): Reference to undefined entity 'bad'");
+  EXPECT_EQ(seen, "Reference to undefined entity 'bad'@4");
+}
+
+TEST(ReaderTest, DeepNestingIsReadWithoutRecursion) {
+  constexpr int kDepth = 200000;
+  std::string text;
+  for (int i = 0; i < kDepth; ++i) text += "<d>";
+  text += "x";
+  for (int i = 0; i < kDepth; ++i) text += "</d>";
+  std::unique_ptr<TXMLDocument> doc;
+  runtime::TMemoryStream stream(text);
+  ReadDocumentFromStream(doc, stream);
+  EXPECT_EQ(doc->DocumentElement()->TextContent(), u"x");
+}
+
+TEST(ReaderTest, LongTextCrossesManyBuffers) {
+  std::string text = "<a>";
+  for (int i = 0; i < 5000; ++i) text += "line " + std::to_string(i) + "\r\n";
+  text += "</a>";
+  std::unique_ptr<TXMLDocument> doc;
+  runtime::TMemoryStream stream(text);
+  ReadDocumentFromStream(doc, stream);
+  const std::string content = Narrow(doc->DocumentElement()->TextContent());
+  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 5000);
+  EXPECT_EQ(content.find('\r'), std::string::npos);
+  EXPECT_EQ(Read(text.substr(0, text.size() - 4) + "\x01"),
+            "error: In 'stream:' (line 5001 pos 1): Invalid character");
+}
+
+}  // namespace
+}  // namespace corvandel::xml
+
+namespace corvandel::xml {
+namespace {
+
+std::string Laughs(int levels, int fanOut) {
+  std::string text = "<!DOCTYPE lolz [\n<!ENTITY lol0 \"lol\">\n";
+  for (int level = 1; level <= levels; ++level) {
+    text += "<!ENTITY lol" + std::to_string(level) + " \"";
+    for (int i = 0; i < fanOut; ++i) text += "&lol" + std::to_string(level - 1) + ";";
+    text += "\">\n";
+  }
+  return text + "]>\n<lolz>&lol" + std::to_string(levels) + ";</lolz>";
+}
+
+TEST(ReaderEntityTest, OrdinaryEntitiesBecomeReferenceNodesWithContent) {
+  const std::string text =
+      "<!DOCTYPE a [<!ENTITY who \"world &amp; <b>all</b>\"><!ENTITY who \"ignored\">]><a x='&who;'>hello &who;!</a>";
+  EXPECT_EQ(Read(text), "<!DOCTYPE a>a(x=&who;)['hello '&who;'!']");
+  std::unique_ptr<TXMLDocument> doc;
+  runtime::TMemoryStream stream(text);
+  ReadDocumentFromStream(doc, stream);
+  EXPECT_EQ(doc->DocumentElement()->TextContent(), u"hello world & all!");
+  TXMLReaderSettings expand;
+  expand.ExpandEntityRefs = true;
+  EXPECT_EQ(Read("<!DOCTYPE a [<!ENTITY e \"x<b>y</b>z\">]><a>1&e;2</a>", 0, expand), "<!DOCTYPE a>a['1x'b['y']'z2']");
+  EXPECT_EQ(Read("<!DOCTYPE a [<!ENTITY e \"&e;\">]><a>&e;</a>"),
+            "error: In 'stream:' (line 1 pos 29): Entity 'e' recursively references itself");
+}
+
+TEST(ReaderEntityTest, ExponentialExpansionStopsEarly) {
+  for (bool expand : {false, true}) {
+    TXMLReaderSettings settings;
+    settings.ExpandEntityRefs = expand;
+    const std::string result = Read(Laughs(10, 10), 0, settings);
+    EXPECT_NE(result.find("Entity expansion exceeds the allowed amount"), std::string::npos) << result;
+  }
+  // A few levels stay within the allowance.
+  EXPECT_EQ(Read(Laughs(2, 3)).substr(0, 16), "<!DOCTYPE lolz>l");
+}
+
+TEST(ReaderEntityTest, QuadraticExpansionStopsEarly) {
+  const std::string big(100000, 'x');
+  std::string text = "<!DOCTYPE a [<!ENTITY big \"" + big + "\">]><a>";
+  for (int i = 0; i < 20000; ++i) text += "&big;";
+  text += "</a>";
+  for (bool expand : {false, true}) {
+    TXMLReaderSettings settings;
+    settings.ExpandEntityRefs = expand;
+    const std::string result = Read(text, 0, settings);
+    EXPECT_NE(result.find("Entity expansion exceeds the allowed amount"), std::string::npos) << result.substr(0, 200);
+  }
+}
+
+TEST(ReaderEntityTest, ExternalIdentifiersAreNotReadUnlessAllowed) {
+  // No file is opened: the reference to the undeclared entity is tolerated
+  // because the external subset could have declared it.
+  EXPECT_EQ(Read("<!DOCTYPE a SYSTEM 'file:///etc/passwd'><a>&x;</a>"), "<!DOCTYPE a>a[&x;]");
+  EXPECT_EQ(Read("<!DOCTYPE a [<!ENTITY e SYSTEM 'file:///etc/hostname'>]><a>&e;</a>"), "<!DOCTYPE a>a[&e;]");
+}
+
+}  // namespace
+}  // namespace corvandel::xml

@@ -1,0 +1,1105 @@
+// Document type declarations: the internal and external subsets, parameter
+// entities, the four kinds of markup declaration, external identifiers,
+// declared defaults, and validation of elements and attributes against the
+// declarations.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "runtime/ascii_case.h"
+#include "runtime/code_page.h"
+#include "runtime/file_stream.h"
+#include "xml/reader_messages.h"
+#include "xml/xml_reader.h"
+
+namespace corvandel::xml {
+
+namespace {
+
+// Content models are matched recursively, one level per group, so a model
+// from a hostile document must not nest without end.
+constexpr std::size_t kMaxModelNesting = 128;
+constexpr const char* kMsgModelNestingLimit = "Content model groups are nested too deeply";
+
+constexpr std::size_t kInitialFrames = 16;
+
+constexpr DOMStringView kDoctype = u"DOCTYPE";
+constexpr DOMStringView kSystem = u"SYSTEM";
+constexpr DOMStringView kPublic = u"PUBLIC";
+constexpr DOMStringView kNData = u"NDATA";
+constexpr DOMStringView kElement = u"ELEMENT";
+constexpr DOMStringView kEntity = u"ENTITY";
+constexpr DOMStringView kAttlist = u"ATTLIST";
+constexpr DOMStringView kNotation = u"NOTATION";
+constexpr DOMStringView kInclude = u"INCLUDE";
+constexpr DOMStringView kIgnore = u"IGNORE";
+constexpr DOMStringView kEmpty = u"EMPTY";
+constexpr DOMStringView kAny = u"ANY";
+constexpr DOMStringView kPCData = u"#PCDATA";
+constexpr DOMStringView kRequired = u"#REQUIRED";
+constexpr DOMStringView kImplied = u"#IMPLIED";
+constexpr DOMStringView kFixed = u"#FIXED";
+constexpr DOMStringView kSectionOpen = u"![";
+constexpr DOMStringView kSectionClose = u"]>";
+constexpr DOMStringView kIncludeEnd = u"]]>";
+
+constexpr TDelimiterSet kSystemLiteralDelimiters{0, u'"', u'\''};
+constexpr TDelimiterSet kPublicLiteralDelimiters{0, u'\n', u'\r', u'"', u'\''};
+constexpr TDelimiterSet kEntityValueDelimiters{0, u'"', u'%', u'&', u'\''};
+constexpr TDelimiterSet kIgnoredSectionDelimiters{0, u'<', u']'};
+constexpr TDelimiterSet kWholeText{0};
+
+// Attribute type keywords, each tried before any keyword it begins with.
+struct TTypeKeyword {
+  DOMStringView Word;
+  uint8_t Type;
+};
+constexpr TTypeKeyword kAttributeTypes[] = {
+    {u"NOTATION", DATATYPE_NOTATION}, {u"NMTOKENS", DATATYPE_NMTOKENS}, {u"NMTOKEN", DATATYPE_NMTOKEN},
+    {u"ENTITIES", DATATYPE_ENTITIES}, {u"ENTITY", DATATYPE_ENTITY},     {u"IDREFS", DATATYPE_IDREFS},
+    {u"IDREF", DATATYPE_IDREF},       {u"ID", DATATYPE_ID},             {u"CDATA", DATATYPE_CDATA},
+};
+
+// An attribute declaration that remembers where it was declared, for the
+// standalone checks.
+class TDOMAttrDecl final : public TDOMAttrDef {
+public:
+  TDOMAttrDecl(TDOMDocument* owner, TNameItem* name) : TDOMAttrDef(owner, name) {}
+  bool DeclaredOutside = false;
+};
+
+std::string Narrow(DOMStringView text) { return runtime::UTF16ToSystem(text); }
+
+std::string CharText(DOMChar c) { return Narrow(DOMStringView(&c, 1)); }
+
+// The index of Position in the source's buffer: Column() counts from LineStart,
+// which is itself an index into the buffer.
+std::ptrdiff_t BufferIndex(const TXMLCharSource& source) {
+  return static_cast<std::ptrdiff_t>(source.Column()) + source.LineStart;
+}
+
+// Whether the text being read comes from outside the document entity: the
+// external subset, an external parameter entity, or an entity referenced
+// from either.
+bool IsExternalText(const TXMLCharSource* source) {
+  for (; source && source->Parent; source = source->Parent) {
+    if (!source->SystemId.empty()) return true;
+    if (source->Entity && !source->Entity->SystemId.empty()) return true;
+  }
+  return false;
+}
+
+bool IsPubidChar(DOMChar c) {
+  if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9')) return true;
+  return c == u' ' || c == u'\r' || c == u'\n' || DOMStringView(u"-'()+,./:=?;!*#@$_%").find(c) != DOMStringView::npos;
+}
+
+// Calls fn for every space-separated token of an already normalised value.
+template <typename Fn>
+void ForEachToken(DOMStringView value, Fn&& fn) {
+  std::size_t start = 0;
+  while (start < value.size()) {
+    std::size_t end = value.find(u' ', start);
+    if (end == DOMStringView::npos) end = value.size();
+    if (end > start) fn(value.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+// ---- content particles
+
+bool IsRequired(const TContentParticle& particle);
+
+bool IsRequiredGroup(const TContentParticle& group) {
+  if (group.Children.empty()) return false;
+  // A sequence needs all of its members, so one required member makes it
+  // required; a choice is satisfied by any one member, so it can be left out
+  // as soon as one of its members can.
+  if (group.Kind == TContentParticle::SEQUENCE)
+    return std::any_of(group.Children.begin(), group.Children.end(), [](const auto& c) { return IsRequired(*c); });
+  return std::all_of(group.Children.begin(), group.Children.end(), [](const auto& c) { return IsRequired(*c); });
+}
+
+bool IsRequired(const TContentParticle& particle) {
+  if (particle.Occurrence != TContentParticle::ONCE && particle.Occurrence != TContentParticle::ONE_OR_MORE)
+    return false;
+  return particle.Kind == TContentParticle::NAME || IsRequiredGroup(particle);
+}
+
+// The name particle for declaration reached from the start of particle.
+TContentParticle* MatchFromStart(TContentParticle& particle, const TDOMElementDef* declaration) {
+  if (particle.Kind == TContentParticle::NAME) return particle.Declaration == declaration ? &particle : nullptr;
+  for (const auto& child : particle.Children) {
+    if (TContentParticle* match = MatchFromStart(*child, declaration)) return match;
+    if (particle.Kind == TContentParticle::SEQUENCE && IsRequired(*child)) return nullptr;
+  }
+  return nullptr;
+}
+
+// The name particle for declaration that may follow the one last matched.
+TContentParticle* MatchOnward(TContentParticle& matched, const TDOMElementDef* declaration) {
+  for (TContentParticle* current = &matched; current; current = current->Parent) {
+    if (current->Occurrence == TContentParticle::ANY_NUMBER || current->Occurrence == TContentParticle::ONE_OR_MORE) {
+      if (TContentParticle* match = MatchFromStart(*current, declaration)) return match;
+    }
+    TContentParticle* parent = current->Parent;
+    if (!parent || parent->Kind != TContentParticle::SEQUENCE) continue;
+    for (std::size_t i = current->Index + 1; i < parent->Children.size(); ++i) {
+      TContentParticle& next = *parent->Children[i];
+      if (TContentParticle* match = MatchFromStart(next, declaration)) return match;
+      if (IsRequired(next)) return nullptr;
+    }
+  }
+  return nullptr;
+}
+
+// Whether a required member follows the particle last matched.
+bool RequiredMemberFollows(const TContentParticle& matched) {
+  for (const TContentParticle* current = &matched; current->Parent; current = current->Parent) {
+    const TContentParticle& parent = *current->Parent;
+    if (parent.Kind != TContentParticle::SEQUENCE) continue;
+    for (std::size_t i = current->Index + 1; i < parent.Children.size(); ++i)
+      if (IsRequired(*parent.Children[i])) return true;
+  }
+  return false;
+}
+
+// ---- external identifiers
+
+struct TUri {
+  DOMString Scheme;
+  bool HasAuthority = false;
+  DOMString Authority;
+  DOMString Path;
+  bool HasQuery = false;
+  DOMString Query;
+};
+
+bool IsAsciiLetter(DOMChar c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
+
+// Splits a URI reference into its parts; the fragment is dropped.
+TUri SplitUri(DOMStringView text) {
+  TUri uri;
+  text = text.substr(0, std::min(text.find(u'#'), text.size()));
+  if (!text.empty() && IsAsciiLetter(text[0])) {
+    std::size_t i = 1;
+    while (i < text.size() && (IsAsciiLetter(text[i]) || (text[i] >= u'0' && text[i] <= u'9') || text[i] == u'+' ||
+                               text[i] == u'-' || text[i] == u'.'))
+      ++i;
+    if (i < text.size() && text[i] == u':') {
+      uri.Scheme = DOMString(text.substr(0, i));
+      text.remove_prefix(i + 1);
+    }
+  }
+  if (text.starts_with(u"//")) {
+    text.remove_prefix(2);
+    const std::size_t end = std::min(text.find_first_of(u"/?"), text.size());
+    uri.HasAuthority = true;
+    uri.Authority = DOMString(text.substr(0, end));
+    text.remove_prefix(end);
+  }
+  if (const std::size_t query = text.find(u'?'); query != DOMStringView::npos) {
+    uri.HasQuery = true;
+    uri.Query = DOMString(text.substr(query + 1));
+    text = text.substr(0, query);
+  }
+  uri.Path = DOMString(text);
+  return uri;
+}
+
+DOMString RemoveDotSegments(DOMStringView input) {
+  DOMString output;
+  while (!input.empty()) {
+    if (input.starts_with(u"../")) {
+      input.remove_prefix(3);
+    } else if (input.starts_with(u"./")) {
+      input.remove_prefix(2);
+    } else if (input.starts_with(u"/./")) {
+      input.remove_prefix(2);
+    } else if (input == u"/.") {
+      input = u"/";
+    } else if (input.starts_with(u"/../") || input == u"/..") {
+      input = input.size() == 3 ? DOMStringView(u"/") : input.substr(3);
+      const std::size_t last = output.rfind(u'/');
+      output.erase(last == DOMString::npos ? 0 : last);
+    } else if (input == u"." || input == u"..") {
+      input = {};
+    } else {
+      const std::size_t end = std::min(input.find(u'/', 1), input.size());
+      output.append(input.substr(0, end));
+      input.remove_prefix(end);
+    }
+  }
+  return output;
+}
+
+// Resolves reference against base; false when neither names a scheme.
+bool ResolveUri(DOMStringView reference, DOMStringView base, TUri& result) {
+  const TUri ref = SplitUri(reference);
+  if (!ref.Scheme.empty()) {
+    result = ref;
+    result.Path = RemoveDotSegments(ref.Path);
+    return true;
+  }
+  const TUri from = SplitUri(base);
+  if (from.Scheme.empty()) return false;
+  result.Scheme = from.Scheme;
+  if (ref.HasAuthority) {
+    result.HasAuthority = true;
+    result.Authority = ref.Authority;
+    result.Path = RemoveDotSegments(ref.Path);
+    result.HasQuery = ref.HasQuery;
+    result.Query = ref.Query;
+    return true;
+  }
+  result.HasAuthority = from.HasAuthority;
+  result.Authority = from.Authority;
+  if (ref.Path.empty()) {
+    result.Path = from.Path;
+    result.HasQuery = ref.HasQuery || from.HasQuery;
+    result.Query = ref.HasQuery ? ref.Query : from.Query;
+    return true;
+  }
+  result.HasQuery = ref.HasQuery;
+  result.Query = ref.Query;
+  if (ref.Path.front() == u'/') {
+    result.Path = RemoveDotSegments(ref.Path);
+  } else if (from.HasAuthority && from.Path.empty()) {
+    result.Path = RemoveDotSegments(u"/" + ref.Path);
+  } else {
+    const std::size_t slash = from.Path.rfind(u'/');
+    const DOMString directory = slash == DOMString::npos ? DOMString() : from.Path.substr(0, slash + 1);
+    result.Path = RemoveDotSegments(directory + ref.Path);
+  }
+  return true;
+}
+
+DOMString ComposeUri(const TUri& uri) {
+  DOMString text = uri.Scheme + u":";
+  if (uri.HasAuthority) text += u"//" + uri.Authority;
+  text += uri.Path;
+  if (uri.HasQuery) text += u"?" + uri.Query;
+  return text;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The local file a resolved "file" URI names, or empty when it names none.
+std::string LocalFileName(const TUri& uri) {
+  if (runtime::LowerCase(Narrow(uri.Scheme)) != "file" || uri.HasQuery) return {};
+  if (!uri.Authority.empty() && runtime::LowerCase(Narrow(uri.Authority)) != "localhost") return {};
+  const std::string path = Narrow(uri.Path);
+  if (path.empty() || path.front() != '/') return {};
+  std::string name;
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (path[i] != '%') {
+      name += path[i];
+      continue;
+    }
+    const int high = i + 2 < path.size() ? HexValue(path[i + 1]) : -1;
+    const int low = high >= 0 ? HexValue(path[i + 2]) : -1;
+    if (low < 0 || (high == 0 && low == 0)) return {};
+    name += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return name;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- DOCTYPE
+
+void TXMLReader::ParseDoctype() {
+  // "<!" is already behind.
+  if (state_ != STATE_START) FatalError(kMsgMarkupDeclNotAllowed, 2);
+  if (settings_.RejectDoctype) FatalError(kMsgDoctypeProhibited, 2);
+  ExpectLiteral(kDoctype);
+  ExpectWhitespace();
+  ExpectName();
+  docType_ = document_->CreateDocumentType(name_, {}, {});
+  state_ = STATE_AFTER_DOCTYPE;
+  processDeclarations_ = true;
+  peRefsAllowed_ = false;
+  // A name swallows any letters after it, so an identifier always follows whitespace.
+  if (SkipWhitespace() && ParseExternalId(docType_->SystemId, docType_->PublicId, false)) SkipWhitespace();
+
+  if (settings_.DetachDoctype) ownsDoctype_ = true;
+  else document_->AppendChild(docType_);
+  current_ = nullptr;
+
+  if (Cur() == u'[') {
+    Next();
+    TXMLCharSource& subset = *source_;
+    subset.Kind = SOURCE_INTERNAL_SUBSET;
+    subsetCaptured_ = BufferIndex(subset);
+    internalSubset_.clear();
+    ParseMarkupDecls();
+    CaptureSubset(subset);
+    subset.Kind = SOURCE_ORDINARY;
+    docType_->InternalSubset = internalSubset_;
+    internalSubset_.clear();
+    ExpectChar(u']');
+    SkipWhitespace();
+  }
+  ExpectChar(u'>');
+
+  if (!docType_->SystemId.empty()) {
+    if (std::unique_ptr<TXMLCharSource> external =
+            ResolveExternal(docType_->SystemId, docType_->PublicId, source_->GetSystemId())) {
+      external->Kind = SOURCE_READ_TO_END;
+      PushSource(std::move(external));
+      ParseMarkupDecls();
+      PopSourceExplicitly();
+    } else {
+      ValidationError(kMsgUnresolvedSubset);
+      if (!standalone_) processDeclarations_ = false;
+    }
+  }
+
+  current_ = document_.get();
+  if (settings_.Validate) {
+    TDOMNamedNodeMap* notations = docType_->Notations();
+    for (const TForwardRef& ref : notationRefs_) {
+      if (!notations->GetNamedItem(ref.Name))
+        ValidationErrorAt(FormatMessage(kMsgNotationNotDeclared, Narrow(ref.Name)), ref.Line, ref.Column);
+    }
+  }
+  notationRefs_.clear();
+  docType_->SetReadOnly(true);
+  for (TDOMNamedNodeMap* map : {docType_->Entities(), docType_->Notations()})
+    for (uint32_t i = 0; i < map->Length(); ++i) map->Item(i)->SetReadOnly(true);
+}
+
+void TXMLReader::CaptureSubset(TXMLCharSource& source) {
+  const DOMChar* const base = source.Position - BufferIndex(source);
+  // A CR that began a CR LF pair stays in the buffer in front of the LF.
+  for (const DOMChar* p = base + subsetCaptured_; p < source.Position; ++p)
+    if (*p != u'\r') internalSubset_.push_back(*p);
+  // A reload moves the unconsumed units to the start of the buffer.
+  subsetCaptured_ = 0;
+}
+
+// ------------------------------------------------------ markup declarations
+
+void TXMLReader::ParseMarkupDecls() {
+  TXMLCharSource* const home = source_;
+  const bool internalSubset = home->Kind == SOURCE_INTERNAL_SUBSET;
+  uint32_t openIncludes = 0;
+  DOMChar c;
+  for (;;) {
+    peRefsAllowed_ = true;
+    SkipWhitespaceInDTD();
+    c = Cur();
+    if (c == u']' && openIncludes > 0) {
+      ExpectLiteral(kIncludeEnd);
+      --openIncludes;
+      continue;
+    }
+    if (c != u'<') break;
+    const TXMLCharSource* const declSource = source_;
+    const TDOMEntityEx* const declEntity = source_->Entity;
+    Next();
+    if (CheckForChar(u'?')) {
+      ParseInstruction();
+      continue;
+    }
+    ExpectChar(u'!');
+    if (Cur() == u'-') {
+      ParseComment();
+      continue;
+    }
+    if (Cur() == u'[') {
+      Next();
+      if (ParseConditionalSection()) ++openIncludes;
+      continue;
+    }
+    inMarkupDecl_ = true;
+    peRefsAllowed_ = IsExternalText(source_);
+    if (source_->MatchLiteral(kElement)) ParseElementDecl();
+    else if (source_->MatchLiteral(kEntity)) ParseEntityDecl();
+    else if (source_->MatchLiteral(kAttlist)) ParseAttlistDecl();
+    else if (source_->MatchLiteral(kNotation)) ParseNotationDecl();
+    else FatalError(kMsgIllegalMarkupDecl);
+    SkipWhitespaceInDTD();
+    if (Cur() == u'>' && (source_ != declSource || source_->Entity != declEntity)) FatalError(kMsgPENesting);
+    ExpectChar(u'>');
+    inMarkupDecl_ = false;
+  }
+  peRefsAllowed_ = false;
+  if (openIncludes > 0) FatalError(kMsgIncludeNotClosed);
+  const DOMChar expectedEnd = internalSubset ? u']' : 0;
+  if (c != expectedEnd || source_ != home) FatalError(kMsgIllegalCharInDTD);
+}
+
+bool TXMLReader::ParseConditionalSection() {
+  // "<![" is behind.
+  SaveTokenStart();
+  if (!IsExternalText(source_)) FatalError(kMsgConditionalInInternalSubset, 3);
+  SkipWhitespaceInDTD();
+  bool include;
+  if (source_->MatchLiteral(kInclude)) include = true;
+  else if (source_->MatchLiteral(kIgnore)) include = false;
+  else FatalError(kMsgExpectedIncludeOrIgnore);
+  SkipWhitespaceInDTD();
+  ExpectChar(u'[');
+  if (include) return true;
+
+  // Ignored sections nest; only their brackets matter.
+  uint32_t nesting = 1;
+  DOMString skipped;
+  for (;;) {
+    skipped.clear();
+    const DOMChar c = source_->ScanUntil(skipped, kIgnoredSectionDelimiters, nullptr);
+    if (c == 0) FatalErrorAtToken(kMsgIgnoreNotClosed);
+    Next();
+    if (c == u'<') {
+      if (source_->MatchLiteral(kSectionOpen)) ++nesting;
+    } else if (source_->MatchLiteral(kSectionClose) && --nesting == 0) {
+      return false;
+    }
+  }
+}
+
+bool TXMLReader::SkipWhitespaceInDTD() {
+  bool skipped = false;
+  for (;;) {
+    if (SkipWhitespace()) skipped = true;
+    const DOMChar c = Cur();
+    if (c == u'%' && peRefsAllowed_) {
+      // "%" before whitespace marks a parameter entity declaration.
+      source_->Ensure(2);
+      const DOMChar next = source_->Position[1];
+      if (next != u':' && !nameTables_->IsNameStartChar(next) && !(xml11_ && IsNameHighSurrogate(next)))
+        return skipped;
+      ParsePEReference();
+      skipped = true;
+      continue;
+    }
+    if (c == 0 && source_->Entity && source_->Entity->IsParameterEntity) {
+      if (inMarkupDecl_ && source_->Entity->OpenedBetweenDecls) FatalError(kMsgPENesting);
+      if (!PopSource()) return skipped;
+      // The end of a parameter entity's text separates like whitespace.
+      skipped = true;
+      continue;
+    }
+    return skipped;
+  }
+}
+
+void TXMLReader::ParsePEReference() {
+  // At "%".
+  Next();
+  ExpectName();
+  ExpectChar(u';');
+  const uint32_t referenceLength = static_cast<uint32_t>(name_.size() + 2);
+  peRefsSeen_ = true;
+  auto* entity =
+      parameterEntities_ ? static_cast<TDOMEntityEx*>(parameterEntities_->GetNamedItem(name_)) : nullptr;
+  if (!entity) {
+    ValidationError(FormatMessage(kMsgUndefinedPE, Narrow(name_)), referenceLength);
+    if (!standalone_) processDeclarations_ = false;
+    return;
+  }
+  if (!entity->SystemId.empty() && !entity->Prefetched) {
+    // An external parameter entity is read whole once and then behaves like an internal one.
+    std::unique_ptr<TXMLCharSource> external = ResolveExternal(entity->SystemId, entity->PublicId, entity->BaseId);
+    if (!external) {
+      ValidationError(FormatMessage(kMsgUnresolvedEntity, Narrow(entity->NodeName())), referenceLength);
+      if (!standalone_) processDeclarations_ = false;
+      return;
+    }
+    external->Kind = SOURCE_READ_TO_END;
+    PushSource(std::move(external));
+    DOMString text;
+    source_->ScanUntil(text, kWholeText, nullptr);
+    PopSourceExplicitly();
+    entity->ReplacementText = std::move(text);
+    entity->CharLength = static_cast<uint32_t>(entity->ReplacementText.size());
+    entity->StartLine = 1;
+    entity->StartColumn = 1;
+    entity->Prefetched = true;
+  }
+  uint32_t nesting = 0;
+  for (const TXMLCharSource* source = source_; source; source = source->Parent)
+    if (source->Entity) ++nesting;
+  if (nesting >= kMaxEntityNesting) FatalError(kMsgEntityNestingLimit, referenceLength);
+  entity->OpenedBetweenDecls = !inMarkupDecl_;
+  ChargeExpansion(entity);
+  PushEntity(entity);
+}
+
+bool TXMLReader::ParseExternalId(DOMString& systemId, DOMString& publicId, bool publicIdOnlyAllowed) {
+  const auto expectWhitespace = [this] {
+    if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  };
+  const auto systemLiteral = [this](DOMString& target) {
+    const DOMChar quote = ExpectQuote();
+    SaveTokenStart();
+    target.clear();
+    for (;;) {
+      const DOMChar c = source_->ScanUntil(target, kSystemLiteralDelimiters, nullptr);
+      if (c == 0) FatalErrorAtToken(kMsgNoClosingQuote);
+      Next();
+      if (c == quote) return;
+      target.push_back(c);
+    }
+  };
+  if (source_->MatchLiteral(kSystem)) {
+    expectWhitespace();
+    systemLiteral(systemId);
+    return true;
+  }
+  if (!source_->MatchLiteral(kPublic)) return false;
+  expectWhitespace();
+  const DOMChar quote = ExpectQuote();
+  SaveTokenStart();
+  DOMString literal;
+  for (;;) {
+    const DOMChar c = source_->ScanUntil(literal, kPublicLiteralDelimiters, nullptr);
+    if (c == 0) FatalErrorAtToken(kMsgNoClosingQuote);
+    Next();
+    if (c == quote) break;
+    literal.push_back(c == u'\n' || c == u'\r' ? u' ' : c);
+  }
+  publicId.clear();
+  for (const DOMChar c : literal) {
+    if (!IsPubidChar(c)) FatalErrorAtToken(kMsgIllegalPublicId);
+    if (c == u' ' && (publicId.empty() || publicId.back() == u' ')) continue;
+    publicId.push_back(c);
+  }
+  if (!publicId.empty() && publicId.back() == u' ') publicId.pop_back();
+
+  if (publicIdOnlyAllowed) {
+    const bool spaced = SkipWhitespaceInDTD();
+    if (Cur() == u'"' || Cur() == u'\'') {
+      if (!spaced) FatalError(kMsgExpectedWhitespace);
+      systemLiteral(systemId);
+    }
+  } else {
+    expectWhitespace();
+    systemLiteral(systemId);
+  }
+  return true;
+}
+
+// --------------------------------------------------------------- ENTITY
+
+void TXMLReader::ParseEntityDecl() {
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  bool parameter = false;
+  if (Cur() == u'%') {
+    Next();
+    parameter = true;
+    if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  }
+  ExpectName();
+  if (settings_.NamespaceAware && colonPos_ >= 0) FatalError(kMsgColonInName, static_cast<uint32_t>(name_.size()));
+  const DOMString name = name_;
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+
+  TDOMEntityEx* entity = document_->CreateNode<TDOMEntityEx>(name);
+  entity->IsParameterEntity = parameter;
+  entity->DeclaredOutside = IsExternalText(source_);
+  entity->BaseId = source_->GetSystemId();
+  if (Cur() == u'"' || Cur() == u'\'') {
+    ParseEntityValue(entity);
+  } else if (ParseExternalId(entity->SystemId, entity->PublicId, false)) {
+    if (!parameter && SkipWhitespaceInDTD() && source_->MatchLiteral(kNData)) {
+      if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+      ExpectName();
+      entity->NotationName = name_;
+      notationRefs_.push_back({name_, source_->Line, source_->Column() - static_cast<uint32_t>(name_.size())});
+    }
+  } else {
+    FatalError(kMsgExpectedEntityValue);
+  }
+
+  // The first declaration of a name binds; later ones are read and dropped.
+  TDOMNamedNodeMap* map = nullptr;
+  if (processDeclarations_) {
+    if (parameter) {
+      if (!parameterEntities_) parameterEntities_ = std::make_unique<TDOMNamedNodeMap>(docType_, ENTITY_NODE);
+      map = parameterEntities_.get();
+    } else {
+      map = docType_->Entities();
+    }
+  }
+  if (map && !map->GetNamedItem(name)) map->SetNamedItem(entity);
+  else entity->Free();
+}
+
+void TXMLReader::ParseEntityValue(TDOMEntityEx* entity) {
+  const DOMChar quote = ExpectQuote();
+  SaveTokenStart();
+  entity->StartLine = source_->Line;
+  entity->StartColumn = source_->Column();
+  TXMLCharSource* const home = source_;
+  entityValue_.clear();
+  for (;;) {
+    const DOMChar c = source_->ScanUntil(entityValue_, kEntityValueDelimiters, nullptr);
+    if (c == quote && source_ == home) {
+      Next();
+      break;
+    }
+    switch (c) {
+      case 0:
+        // A parameter entity's text ends inside the value; the value goes on after the reference.
+        if (source_ != home && PopSource()) continue;
+        FatalErrorAtToken(kMsgNoClosingQuote);
+      case u'%':
+        if (!IsExternalText(source_)) FatalError(kMsgPEInInternalSubset);
+        ParsePEReference();
+        break;
+      case u'&':
+        Next();
+        if (CheckForChar(u'#')) {
+          ParseCharRef(entityValue_);
+        } else {
+          // General entities are expanded where the entity is used, not here.
+          ExpectName();
+          ExpectChar(u';');
+          entityValue_.push_back(u'&');
+          entityValue_ += name_;
+          entityValue_.push_back(u';');
+        }
+        break;
+      default:
+        entityValue_.push_back(c);
+        Next();
+        break;
+    }
+  }
+  entity->ReplacementText = entityValue_;
+  entity->CharLength = static_cast<uint32_t>(entityValue_.size());
+}
+
+// --------------------------------------------------------------- ELEMENT
+
+TDOMElementDef* TXMLReader::FindOrCreateElementDef(DOMStringView name) {
+  TNameItem* item = document_->InternName(name);
+  if (!item->Data) item->Data = document_->CreateNode<TDOMElementDef>(item);
+  return static_cast<TDOMElementDef*>(item->Data);
+}
+
+void TXMLReader::ParseElementDecl() {
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  ExpectName();
+  TDOMElementDef* const declaration = FindOrCreateElementDef(name_);
+  const bool duplicate = declaration->ContentType != CONTENT_UNDECLARED;
+  if (duplicate)
+    ValidationError(FormatMessage(kMsgDuplicateElementDecl, Narrow(name_)), static_cast<uint32_t>(name_.size()));
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+
+  const auto readOccurrence = [this](TContentParticle& particle) {
+    switch (Cur()) {
+      case u'?': particle.Occurrence = TContentParticle::OPTIONAL; break;
+      case u'*': particle.Occurrence = TContentParticle::ANY_NUMBER; break;
+      case u'+': particle.Occurrence = TContentParticle::ONE_OR_MORE; break;
+      default: return;
+    }
+    Next();
+  };
+  // A group must close in the text it opened in.
+  struct TOpenGroup {
+    TContentParticle* Group;
+    DOMChar Separator;
+    const TXMLCharSource* Source;
+    const TDOMEntityEx* Entity;
+  };
+  const auto checkGroupNesting = [this](const TOpenGroup& group) {
+    if (source_ != group.Source || source_->Entity != group.Entity) ValidationError(kMsgPENesting);
+  };
+
+  uint8_t contentType;
+  std::unique_ptr<TContentParticle> model;
+  if (source_->MatchLiteral(kEmpty)) {
+    contentType = CONTENT_EMPTY;
+  } else if (source_->MatchLiteral(kAny)) {
+    contentType = CONTENT_ANY;
+  } else if (Cur() == u'(') {
+    model = std::make_unique<TContentParticle>();
+    const TOpenGroup outer{model.get(), 0, source_, source_->Entity};
+    Next();
+    SkipWhitespaceInDTD();
+    if (source_->MatchLiteral(kPCData)) {
+      contentType = CONTENT_MIXED;
+      model->Kind = TContentParticle::CHOICE;
+      model->Occurrence = TContentParticle::ANY_NUMBER;
+      bool named = false;
+      for (;;) {
+        SkipWhitespaceInDTD();
+        if (!CheckForChar(u'|')) break;
+        SkipWhitespaceInDTD();
+        ExpectName();
+        TDOMElementDef* member = FindOrCreateElementDef(name_);
+        const bool listed = std::any_of(model->Children.begin(), model->Children.end(),
+                                        [member](const auto& c) { return c->Declaration == member; });
+        if (listed) ValidationError(kMsgDuplicateMixedToken, static_cast<uint32_t>(name_.size()));
+        else model->Add(TContentParticle::NAME)->Declaration = member;
+        named = true;
+      }
+      if (Cur() == u')') checkGroupNesting(outer);
+      ExpectChar(u')');
+      if (named) ExpectChar(u'*');
+      else CheckForChar(u'*');
+    } else {
+      contentType = CONTENT_ELEMENTS;
+      model->Kind = TContentParticle::SEQUENCE;
+      // Groups are kept on an explicit stack so that nesting costs no call depth here.
+      std::vector<TOpenGroup> open{outer};
+      while (!open.empty()) {
+        SkipWhitespaceInDTD();
+        if (Cur() == u'(') {
+          if (open.size() >= kMaxModelNesting) FatalError(kMsgModelNestingLimit);
+          TContentParticle* group = open.back().Group->Add(TContentParticle::SEQUENCE);
+          open.push_back({group, 0, source_, source_->Entity});
+          Next();
+          continue;
+        }
+        ExpectName();
+        TContentParticle* particle = open.back().Group->Add(TContentParticle::NAME);
+        particle->Declaration = FindOrCreateElementDef(name_);
+        readOccurrence(*particle);
+        // Separators and the groups that close after this particle.
+        for (;;) {
+          SkipWhitespaceInDTD();
+          TOpenGroup& group = open.back();
+          const DOMChar c = Cur();
+          if (c == u')') {
+            checkGroupNesting(group);
+            Next();
+            readOccurrence(*group.Group);
+            open.pop_back();
+            if (open.empty()) break;
+            continue;
+          }
+          if (c != u'|' && c != u',') FatalError(kMsgExpectedPipeOrComma);
+          if (group.Separator == 0) {
+            group.Separator = c;
+            group.Group->Kind = c == u'|' ? TContentParticle::CHOICE : TContentParticle::SEQUENCE;
+          } else if (c != group.Separator) {
+            FatalError(FormatMessage(kMsgExpectedChar, CharText(group.Separator)));
+          }
+          Next();
+          break;
+        }
+      }
+    }
+  } else {
+    FatalError(kMsgInvalidContentSpec);
+  }
+
+  if (processDeclarations_ && !duplicate) {
+    declaration->ContentType = contentType;
+    declaration->Model = std::move(model);
+    declaration->DeclaredOutside = IsExternalText(source_);
+  }
+}
+
+// --------------------------------------------------------------- ATTLIST
+
+namespace {
+
+// Whether value, normalised already, fits the declared type; the entity and
+// ID rules that need the document are checked by the caller.
+bool FitsType(const TDOMAttrDef& declaration, DOMStringView value, bool xml11, bool namespaceAware) {
+  const auto isName = [&](DOMStringView token) {
+    return IsValidName(token, xml11) && !(namespaceAware && token.find(u':') != DOMStringView::npos);
+  };
+  const auto isNameList = [&](DOMStringView list) {
+    if (!IsValidNameList(list, xml11)) return false;
+    bool ok = true;
+    ForEachToken(list, [&](DOMStringView token) { ok = ok && isName(token); });
+    return ok;
+  };
+  switch (declaration.DataType()) {
+    case DATATYPE_ID:
+    case DATATYPE_IDREF:
+    case DATATYPE_ENTITY: return isName(value);
+    case DATATYPE_IDREFS:
+    case DATATYPE_ENTITIES: return isNameList(value);
+    case DATATYPE_NMTOKEN: return IsValidNmtoken(value, xml11) && declaration.IsAllowedValue(value);
+    case DATATYPE_NMTOKENS: return IsValidNmtokenList(value, xml11);
+    case DATATYPE_NOTATION: return declaration.IsAllowedValue(value);
+    default: return true;
+  }
+}
+
+}  // namespace
+
+void TXMLReader::ParseAttlistDecl() {
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  ExpectName();
+  TDOMElementDef* const element = FindOrCreateElementDef(name_);
+  for (;;) {
+    const bool spaced = SkipWhitespaceInDTD();
+    if (Cur() == u'>') return;
+    if (!spaced) FatalError(kMsgExpectedWhitespace);
+    ExpectName();
+    const DOMString attributeName = name_;
+    // Only the first declaration of an attribute binds.
+    const bool isNew = processDeclarations_ && !element->GetAttributeNode(attributeName);
+    TDOMAttrDecl* const declaration = document_->CreateNode<TDOMAttrDecl>(document_->InternName(attributeName));
+    declaration->DeclaredOutside = IsExternalText(source_);
+    if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+
+    uint8_t type = DATATYPE_NMTOKEN;
+    const auto tokenList = [&](const char* duplicateMessage, bool notations) {
+      ExpectChar(u'(');
+      for (;;) {
+        SkipWhitespaceInDTD();
+        ExpectName(!notations);
+        if (!declaration->AddAllowedValue(name_.data(), name_.size()))
+          ValidationError(duplicateMessage, static_cast<uint32_t>(name_.size()));
+        if (notations)
+          notationRefs_.push_back({name_, source_->Line, source_->Column() - static_cast<uint32_t>(name_.size())});
+        SkipWhitespaceInDTD();
+        if (CheckForChar(u')')) return;
+        ExpectChar(u'|');
+      }
+    };
+    if (Cur() == u'(') {
+      tokenList(kMsgDuplicateEnumToken, false);
+    } else {
+      const TTypeKeyword* keyword = nullptr;
+      for (const TTypeKeyword& candidate : kAttributeTypes) {
+        if (source_->MatchLiteral(candidate.Word)) {
+          keyword = &candidate;
+          break;
+        }
+      }
+      const uint32_t keywordLength = keyword ? static_cast<uint32_t>(keyword->Word.size()) : 0;
+      if (!keyword || Cur() >= u'A')
+        FatalError(FormatMessage(kMsgIllegalAttributeType, Narrow(attributeName)), keywordLength);
+      type = keyword->Type;
+      if (type == DATATYPE_ID && isNew && element->IdAttribute) ValidationError(kMsgOneIdAttribute);
+      if (type == DATATYPE_NOTATION) {
+        if (isNew && element->NotationAttribute) ValidationError(kMsgOneNotationAttribute);
+        if (element->ContentType == CONTENT_EMPTY) ValidationError(kMsgNotationOnEmpty);
+        if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+        tokenList(kMsgDuplicateNotationToken, true);
+      }
+    }
+    declaration->SetDataType(type);
+    if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+
+    uint8_t defaultKind = DEFAULT_VALUE;
+    if (source_->MatchLiteral(kRequired)) {
+      defaultKind = DEFAULT_REQUIRED;
+    } else if (source_->MatchLiteral(kImplied)) {
+      defaultKind = DEFAULT_IMPLIED;
+    } else {
+      if (source_->MatchLiteral(kFixed)) {
+        defaultKind = DEFAULT_FIXED;
+        if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+      }
+      ParseAttributeValue(declaration);
+      if (settings_.Validate) {
+        if (type == DATATYPE_ID) ValidationError(kMsgIdWithDefault);
+        else if (!FitsType(*declaration, declaration->NodeValue(), xml11_, settings_.NamespaceAware))
+          ValidationError(FormatMessage(kMsgDefaultWrongSyntax, Narrow(attributeName)));
+      }
+    }
+    declaration->SetDefault(defaultKind);
+
+    if (isNew) {
+      element->SetAttributeNode(declaration);
+      if (type == DATATYPE_ID && !element->IdAttribute) element->IdAttribute = declaration;
+      if (type == DATATYPE_NOTATION && !element->NotationAttribute) element->NotationAttribute = declaration;
+    } else {
+      declaration->Free();
+    }
+  }
+}
+
+// -------------------------------------------------------------- NOTATION
+
+void TXMLReader::ParseNotationDecl() {
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  ExpectName();
+  if (settings_.NamespaceAware && colonPos_ >= 0) FatalError(kMsgColonInName, static_cast<uint32_t>(name_.size()));
+  const DOMString name = name_;
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  DOMString systemId, publicId;
+  if (!ParseExternalId(systemId, publicId, true)) FatalError(kMsgExpectedExternalOrPublicId);
+  if (!processDeclarations_) return;
+  TDOMNamedNodeMap* notations = docType_->Notations();
+  if (notations->GetNamedItem(name)) {
+    ValidationError(FormatMessage(kMsgDuplicateNotation, Narrow(name)));
+    return;
+  }
+  TDOMNotation* notation = document_->CreateNotation(name);
+  notation->SystemId = std::move(systemId);
+  notation->PublicId = std::move(publicId);
+  notations->SetNamedItem(notation);
+}
+
+// ------------------------------------------------------ external entities
+
+std::unique_ptr<TXMLCharSource> TXMLReader::ResolveExternal(const DOMString& systemId, const DOMString& publicId,
+                                                            const DOMString& baseId) {
+  (void)publicId;  // public identifiers name no file here
+  // A document from elsewhere must not make the reader open this machine's files.
+  if (!settings_.ResolveExternals) return nullptr;
+  TUri uri;
+  if (!ResolveUri(systemId, baseId, uri)) return nullptr;
+  const std::string fileName = LocalFileName(uri);
+  if (fileName.empty()) return nullptr;
+  // Only regular files: opening a FIFO or a device could block or never end.
+  struct stat status {};
+  if (::stat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
+  try {
+    auto stream = std::make_unique<runtime::TFileStream>(fileName, runtime::TFileMode::OpenRead);
+    auto source = std::make_unique<TXMLStreamInputSource>(*stream, true);
+    stream.release();  // the source owns it from here on
+    source->SystemId = ComposeUri(uri);
+    return source;
+  } catch (const runtime::EStreamError&) {
+    return nullptr;
+  }
+}
+
+// -------------------------------------------------------------- defaults
+
+void TXMLReader::ApplyDefaults(TDOMElement* element, TDOMElementDef* declaration) {
+  if (!declaration->HasAttributes()) return;
+  TDOMNamedNodeMap* declarations = declaration->Attributes();
+  for (uint32_t i = 0; i < declarations->Length(); ++i) {
+    auto* attributeDecl = static_cast<TDOMAttrDecl*>(declarations->Item(i));
+    if (attributeDecl->ElementMark == elementCounter_) continue;  // given in the tag
+    switch (attributeDecl->Default()) {
+      case DEFAULT_VALUE:
+      case DEFAULT_FIXED: {
+        auto* attribute = static_cast<TDOMAttr*>(attributeDecl->CloneNode(true));
+        element->SetAttributeNode(attribute);
+        if (standalone_ && attributeDecl->DeclaredOutside) ValidationError(kMsgStandaloneValidity);
+        if (attribute->DataType() == DATATYPE_ID) {
+          if (!document_->RegisterId(attribute))
+            ValidationError(FormatMessage(kMsgIdNotUnique, Narrow(attribute->NodeValue())));
+        } else if (settings_.Validate &&
+                   (attribute->DataType() == DATATYPE_IDREF || attribute->DataType() == DATATYPE_IDREFS)) {
+          ForEachToken(attribute->NodeValue(), [this](DOMStringView token) {
+            idRefs_.push_back({DOMString(token), source_->Line, source_->Column()});
+          });
+        }
+        break;
+      }
+      case DEFAULT_REQUIRED:
+        ValidationError(FormatMessage(kMsgRequiredAttributeMissing, Narrow(attributeDecl->NodeName()),
+                                      Narrow(element->NodeName())));
+        break;
+      default: break;
+    }
+  }
+}
+
+void TXMLReader::CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declaration) {
+  const uint8_t type = declaration->DataType();
+  attribute->SetDataType(type);
+  const DOMString value = attribute->NodeValue();
+  if (type == DATATYPE_ID && !document_->RegisterId(attribute))
+    ValidationError(FormatMessage(kMsgIdNotUnique, Narrow(value)));
+  if (!settings_.Validate) return;
+
+  const std::string name = Narrow(attribute->NodeName());
+  if (standalone_ && static_cast<TDOMAttrDecl*>(declaration)->DeclaredOutside && attribute->TextContent() != value)
+    ValidationError(kMsgStandaloneValidity);
+  if (declaration->Default() == DEFAULT_FIXED && value != declaration->NodeValue())
+    ValidationError(FormatMessage(kMsgFixedMismatch, name));
+
+  bool fits = FitsType(*declaration, value, xml11_, settings_.NamespaceAware);
+  if (fits && (type == DATATYPE_ENTITY || type == DATATYPE_ENTITIES)) {
+    // Only unparsed entities may be named.
+    TDOMNamedNodeMap* entities = docType_ ? docType_->Entities() : nullptr;
+    ForEachToken(value, [&](DOMStringView token) {
+      const auto* entity = entities ? static_cast<const TDOMEntityEx*>(entities->GetNamedItem(token)) : nullptr;
+      if (!entity || entity->NotationName.empty()) fits = false;
+    });
+  }
+  if (!fits) ValidationError(FormatMessage(kMsgAttributeTypeMismatch, name));
+  if (type == DATATYPE_IDREF || type == DATATYPE_IDREFS) {
+    ForEachToken(value, [this](DOMStringView token) {
+      idRefs_.push_back({DOMString(token), source_->Line, source_->Column()});
+    });
+  }
+}
+
+// ------------------------------------------------------------ validation
+
+void TXMLReader::PushValidationFrame(TDOMElement* element, TDOMElementDef* declaration) {
+  ++depth_;
+  if (frames_.size() <= depth_) frames_.resize(std::max(kInitialFrames, frames_.size() * 2));
+  frames_[depth_] = TValidationFrame{element, declaration, nullptr, false};
+  UpdateContentType();
+}
+
+void TXMLReader::PopValidationFrame() {
+  if (depth_ > 0) --depth_;
+  UpdateContentType();
+}
+
+void TXMLReader::UpdateContentType() {
+  const TDOMElementDef* declaration = depth_ < frames_.size() ? frames_[depth_].Declaration : nullptr;
+  if (settings_.Validate && declaration) {
+    contentType_ = declaration->ContentType;
+    standaloneSensitive_ = standalone_ && declaration->DeclaredOutside;
+  } else {
+    contentType_ = CONTENT_ANY;
+    standaloneSensitive_ = false;
+  }
+}
+
+bool TXMLReader::ValidateChild(TDOMElementDef* declaration) {
+  if (!declaration || depth_ >= frames_.size()) return true;
+  TValidationFrame& frame = frames_[depth_];
+  const TDOMElementDef* parent = frame.Declaration;
+  if (!parent) return true;
+  switch (parent->ContentType) {
+    case CONTENT_EMPTY: return false;
+    case CONTENT_MIXED:
+      return parent->Model && std::any_of(parent->Model->Children.begin(), parent->Model->Children.end(),
+                                          [declaration](const auto& c) { return c->Declaration == declaration; });
+    case CONTENT_ELEMENTS: {
+      if (!parent->Model) return true;
+      TContentParticle* match = frame.Particle ? MatchOnward(*frame.Particle, declaration)
+                                               : MatchFromStart(*parent->Model, declaration);
+      if (match) {
+        frame.Particle = match;
+        return true;
+      }
+      frame.Failed = true;
+      return false;
+    }
+    default: return true;
+  }
+}
+
+bool TXMLReader::ContentIncomplete() {
+  if (depth_ >= frames_.size()) return false;
+  const TValidationFrame& frame = frames_[depth_];
+  const TDOMElementDef* declaration = frame.Declaration;
+  if (!declaration || declaration->ContentType != CONTENT_ELEMENTS || !declaration->Model || frame.Failed)
+    return false;
+  if (!frame.Particle) return IsRequired(*declaration->Model);
+  return RequiredMemberFollows(*frame.Particle);
+}
+
+void TXMLReader::CheckIdReferences() {
+  for (const TForwardRef& ref : idRefs_) {
+    if (!document_->GetElementById(ref.Name))
+      ValidationErrorAt(FormatMessage(kMsgIdNotFound, Narrow(ref.Name)), ref.Line, ref.Column);
+  }
+  idRefs_.clear();
+}
+
+}  // namespace corvandel::xml

@@ -1,0 +1,343 @@
+#include "xml/input_source.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "runtime/ascii_case.h"
+#include "xml/reader_messages.h"
+#include "xml/xml_reader.h"
+
+namespace corvandel::xml {
+
+namespace {
+
+constexpr DOMChar kLF = 0x0A;
+constexpr DOMChar kCR = 0x0D;
+constexpr DOMChar kTab = 0x09;
+constexpr DOMChar kNEL = 0x85;
+constexpr DOMChar kLineSeparator = 0x2028;
+constexpr DOMChar kBOM = 0xFEFF;
+
+int DecodeUTF8(const uint8_t* in, std::size_t count, std::size_t& consumed, DOMChar* out, std::size_t room,
+               std::size_t& produced) {
+  static constexpr uint32_t kMask[5] = {0, 0, 0x7FF, 0xFFFF, 0x1FFFFF};
+  static constexpr uint32_t kMinimum[5] = {0, 0, 0x80, 0x800, 0x10000};
+  std::size_t i = 0, n = 0;
+  while (n < room && i < count) {
+    const uint8_t lead = in[i];
+    if (lead < 0x80) {
+      out[n++] = lead;
+      ++i;
+      continue;
+    }
+    int length;
+    if (lead < 0xC2) length = 0;
+    else if (lead < 0xE0) length = 2;
+    else if (lead < 0xF0) length = 3;
+    else if (lead < 0xF8) length = 4;
+    else length = 0;
+    if (length == 0) break;
+    if (count - i < static_cast<std::size_t>(length)) {
+      consumed = i;
+      produced = n;
+      return static_cast<int>(n);  // the rest of the sequence comes with the next block
+    }
+    uint32_t value = lead;
+    bool bad = false;
+    for (int k = 1; k < length; ++k) {
+      const uint8_t next = in[i + static_cast<std::size_t>(k)];
+      if ((next & 0xC0) != 0x80) bad = true;
+      value = (value << 6) | (next & 0x3F);
+    }
+    value &= kMask[length];
+    if (bad || value < kMinimum[length] || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) break;
+    if (value > 0xFFFF) {
+      if (room - n < 2) {
+        consumed = i;
+        produced = n;
+        return static_cast<int>(n);
+      }
+      out[n++] = static_cast<DOMChar>((value >> 10) + 0xD7C0);
+      out[n++] = static_cast<DOMChar>((value & 0x3FF) | 0xDC00);
+    } else {
+      out[n++] = static_cast<DOMChar>(value);
+    }
+    i += static_cast<std::size_t>(length);
+  }
+  consumed = i;
+  produced = n;
+  // Stopping inside the input with room left means an invalid byte.
+  if (n < room && i < count) return -1;
+  return static_cast<int>(n);
+}
+
+template <bool BigEndian>
+int DecodeUTF16(const uint8_t* in, std::size_t count, std::size_t& consumed, DOMChar* out, std::size_t room,
+                std::size_t& produced) {
+  const std::size_t n = std::min(room, count / 2);
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint8_t first = in[2 * i], second = in[2 * i + 1];
+    out[i] = BigEndian ? static_cast<DOMChar>(first << 8 | second) : static_cast<DOMChar>(second << 8 | first);
+  }
+  consumed = 2 * n;
+  produced = n;
+  return static_cast<int>(n);
+}
+
+int DecodeLatin1(const uint8_t* in, std::size_t count, std::size_t& consumed, DOMChar* out, std::size_t room,
+                 std::size_t& produced) {
+  const std::size_t n = std::min(room, count);
+  for (std::size_t i = 0; i < n; ++i) out[i] = in[i];
+  consumed = n;
+  produced = n;
+  return static_cast<int>(n);
+}
+
+bool IsLatin1Name(const std::string& name) {
+  static constexpr const char* kNames[] = {"iso-8859-1", "iso_8859-1", "latin1",      "iso-ir-100", "l1",
+                                           "ibm819",     "cp819",      "csisolatin1", "iso8859-1"};
+  const std::string lower = runtime::LowerCase(name);
+  return std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return lower == n; });
+}
+
+bool IsLineEnd(DOMChar c, bool xml11) {
+  return c == kLF || c == kCR || (xml11 && (c == kNEL || c == kLineSeparator));
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ TXMLCharSource
+
+TXMLCharSource::TXMLCharSource(DOMStringView text) : text_(std::make_unique<DOMChar[]>(text.size() + 1)) {
+  std::copy(text.begin(), text.end(), text_.get());
+  text_[text.size()] = 0;
+  Position = text_.get();
+  BufferEnd = Position + text.size();
+  LineStart = -1;
+  CharCount = static_cast<uint32_t>(text.size());
+}
+
+TXMLCharSource::~TXMLCharSource() = default;
+
+void TXMLCharSource::NewLine() {
+  ++Line;
+  LineStart = Position - Base();
+}
+
+DOMChar TXMLCharSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) {
+  DOMChar* run = Position;
+  bool seen = false;
+  DOMChar c;
+  for (;;) {
+    c = *Position;
+    if (c == 0 && Position == BufferEnd) break;
+    if (c == kLF) NewLine();
+    if (delimiters.Contains(c)) break;
+    if (c != kTab && c != kLF && c != kCR && c != u' ') seen = true;
+    ++Position;
+  }
+  buffer.append(run, static_cast<std::size_t>(Position - run));
+  if (nonWhitespace && seen) *nonWhitespace = true;
+  return c;
+}
+
+bool TXMLCharSource::MatchLiteral(DOMStringView literal) {
+  Ensure(literal.size());
+  if (static_cast<std::size_t>(BufferEnd - Position) < literal.size()) return false;
+  if (!std::equal(literal.begin(), literal.end(), Position)) return false;
+  Position += literal.size();
+  if (Position == BufferEnd) Reload();
+  return true;
+}
+
+DOMString TXMLCharSource::GetSystemId() const {
+  for (const TXMLCharSource* source = this; source; source = source->Parent)
+    if (!source->SystemId.empty()) return source->SystemId;
+  return {};
+}
+
+// -------------------------------------------------------- TXMLDecodingSource
+
+TXMLDecodingSource::TXMLDecodingSource()
+    : charBuffer_(std::make_unique<DOMChar[]>(kBufferUnits)), decoder_(&DecodeUTF8) {
+  Position = BufferEnd = charBuffer_.get();
+  *BufferEnd = 0;
+  CharCount = 0;
+}
+
+TXMLDecodingSource::~TXMLDecodingSource() = default;
+
+void TXMLDecodingSource::Initialize() {
+  Line = 1;
+  XML11 = Reader->XML11();
+  decoder_ = &DecodeUTF8;
+  BOMEncoding.clear();
+  while (RawEnd - RawStart < 4 && FetchData()) {
+  }
+  if (RawEnd - RawStart >= 2) {
+    if (RawStart[0] == 0xFE && RawStart[1] == 0xFF) {
+      decoder_ = &DecodeUTF16<true>;
+      BOMEncoding = "UTF-16BE";
+    } else if (RawStart[0] == 0xFF && RawStart[1] == 0xFE) {
+      decoder_ = &DecodeUTF16<false>;
+      BOMEncoding = "UTF-16LE";
+    }
+  }
+  Capacity = kStartCapacity;
+  Reload();
+  if (*Position == kBOM && Position < BufferEnd) {
+    HadBOM = true;
+    Advance();
+  }
+  LineStart = (Position - Base()) - 1;
+  static constexpr DOMChar kDeclaration[] = u"<?xml";
+  if (BufferEnd - Position >= 5 && std::equal(kDeclaration, kDeclaration + 5, Position)) {
+    Capacity = kDeclarationCapacity;
+    Position += 5;
+    if (Position == BufferEnd) Reload();
+    Reader->ParseXmlOrTextDecl(Parent != nullptr);
+  }
+  Capacity = kFullCapacity;
+}
+
+bool TXMLDecodingSource::Reload() {
+  if (Kind == SOURCE_INTERNAL_SUBSET) Reader->CaptureSubset(*this);
+  DOMChar* base = Base();
+  const std::size_t pending = static_cast<std::size_t>(BufferEnd - Position);
+  const std::ptrdiff_t shift = Position - base;
+  std::memmove(base, Position, pending * sizeof(DOMChar));
+  LineStart -= shift;
+  Position = base;
+  BufferEnd = base + pending;
+  for (;;) {
+    if (RawEnd - RawStart < 4) {
+      FetchData();
+      if (RawEnd == RawStart) break;
+    }
+    const std::size_t held = static_cast<std::size_t>(BufferEnd - base);
+    if (held >= Capacity) break;
+    const std::size_t room = Capacity - held;
+    const std::size_t window = static_cast<std::size_t>(RawEnd - RawStart);
+    std::size_t consumed = 0, produced = 0;
+    const int result = decoder_(RawStart, window, consumed, BufferEnd, room, produced);
+    if (consumed > window) DecodingError(kMsgDecoderInputOutOfBounds);
+    if (produced > room) DecodingError(kMsgDecoderOutputOutOfBounds);
+    RawStart += consumed;
+    BufferEnd += produced;
+    if (result < 0) DecodingError(kMsgInvalidCharacterInInputStream);
+    if (result == 0) {
+      // A character cut by the end of the window waits for more bytes.
+      if (RawEnd - RawStart < 4 && FetchData()) continue;
+      break;
+    }
+    CharCount += static_cast<uint32_t>(result);
+    DecodedUnits += static_cast<uint64_t>(result);
+    Reader->CheckCharLimit();
+  }
+  *BufferEnd = 0;
+  return Position < BufferEnd;
+}
+
+void TXMLDecodingSource::DecodingError(const char* reason) {
+  *BufferEnd = 0;
+  while (Position < BufferEnd) {
+    const DOMChar c = *Position;
+    if (IsLineEnd(c, XML11)) {
+      ++Line;
+      const bool pair = c == kCR && Position + 1 < BufferEnd && (Position[1] == kLF || (XML11 && Position[1] == kNEL));
+      if (pair) ++Position;
+      LineStart = Position - Base();
+    }
+    ++Position;
+  }
+  Reader->FatalError(reason, 0);
+}
+
+void TXMLDecodingSource::NewLine() {
+  const DOMChar c = *Position;
+  if (c == kCR) {
+    ++Line;
+    LineStart = Position - Base();
+    if (Position + 1 == BufferEnd) Reload();
+    if (Position[1] == kLF || (XML11 && Position[1] == kNEL)) {
+      ++Position;
+      ++LineStart;
+    }
+    *Position = kLF;
+  } else if (c == kLF) {
+    ++Line;
+    LineStart = Position - Base();
+  } else if (XML11 && (c == kNEL || c == kLineSeparator)) {
+    *Position = kLF;
+    ++Line;
+    LineStart = Position - Base();
+  }
+}
+
+DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) {
+  DOMChar* run = Position;
+  bool seen = false;
+  for (;;) {
+    DOMChar c = *Position;
+    if (IsLineEnd(c, XML11)) {
+      buffer.append(run, static_cast<std::size_t>(Position - run));
+      NewLine();
+      run = Position;
+      c = kLF;
+    } else if ((c < 0x20 && c != kTab && !(c == 0 && Position == BufferEnd)) || c > 0xFFFD ||
+               (XML11 && c >= 0x7F && c <= 0x9F)) {
+      buffer.append(run, static_cast<std::size_t>(Position - run));
+      Reader->FatalError(kMsgInvalidCharacter, 0);
+    }
+    if (delimiters.Contains(c)) {
+      buffer.append(run, static_cast<std::size_t>(Position - run));
+      if (c == 0 && Reload()) {
+        run = Position;
+        continue;
+      }
+      if (nonWhitespace && seen) *nonWhitespace = true;
+      return c;
+    }
+    if (c > 0x20) seen = true;
+    ++Position;
+  }
+}
+
+bool TXMLDecodingSource::SetEncoding(const std::string& name) {
+  const std::string lower = runtime::LowerCase(name);
+  if (BOMEncoding.empty() && lower == "utf-8") return true;
+  if (!BOMEncoding.empty()) return lower == runtime::LowerCase(BOMEncoding) || lower == "utf-16" || lower == "unicode";
+  if (IsLatin1Name(name)) {
+    decoder_ = &DecodeLatin1;
+    return true;
+  }
+  return false;
+}
+
+// ----------------------------------------------------- TXMLStreamInputSource
+
+TXMLStreamInputSource::TXMLStreamInputSource(runtime::TStream& stream, bool ownsStream)
+    : stream_(&stream), ownsStream_(ownsStream) {
+  RawStart = RawEnd = byteBuffer_.data() + kCarryRoom;
+  FetchData();
+}
+
+TXMLStreamInputSource::~TXMLStreamInputSource() {
+  if (ownsStream_) delete stream_;
+}
+
+bool TXMLStreamInputSource::FetchData() {
+  if (atEOF_) return false;
+  uint8_t* target = byteBuffer_.data() + kCarryRoom;
+  const std::size_t carried = static_cast<std::size_t>(RawEnd - RawStart);
+  std::memmove(target - carried, RawStart, carried);
+  const std::size_t read = stream_->Read(target, kReadSize);
+  // Only an empty read ends the input: streams over pipes and sockets
+  // return short blocks long before their end.
+  if (read == 0) atEOF_ = true;
+  RawStart = target - carried;
+  RawEnd = target + read;
+  return read > 0;
+}
+
+}  // namespace corvandel::xml

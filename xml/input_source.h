@@ -1,0 +1,163 @@
+#pragma once
+
+// The reader's input sources: text already in memory as UTF-16 (entity
+// replacement text) and byte streams decoded in fixed blocks. The reader
+// scans a source's buffer directly: Position points at the next unit and the
+// unit at BufferEnd is always 0, which tells every scanner to Reload.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "runtime/stream.h"
+#include "xml/dom_string.h"
+
+namespace corvandel::xml {
+
+class TXMLReader;
+class TDOMEntityEx;
+
+// A set of delimiter code units, all below 255.
+class TDelimiterSet {
+public:
+  constexpr TDelimiterSet(std::initializer_list<DOMChar> units) {
+    for (DOMChar u : units) bits_[u >> 5] |= 1u << (u & 31);
+  }
+  constexpr bool Contains(DOMChar u) const { return u < 256 && (bits_[u >> 5] >> (u & 31)) & 1u; }
+
+private:
+  uint32_t bits_[8] = {};
+};
+
+// Source kinds.
+enum : uint8_t {
+  SOURCE_ORDINARY = 0,
+  SOURCE_INTERNAL_SUBSET = 1,  // the reader captures the subset's text on every reload
+  SOURCE_READ_TO_END = 2,      // popped explicitly by the reader, never at its end
+};
+
+class TXMLCharSource {
+public:
+  explicit TXMLCharSource(DOMStringView text);
+  virtual ~TXMLCharSource();
+  TXMLCharSource(const TXMLCharSource&) = delete;
+  TXMLCharSource& operator=(const TXMLCharSource&) = delete;
+
+  // Makes more units available; false when the text has ended.
+  virtual bool Reload() { return false; }
+  // Accounts for the line end at Position.
+  virtual void NewLine();
+  // Appends text up to the next delimiter to buffer and returns the
+  // delimiter without consuming it; 0 means the end of this source's text.
+  // Sets *nonWhitespace when a unit above U+0020 went into the buffer.
+  virtual DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace);
+  virtual void Initialize() {}
+  // The encoding declaration names an encoding; false when it cannot apply.
+  virtual bool SetEncoding(const std::string&) { return true; }
+
+  // Moves one unit on, reloading at the end of the buffer.
+  void Advance() {
+    if (++Position == BufferEnd) Reload();
+  }
+  // Makes at least count units visible at Position when the text holds them.
+  void Ensure(std::size_t count) {
+    if (static_cast<std::size_t>(BufferEnd - Position) < count) Reload();
+  }
+  // Consumes literal when it stands at Position.
+  bool MatchLiteral(DOMStringView literal);
+
+  DOMString GetSystemId() const;
+  uint32_t Column() const { return static_cast<uint32_t>((Position - Base()) - LineStart); }
+
+  DOMChar* Position = nullptr;
+  DOMChar* BufferEnd = nullptr;
+  TXMLReader* Reader = nullptr;
+  TXMLCharSource* Parent = nullptr;
+  TDOMEntityEx* Entity = nullptr;
+  uint32_t Line = 1;
+  // Index, relative to Base(), of the unit just before the current line's
+  // first unit; negative once the line began before the buffer's content.
+  std::ptrdiff_t LineStart = -1;
+  bool XML11 = false;
+  DOMString SystemId;
+  uint32_t CharCount = 0;
+  // Units actually decoded from bytes; unlike CharCount, references do not
+  // add to it.
+  uint64_t DecodedUnits = 0;
+  uint32_t StartDepth = 0;
+  uint8_t Kind = SOURCE_ORDINARY;
+
+protected:
+  TXMLCharSource() = default;
+  // The start of the buffer that Position points into.
+  virtual DOMChar* Base() const { return text_.get(); }
+
+private:
+  std::unique_ptr<DOMChar[]> text_;
+};
+
+// Decodes bytes in blocks into a fixed buffer of 2048 units.
+class TXMLDecodingSource : public TXMLCharSource {
+public:
+  ~TXMLDecodingSource() override;
+
+  bool Reload() override;
+  void NewLine() override;
+  DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) override;
+  void Initialize() override;
+  bool SetEncoding(const std::string& name) override;
+
+  // (window, bytes, output, room) -> units produced, 0 when nothing could be
+  // produced, negative on invalid input. consumed and produced receive the
+  // bytes used and the units written, also when the input is invalid.
+  using TDecoder = int (*)(const uint8_t* in, std::size_t count, std::size_t& consumed, DOMChar* out,
+                           std::size_t room, std::size_t& produced);
+
+  static constexpr std::size_t kBufferUnits = 2048;
+  static constexpr uint32_t kStartCapacity = 6;
+  static constexpr uint32_t kDeclarationCapacity = 3;
+  static constexpr uint32_t kFullCapacity = kBufferUnits - 1;
+
+  bool HadBOM = false;
+  std::string BOMEncoding;
+  uint32_t Capacity = kStartCapacity;
+
+protected:
+  TXMLDecodingSource();
+  DOMChar* Base() const override { return charBuffer_.get(); }
+  // Refills the byte window; false when no new bytes came.
+  virtual bool FetchData() { return false; }
+
+  const uint8_t* RawStart = nullptr;
+  const uint8_t* RawEnd = nullptr;
+
+private:
+  // Reports a decoding failure just past the last decoded unit.
+  [[noreturn]] void DecodingError(const char* reason);
+
+  std::unique_ptr<DOMChar[]> charBuffer_;
+  TDecoder decoder_;
+};
+
+// Reads a byte stream from its current position, 4096 bytes at a time.
+class TXMLStreamInputSource : public TXMLDecodingSource {
+public:
+  TXMLStreamInputSource(runtime::TStream& stream, bool ownsStream);
+  ~TXMLStreamInputSource() override;
+
+  static constexpr std::size_t kReadSize = 4096;
+  static constexpr std::size_t kCarryRoom = 12;
+
+protected:
+  bool FetchData() override;
+
+private:
+  runtime::TStream* stream_;
+  bool ownsStream_;
+  bool atEOF_ = false;
+  std::array<uint8_t, kReadSize + 16> byteBuffer_{};
+};
+
+}  // namespace corvandel::xml
