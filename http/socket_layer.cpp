@@ -37,7 +37,7 @@ bool IsReservedInvalidName(std::string_view name) {
   std::string lower = runtime::LowerCase(name);
   if (!lower.empty() && lower.back() == '.') lower.pop_back();
   if (lower == kReservedInvalidDomain) return true;
-  const std::string suffix = "." + std::string(kReservedInvalidDomain);
+  const std::string suffix = std::string(".").append(kReservedInvalidDomain);
   return lower.size() > suffix.size() && lower.ends_with(suffix);
 }
 

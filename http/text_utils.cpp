@@ -61,7 +61,7 @@ bool AccumulateDigits(std::string_view digits, int base, bool negative, int32_t&
 
 bool IsHexWord(std::string_view text) {
   if (text.empty()) return false;
-  const int32_t value = ParseIntDef(std::string(1, kHexPrefix) + std::string(text), -1);
+  const int32_t value = ParseIntDef(std::string(1, kHexPrefix).append(text), -1);
   return value >= 0 && value <= kMaxIPv6Group;
 }
 
@@ -304,9 +304,9 @@ TURLParts SplitURL(std::string_view url) {
     parts.Host = authority;
   }
 
-  parts.RequestURI = "/" + tail;
+  parts.RequestURI = std::string("/").append(tail);
   if (const std::size_t question = tail.find('?'); question != std::string::npos) {
-    parts.Path = "/" + tail.substr(0, question);
+    parts.Path = std::string("/").append(tail, 0, question);
     parts.Parameters = tail.substr(question + 1);
   } else {
     parts.Path = parts.RequestURI;

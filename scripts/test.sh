@@ -20,7 +20,7 @@ fi
 scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCORVANDEL_SANITIZE="$sanitize" \
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=$([ -z "$sanitize" ] && echo RelWithDebInfo || echo Debug) -DCORVANDEL_SANITIZE="$sanitize" \
       -DCORVANDEL_BUILD_BENCH=$([ -z "$sanitize" ] && echo ON || echo OFF)
 cmake --build "$build_dir" -j "$jobs"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"

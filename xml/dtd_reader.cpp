@@ -111,8 +111,6 @@ void ForEachToken(DOMStringView value, Fn&& fn) {
   }
 }
 
-// ---- content particles
-
 bool IsRequired(const TContentParticle& particle);
 
 bool IsRequiredGroup(const TContentParticle& group) {
@@ -168,8 +166,6 @@ bool RequiredMemberFollows(const TContentParticle& matched) {
   }
   return false;
 }
-
-// ---- external identifiers
 
 struct TUri {
   DOMString Scheme;
@@ -317,8 +313,6 @@ std::string LocalFileName(const TUri& uri) {
 
 }  // namespace
 
-// ------------------------------------------------------------- DOCTYPE
-
 void TXMLReader::ParseDoctype() {
   // "<!" is already behind.
   if (state_ != STATE_START) FatalError(kMsgMarkupDeclNotAllowed, 2);
@@ -389,8 +383,6 @@ void TXMLReader::CaptureSubset(TXMLCharSource& source) {
   subsetCaptured_ = 0;
 }
 
-// ------------------------------------------------------ markup declarations
-
 void TXMLReader::ParseMarkupDecls() {
   TXMLCharSource* const home = source_;
   const bool internalSubset = home->Kind == SOURCE_INTERNAL_SUBSET;
@@ -443,7 +435,8 @@ void TXMLReader::ParseMarkupDecls() {
 
 bool TXMLReader::ParseConditionalSection() {
   // "<![" is behind.
-  SaveTokenStart();
+  const uint32_t startLine = source_->Line;
+  const uint32_t startColumn = source_->Column() - 3;
   if (!IsExternalText(source_)) FatalError(kMsgConditionalInInternalSubset, 3);
   SkipWhitespaceInDTD();
   bool include;
@@ -460,7 +453,7 @@ bool TXMLReader::ParseConditionalSection() {
   for (;;) {
     skipped.clear();
     const DOMChar c = source_->ScanUntil(skipped, kIgnoredSectionDelimiters, nullptr);
-    if (c == 0) FatalErrorAtToken(kMsgIgnoreNotClosed);
+    if (c == 0) FatalErrorAt(kMsgIgnoreNotClosed, startLine, startColumn);
     Next();
     if (c == u'<') {
       if (source_->MatchLiteral(kSectionOpen)) ++nesting;
@@ -592,8 +585,6 @@ bool TXMLReader::ParseExternalId(DOMString& systemId, DOMString& publicId, bool 
   return true;
 }
 
-// --------------------------------------------------------------- ENTITY
-
 void TXMLReader::ParseEntityDecl() {
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   bool parameter = false;
@@ -682,8 +673,6 @@ void TXMLReader::ParseEntityValue(TDOMEntityEx* entity) {
   entity->ReplacementText = entityValue_;
   entity->CharLength = static_cast<uint32_t>(entityValue_.size());
 }
-
-// --------------------------------------------------------------- ELEMENT
 
 TDOMElementDef* TXMLReader::FindOrCreateElementDef(DOMStringView name) {
   TNameItem* item = document_->InternName(name);
@@ -806,8 +795,6 @@ void TXMLReader::ParseElementDecl() {
   }
 }
 
-// --------------------------------------------------------------- ATTLIST
-
 namespace {
 
 // Whether value, normalised already, fits the declared type; the entity and
@@ -922,8 +909,6 @@ void TXMLReader::ParseAttlistDecl() {
   }
 }
 
-// -------------------------------------------------------------- NOTATION
-
 void TXMLReader::ParseNotationDecl() {
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   ExpectName();
@@ -944,13 +929,11 @@ void TXMLReader::ParseNotationDecl() {
   notations->SetNamedItem(notation);
 }
 
-// ------------------------------------------------------ external entities
-
 std::unique_ptr<TXMLCharSource> TXMLReader::ResolveExternal(const DOMString& systemId, const DOMString& publicId,
                                                             const DOMString& baseId) {
   (void)publicId;  // public identifiers name no file here
   // A document from elsewhere must not make the reader open this machine's files.
-  if (!settings_.ResolveExternals) return nullptr;
+  if (!settings_.ResolveExternals || systemId.empty()) return nullptr;
   TUri uri;
   if (!ResolveUri(systemId, baseId, uri)) return nullptr;
   const std::string fileName = LocalFileName(uri);
@@ -968,8 +951,6 @@ std::unique_ptr<TXMLCharSource> TXMLReader::ResolveExternal(const DOMString& sys
     return nullptr;
   }
 }
-
-// -------------------------------------------------------------- defaults
 
 void TXMLReader::ApplyDefaults(TDOMElement* element, TDOMElementDef* declaration) {
   if (!declaration->HasAttributes()) return;
@@ -1033,8 +1014,6 @@ void TXMLReader::CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declar
     });
   }
 }
-
-// ------------------------------------------------------------ validation
 
 void TXMLReader::PushValidationFrame(TDOMElement* element, TDOMElementDef* declaration) {
   ++depth_;

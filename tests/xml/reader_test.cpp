@@ -282,7 +282,7 @@ TEST(ReaderTest, ErrorHookSeesEveryError) {
 }
 
 TEST(ReaderTest, DeepNestingIsReadWithoutRecursion) {
-  constexpr int kDepth = 200000;
+  constexpr int kDepth = 1000000;
   std::string text;
   for (int i = 0; i < kDepth; ++i) text += "<d>";
   text += "x";
