@@ -34,7 +34,7 @@ constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / k
 // spares both the allocator and the kernel's zeroing of fresh pages.
 class TChunkCache {
 public:
-  static constexpr std::size_t kMaxBytes = 16u << 20;
+  static constexpr std::size_t kMaxBytes = 64u << 20;
 
   ~TChunkCache() {
     for (const Entry& entry : entries_) std::free(entry.memory);
