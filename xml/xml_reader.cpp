@@ -430,7 +430,7 @@ void TXMLReader::FlushText() {
 }
 
 void TXMLReader::ParseStartTag() {
-  ScanName();
+  ExpectName();
   if (state_ == STATE_AFTER_ROOT) FatalError(kMsgOneTopLevelElement, static_cast<uint32_t>(name_.size()));
   if (state_ < STATE_IN_ROOT) {
     if (settings_.Validate) {

@@ -245,6 +245,7 @@ TEST(ReaderTest, NamespaceProcessingWhenAsked) {
       {"<a xmlns:xml='urn:other'/>", "error: In 'stream:' (line 1 pos 27): Illegal usage of reserved prefix 'xml'"},
       {"<a xmlns:p=''/>", "error: In 'stream:' (line 1 pos 16): Illegal undefining of namespace"},
       {"<a:/>", "error: In 'stream:' (line 1 pos 4): Bad QName syntax, local part is missing"},
+      {"<:a/>", "error: In 'stream:' (line 1 pos 2): Name starts with invalid character"},
   };
   for (const Case& c : errors) EXPECT_EQ(Read(c.text, 0, settings), c.expected);
 }
