@@ -44,6 +44,11 @@ public:
   // flerror value is not an integer.
   bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer) const;
 
+  // Sends Request to the service at url (a full address) and fills
+  // result.Success, result.Code and result.Answer; returns result.Success.
+  // Never raises: every failure ends in a result.
+  bool Post(const std::string& url, TPingResult& result);
+
   std::unique_ptr<xml::TXMLDocument> Request;
   std::string ServiceURL;
   std::string SiteURL;

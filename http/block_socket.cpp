@@ -269,7 +269,7 @@ void TBlockSocket::CreateHandle(const TSocketAddress& address) {
   bytesSent_ = 0;
   ClearError();
   if (handle_ != INVALID_SOCKET) return;
-  pendingInput_.clear();
+  ClearPendingInput();
   isBound_ = false;
   usesIPv6_ = address.Family() == AF_INET6;
   handle_ = ::socket(usesIPv6_ ? AF_INET6 : AF_INET, SocketType() | SOCK_CLOEXEC, SocketProtocol());
@@ -309,7 +309,7 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
     }
     if (CheckResult(rc) == 0) {
       ReadBackAddresses();
-      pendingInput_.clear();
+      ClearPendingInput();
       skipLF_ = false;
       skipCR_ = false;
     }
@@ -326,7 +326,7 @@ void TBlockSocket::BindTo(const std::string& ip, const std::string& port) {
   if (lastErrorCode_ == 0 && handle_ != INVALID_SOCKET) {
     if (CheckResult(::bind(handle_, localAddress_.Data(), localAddress_.Length())) == 0) {
       ReadBackAddresses();
-      pendingInput_.clear();
+      ClearPendingInput();
       isBound_ = true;
     }
   }
@@ -439,7 +439,7 @@ void TBlockSocket::DrainInput() {
   SleepMs(1);
   try {
     std::size_t drained = 0;
-    while ((!pendingInput_.empty() || PendingBytes() >= 1) && drained < kMaxDrainBytes) {
+    while ((HasPendingInput() || PendingBytes() >= 1) && drained < kMaxDrainBytes) {
       drained += ReceivePacket(0).size();
       if (lastErrorCode_ != 0) break;
     }

@@ -185,8 +185,14 @@ public:
 
   // --- Properties -----------------------------------------------------------
   TSocket Handle() const { return handle_; }
-  const std::string& PendingInput() const { return pendingInput_; }
-  void SetPendingInput(std::string value) { pendingInput_ = std::move(value); }
+  const std::string& PendingInput() const {
+    CompactPendingInput();
+    return pendingInput_;
+  }
+  void SetPendingInput(std::string value) {
+    pendingInput_ = std::move(value);
+    pendingStart_ = 0;
+  }
   int32_t Tag() const { return tag_; }
   void SetTag(int32_t value) { tag_ = value; }
   bool RaiseExcept() const { return raiseExcept_; }
@@ -279,7 +285,24 @@ private:
   TSocketAddress localAddress_;
   TSocketAddress remoteAddress_;
   int32_t tag_ = 0;
-  std::string pendingInput_;
+  // Received but not yet delivered: the bytes of pendingInput_ from
+  // pendingStart_ on. Lines are cut from the front by moving the start, so
+  // that reading many short lines from one packet stays linear.
+  mutable std::string pendingInput_;
+  mutable std::size_t pendingStart_ = 0;
+  bool HasPendingInput() const { return pendingStart_ < pendingInput_.size(); }
+  // Cuts a whole line from the pending input without reading; false when
+  // none is complete there.
+  bool TakePendingLine(std::string_view terminator, bool looseLineEnds, std::string& line);
+  void ClearPendingInput() {
+    pendingInput_.clear();
+    pendingStart_ = 0;
+  }
+  void CompactPendingInput() const {
+    if (pendingStart_ == 0) return;
+    pendingInput_.erase(0, pendingStart_);
+    pendingStart_ = 0;
+  }
   bool raiseExcept_ = false;
   bool nonBlocking_ = false;
   int32_t maxLineLength_ = 0;

@@ -64,7 +64,8 @@ int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
 std::string TBlockSocket::ReceivePacket(int32_t timeout) {
   ClearError();
   std::string packet;
-  if (!pendingInput_.empty()) {
+  if (HasPendingInput()) {
+    CompactPendingInput();
     packet.swap(pendingInput_);
   } else {
     std::this_thread::yield();
@@ -98,6 +99,10 @@ std::string TBlockSocket::ReceiveTerminated(int32_t timeout, std::string_view te
   ClearError();
   if (terminator.empty()) return {};
   const bool looseLineEnds = convertLineEnd_ && terminator == kCRLF;
+  if (std::string line; TakePendingLine(terminator, looseLineEnds, line)) {
+    ReportError();
+    return line;
+  }
   std::string accumulated;
   int32_t position = 0;
   std::string found;
@@ -137,6 +142,7 @@ std::string TBlockSocket::ReceiveTerminated(int32_t timeout, std::string_view te
     }
   } catch (...) {
     // Raised on an error with RaiseExcept: the partial line must survive it.
+    CompactPendingInput();
     pendingInput_.insert(0, accumulated);
     throw;
   }
@@ -148,9 +154,41 @@ std::string TBlockSocket::ReceiveTerminated(int32_t timeout, std::string_view te
     if (looseLineEnds && found == kCR) skipLF_ = true;
     if (looseLineEnds && found == kLF) skipCR_ = true;
   }
-  pendingInput_ = std::move(accumulated);
+  SetPendingInput(std::move(accumulated));
   ReportError();
   return line;
+}
+
+bool TBlockSocket::TakePendingLine(std::string_view terminator, bool looseLineEnds, std::string& line) {
+  if (!HasPendingInput()) return false;
+  if (convertLineEnd_) {
+    // The partner of a line end that closed the previous read.
+    const char first = pendingInput_[pendingStart_];
+    if ((skipLF_ && first == '\n') || (skipCR_ && first == '\r')) ++pendingStart_;
+    skipLF_ = false;
+    skipCR_ = false;
+  }
+  const std::string_view pending = std::string_view(pendingInput_).substr(pendingStart_);
+  std::size_t length = 0;
+  std::string found;
+  if (looseLineEnds) {
+    TLineEnd end = FindLineEnd(pending);
+    if (end.Position <= 0) return false;
+    length = static_cast<std::size_t>(end.Position - 1);
+    found = std::move(end.Terminator);
+  } else {
+    const std::size_t at = pending.find(terminator);
+    if (at == std::string_view::npos) return false;
+    length = at;
+    found = terminator;
+  }
+  if (maxLineLength_ != 0 && length > static_cast<std::size_t>(maxLineLength_)) return false;
+  line.assign(pending.substr(0, length));
+  pendingStart_ += length + found.size();
+  if (pendingStart_ >= pendingInput_.size()) ClearPendingInput();
+  if (looseLineEnds && found == kCR) skipLF_ = true;
+  if (looseLineEnds && found == kLF) skipCR_ = true;
+  return true;
 }
 
 std::string TBlockSocket::ReceiveLine(int32_t timeout) {
@@ -171,7 +209,7 @@ int32_t TBlockSocket::ReceiveExact(int32_t length, int32_t timeout, Sink&& sink)
         std::min(static_cast<std::size_t>(length - got), packet.size()));
     sink(packet.data(), take);
     got += take;
-    if (static_cast<std::size_t>(take) < packet.size()) pendingInput_ = packet.substr(static_cast<std::size_t>(take));
+    if (static_cast<std::size_t>(take) < packet.size()) SetPendingInput(packet.substr(static_cast<std::size_t>(take)));
     if (lastErrorCode_ != 0 || got >= length) break;
     if (!interPacketTimeout_ && !DeductElapsed(timeout, start)) {
       lastErrorCode_ = WSAETIMEDOUT;

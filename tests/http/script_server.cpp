@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 
@@ -207,6 +209,31 @@ bool TScriptServer::ReadUntil(TSocket connection, const std::string& terminator,
   return true;
 }
 
+bool TScriptServer::ReadRequest(TSocket connection, std::string& read) {
+  constexpr std::string_view kHeaderEnd = "\r\n\r\n";
+  constexpr std::string_view kLengthHeader = "\r\ncontent-length:";
+  if (!ReadUntil(connection, std::string(kHeaderEnd), read)) return false;
+  const std::size_t headerEnd = read.find(kHeaderEnd) + kHeaderEnd.size();
+  std::string lower = read.substr(0, headerEnd);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::size_t length = 0;
+  const std::size_t at = lower.find(kLengthHeader);
+  if (at != std::string::npos) length = std::strtoul(lower.c_str() + at + kLengthHeader.size(), nullptr, 10);
+  while (read.size() < headerEnd + length) {
+    if (!WaitReadable(connection)) return false;
+    char buffer[65536];
+    const ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
+    if (n <= 0) return false;
+    read.append(buffer, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool TScriptServer::StopRequested(int ms) {
+  pollfd entry{wakeEvent_, POLLIN, 0};
+  return ::poll(&entry, 1, ms) > 0;
+}
+
 void TScriptServer::DrainUntilClose(TSocket connection) {
   char buffer[4096];
   while (WaitReadable(connection) && ::recv(connection, buffer, sizeof(buffer), 0) > 0) {
@@ -241,6 +268,25 @@ void TScriptServer::Serve(TSocket connection, std::size_t index) {
       }
       case TStep::AwaitClientClose:
         DrainUntilClose(connection);
+        alive = false;
+        break;
+      case TStep::ReadRequest: {
+        std::string read;
+        alive = ReadRequest(connection, read);
+        const std::lock_guard lock(mutex_);
+        received_[index] += read;
+        break;
+      }
+      case TStep::Reset: {
+        const linger abortive{1, 0};
+        setsockopt(connection, SOL_SOCKET, SO_LINGER, &abortive, sizeof(abortive));
+        ::close(connection);
+        return;
+      }
+      case TStep::Trickle:
+        for (std::size_t at = 0; !step.Bytes.empty(); at = (at + 1) % step.Bytes.size()) {
+          if (!SendAll(connection, step.Bytes.substr(at, 1)) || StopRequested(kTricklePauseMs)) break;
+        }
         alive = false;
         break;
       case TStep::Flood:

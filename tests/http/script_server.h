@@ -23,6 +23,9 @@ struct TStep {
     Echo,              // read until Bytes has been seen and send it all back
     AwaitClientClose,  // stay silent until the client closes
     Flood,             // send Bytes again and again until the client goes away
+    ReadRequest,       // read one HTTP request: its header block and the body its length announces
+    Reset,             // drop the connection with a reset instead of an orderly close
+    Trickle,           // send Bytes one byte at a time, kTricklePause apart, over and over until the client goes away
   };
   TKind Kind;
   std::string Bytes;
@@ -34,6 +37,13 @@ inline TStep ReadUntilStep(std::string terminator) { return {TStep::ReadUntil, s
 inline TStep EchoStep(std::string terminator) { return {TStep::Echo, std::move(terminator)}; }
 inline TStep AwaitClientCloseStep() { return {TStep::AwaitClientClose, {}}; }
 inline TStep FloodStep(std::string bytes) { return {TStep::Flood, std::move(bytes)}; }
+inline TStep ReadRequestStep() { return {TStep::ReadRequest, {}}; }
+inline TStep ResetStep() { return {TStep::Reset, {}}; }
+inline TStep TrickleStep(std::string bytes) { return {TStep::Trickle, std::move(bytes)}; }
+
+// The pause between the bytes of a Trickle step: short against any Timeout
+// a test sets, so that only a limit on the whole exchange can end it.
+inline constexpr int kTricklePauseMs = 20;
 // A listening socket on the family's loopback address with a free port; -1
 // when the family is not available.
 TSocket OpenLoopbackListener(int family, uint16_t& port);
@@ -96,6 +106,9 @@ private:
   bool WaitForClient(std::size_t sentSoFar);
   bool SendAll(TSocket connection, const std::string& bytes);
   bool ReadUntil(TSocket connection, const std::string& terminator, std::string& read);
+  bool ReadRequest(TSocket connection, std::string& read);
+  // Waits up to ms for the stop request; true when it came.
+  bool StopRequested(int ms);
   void DrainUntilClose(TSocket connection);
 
   std::vector<TScript> scripts_;

@@ -1,0 +1,58 @@
+#include "http_exchange.h"
+
+#include <sys/socket.h>
+
+namespace corvandel::http::testing {
+
+std::string WithPort(std::string text, const std::string& port) {
+  constexpr std::string_view kPlaceholder = "{port}";
+  for (std::size_t at = text.find(kPlaceholder); at != std::string::npos; at = text.find(kPlaceholder, at))
+    text.replace(at, kPlaceholder.size(), port);
+  return text;
+}
+
+TExchangeOutcome RunExchange(THTTPSend& http, const std::vector<TScript>& scripts, const std::string& method,
+                             const std::string& url, std::size_t pieceSize, const TSetup& setup) {
+  std::vector<TScript> cut;
+  for (const TScript& script : scripts) {
+    TScript pieces;
+    for (const TStep& step : script) {
+      if (step.Kind == TStep::Send && pieceSize > 0) AppendPieces(pieces, step.Bytes, pieceSize);
+      else pieces.push_back(step);
+    }
+    cut.push_back(std::move(pieces));
+  }
+  TScriptServer server(AF_INET, cut, pieceSize > 0);
+  TExchangeOutcome outcome;
+  if (!server.Listening()) return outcome;
+  const std::string port = server.PortText();
+  outcome.Port = port;
+  if (setup) setup(http, port);
+  const THookMonitor pacing = server.PacingMonitor();
+  http.Sock().SetOnMonitor([&outcome, &pacing](TBlockSocket& sender, bool writing, const void* buffer,
+                                               int32_t length) {
+    if (writing) outcome.Sent.emplace_back(static_cast<const char*>(buffer), static_cast<std::size_t>(length));
+    pacing(sender, writing, buffer, length);
+  });
+  outcome.Result = http.ExecuteRequest(method, WithPort(url, port));
+  outcome.Code = http.ResultCode();
+  outcome.Reason = http.ResultString();
+  outcome.Document = http.Document().ToString();
+  outcome.MimeType = http.MimeType();
+  outcome.Headers = http.Headers();
+  outcome.Error = http.Sock().LastErrorCode();
+  // The server waits for the client to go before it reports what it read.
+  http.Sock().Abort();
+  http.Sock().SetOnMonitor(nullptr);
+  server.Stop();
+  outcome.Received = server.Received();
+  return outcome;
+}
+
+TExchangeOutcome RunExchange(const TSetup& setup, const std::vector<TScript>& scripts,
+                             const std::string& method, const std::string& url, std::size_t pieceSize) {
+  THTTPSend http;
+  return RunExchange(http, scripts, method, url, pieceSize, setup);
+}
+
+}  // namespace corvandel::http::testing
