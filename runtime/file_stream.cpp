@@ -74,6 +74,10 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
   return result;
 }
 
+void TFileStream::Flush() {
+  if (::fsync(fd_) != 0) throw EStreamError("Cannot write file \"" + fileName_ + "\". " + SystemReason(errno));
+}
+
 void TFileStream::SetSize(int64_t size) {
   if (::ftruncate(fd_, static_cast<off_t>(size)) != 0)
     throw EStreamError("Cannot resize file \"" + fileName_ + "\". " + SystemReason(errno));

@@ -26,6 +26,8 @@ public:
   std::size_t Write(const void* buffer, std::size_t count) override;
   int64_t Seek(int64_t offset, TSeekOrigin origin) override;
   void SetSize(int64_t size) override;
+  // Makes sure what was written has reached the storage device.
+  void Flush();
 
   const std::string& FileName() const { return fileName_; }
 

@@ -1,0 +1,192 @@
+// A whole ping run against a local service that answers each call after a
+// fixed delay: 3 sites x 100 services with 10 workers, wall time against the
+// ideal of the batch design. Per site the ideal is ceil(100 / 10) rounds of
+// one delay each, plus the wait for the timer tick that starts the next
+// site (at most one interval), so the run's ideal lies between
+// 3 x 500 ms and 3 x 700 ms.
+//
+// Counters: ideal_min_ms and ideal_max_ms bound the ideal; of_ideal_max is
+// the wall time as a share of the upper bound (1.0 = exactly the ideal with
+// a full tick per site; the goal is at most 1.05).
+
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <arpa/inet.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/run_controller.h"
+#include "engine/run_view.h"
+#include "runtime/event_loop.h"
+
+namespace {
+
+using namespace corvandel;
+using namespace std::chrono_literals;
+
+constexpr int kSites = 3;
+constexpr int kServices = 100;
+constexpr int kWorkers = 10;
+constexpr auto kAnswerDelay = 50ms;
+
+const std::string kAnswerBody =
+    "<?xml version='1.0'?>\n<methodResponse>\n<params>\n<param>\n<value><struct>\n<member>\n<name>flerror</name>\n"
+    "<value><boolean>0</boolean></value>\n</member>\n<member>\n<name>message</name>\n"
+    "<value><string>Thanks for the ping.</string></value>\n</member>\n</struct></value>\n</param>\n</params>\n"
+    "</methodResponse>\n";
+
+// Answers every request kAnswerDelay after it arrived, one thread per
+// connection, as a slow but steady ping service would.
+class TDelayedServer {
+public:
+  TDelayedServer() {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
+    ::listen(listener_, 1024);
+    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+  }
+  ~TDelayedServer() {
+    stopping_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    ::close(listener_);
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& connection : connections_) connection.join();
+  }
+
+  uint16_t Port() const { return port_; }
+
+private:
+  void AcceptLoop() {
+    while (!stopping_) {
+      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (connection < 0) continue;
+      const std::lock_guard<std::mutex> lock(mutex_);
+      connections_.emplace_back([connection] { Serve(connection); });
+    }
+  }
+
+  static void Serve(int connection) {
+    std::string request;
+    char buffer[4096];
+    std::size_t needed = std::string::npos;
+    while (needed == std::string::npos || request.size() < needed) {
+      const ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
+      if (n <= 0) break;
+      request.append(buffer, static_cast<std::size_t>(n));
+      const auto end = request.find("\r\n\r\n");
+      if (needed == std::string::npos && end != std::string::npos) {
+        const auto at = request.find("Content-Length: ");
+        const std::size_t body = at == std::string::npos ? 0 : std::strtoul(request.c_str() + at + 16, nullptr, 10);
+        needed = end + 4 + body;
+      }
+    }
+    std::this_thread::sleep_for(kAnswerDelay);
+    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
+                               std::to_string(kAnswerBody.size()) + "\r\n\r\n" + kAnswerBody;
+    ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ::shutdown(connection, SHUT_WR);
+    while (::recv(connection, buffer, sizeof(buffer), 0) > 0) {
+    }
+    ::close(connection);
+  }
+
+  int listener_ = -1;
+  uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread acceptor_;
+  std::mutex mutex_;
+  std::vector<std::thread> connections_;
+};
+
+// The window without a window: counts and nothing else.
+class TQuietView : public engine::TRunView {
+public:
+  TQuietView(runtime::TEventLoop& loop, std::vector<std::string> services) : loop_(loop), services_(std::move(services)) {
+    for (int i = 0; i < kSites; ++i) sites_.push_back({"site" + std::to_string(i) + ".example", false});
+  }
+  void Attach(engine::TRunController& controller) { controller_ = &controller; }
+
+  std::size_t SiteCount() const override { return sites_.size(); }
+  std::string Site(std::size_t index) const override { return sites_[index].first; }
+  bool SiteChecked(std::size_t index) const override { return sites_[index].second; }
+  void SetSiteChecked(std::size_t index, bool checked) override { sites_[index].second = checked; }
+  const std::vector<std::string>& Services() const override { return services_; }
+  int WorkerCount() const override { return kWorkers; }
+  void SetWorkerCountEnabled(bool) override {}
+  void SetAddURLEnabled(bool) override {}
+  void SetPingCaption(const std::string&) override {}
+  std::string SuccessCaption() const override { return success_; }
+  void SetSuccessCaption(const std::string& caption) override { success_ = caption; }
+  std::string ErrorCaption() const override { return error_; }
+  void SetErrorCaption(const std::string& caption) override { error_ = caption; }
+  void ClearLog() override {}
+  void AppendLog(const std::string&) override {}
+  void SetProgress(int) override {}
+  void SetTimerEnabled(bool enabled) override {
+    if (enabled && !timer_) timer_ = loop_.StartTimer(engine::kPingTimerInterval, [this] { controller_->pingTimerTimer(); });
+    if (!enabled && timer_) {
+      loop_.StopTimer(*timer_);
+      timer_.reset();
+    }
+  }
+
+  const std::string& Successes() const { return success_; }
+
+private:
+  runtime::TEventLoop& loop_;
+  engine::TRunController* controller_ = nullptr;
+  std::vector<std::pair<std::string, bool>> sites_;
+  std::vector<std::string> services_;
+  std::string success_ = "0";
+  std::string error_ = "0";
+  std::optional<runtime::TEventLoop::TTimerId> timer_;
+};
+
+void BM_RunAgainstDelayedService(benchmark::State& state) {
+  TDelayedServer server;
+  std::vector<std::string> services;
+  for (int i = 0; i < kServices; ++i)
+    services.push_back("127.0.0.1:" + std::to_string(server.Port()) + "/rpc" + std::to_string(i));
+
+  double totalSeconds = 0;
+  for (auto _ : state) {
+    runtime::TEventLoop loop;
+    TQuietView view(loop, services);
+    engine::TRunController controller(loop, view);
+    view.Attach(controller);
+    const auto start = std::chrono::steady_clock::now();
+    controller.StartRun();
+    loop.RunUntil([&] { return controller.Idle(); });
+    const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start);
+    state.SetIterationTime(elapsed.count());
+    totalSeconds += elapsed.count();
+    if (view.Successes() != std::to_string(kSites * kServices)) state.SkipWithError("not every call succeeded");
+  }
+  const double rounds = (kServices + kWorkers - 1) / kWorkers;
+  const double idealMin = kSites * rounds * std::chrono::duration<double, std::milli>(kAnswerDelay).count();
+  const double idealMax = idealMin + kSites * std::chrono::duration<double, std::milli>(engine::kPingTimerInterval).count();
+  state.counters["ideal_min_ms"] = idealMin;
+  state.counters["ideal_max_ms"] = idealMax;
+  state.counters["of_ideal_max"] = totalSeconds * 1000.0 / static_cast<double>(state.iterations()) / idealMax;
+}
+BENCHMARK(BM_RunAgainstDelayedService)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace

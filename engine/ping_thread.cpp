@@ -1,0 +1,53 @@
+#include "engine/ping_thread.h"
+
+#include <utility>
+
+namespace corvandel::engine {
+
+std::string WithScheme(const std::string& text) {
+  if (text.find(kSchemeMarker) != std::string::npos) return text;
+  return std::string(kDefaultScheme) + text;
+}
+
+TThreadPingService::TThreadPingService(runtime::TMainThread& mainThread, std::shared_ptr<TServiceTable> table,
+                                       std::string siteURL, uint16_t threadNum, TResultHandler onResult,
+                                       TPingCall call)
+    : TThread(mainThread),
+      ThreadNum_(threadNum),
+      SiteURL_(std::move(siteURL)),
+      table_(std::move(table)),
+      onResult_(std::move(onResult)),
+      call_(std::move(call)) {
+  SetFreeOnTerminate(true);
+}
+
+void TThreadPingService::Execute() {
+  if (!table_ || table_->Empty()) return;
+  Pinger.BuildRequest(WithScheme(SiteURL_));
+
+  const std::size_t count = table_->Count();
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!table_->IsPending(i)) continue;
+    // Looked at only here: a worker asked to stop finishes the call it is
+    // in, hands its result over, and stops at the next pending entry.
+    if (Terminated()) return;
+    if (!table_->Claim(i)) continue;
+
+    Pinger.ServiceURL = table_->Line(i);
+    if (Pinger.ServiceURL.size() <= kMaxSkippedLineLength) continue;
+
+    const std::string url = WithScheme(Pinger.ServiceURL);
+    if (call_)
+      call_(Pinger, url, result_);
+    else
+      Pinger.Post(url, result_);
+    table_->MarkDone(i);
+
+    result_.ServiceURL = Pinger.ServiceURL;
+    result_.SiteURL = Pinger.SiteURL;
+    result_.ThreadNum = ThreadNum_;
+    if (onResult_) Synchronize([this] { onResult_(result_); });
+  }
+}
+
+}  // namespace corvandel::engine
