@@ -1,0 +1,33 @@
+// corvandel: the window that announces web sites to blog ping services.
+
+#include <QApplication>
+#include <QIcon>
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/main_window.h"
+#include "app/window_texts.h"
+
+int main(int argc, char* argv[]) {
+  using namespace corvandel::app;
+  int status = 0;
+  {
+    QApplication application(argc, argv);
+    const QString title = QString::fromUtf8(kAppTitle.data(), static_cast<qsizetype>(kAppTitle.size()));
+    QApplication::setApplicationName(title);
+    QApplication::setApplicationDisplayName(title);
+    QApplication::setDesktopFileName(QStringLiteral("corvandel"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/corvandel.png")));
+    TfrmMain form;
+    form.show();
+    status = QApplication::exec();
+  }
+  // Workers still inside network calls when the window closed hold on to
+  // nothing the exit would free, but static destructors would run under
+  // them; ending the process here ends their calls with it.
+  if (WorkersLeftBehind()) {
+    std::fflush(nullptr);
+    std::_Exit(status);
+  }
+  return status;
+}

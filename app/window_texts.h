@@ -1,0 +1,42 @@
+#pragma once
+
+// The texts the window shows, spelled exactly as users know them. The run's
+// own texts ("Ping!", "Stop ping!", the counters' "0") live beside the run
+// controller.
+
+#include <string_view>
+
+namespace corvandel::app {
+
+inline constexpr std::string_view kAppTitle = "Corvandel";
+
+// Five spaces on each side of a tab's caption widen the tabs.
+inline constexpr std::string_view kPingTabCaption = "     Ping     ";
+inline constexpr std::string_view kLogTabCaption = "     Log     ";
+
+inline constexpr std::string_view kURLsCaption = "Websites (without http://):";
+inline constexpr std::string_view kAddURLCaption = "Add URL";
+inline constexpr std::string_view kServicesCountCaption = "Services count: ";
+inline constexpr std::string_view kWebsitesCountCaption = "Websites count: ";
+inline constexpr std::string_view kThreadNumberCaption = "Thread number:";
+inline constexpr std::string_view kErrorCaption = "Error:";
+inline constexpr std::string_view kSuccessCaption = "Success:";
+
+inline constexpr std::string_view kMainMenuCaption = "Main";
+inline constexpr std::string_view kExitCaption = "Exit";
+inline constexpr std::string_view kConfigMenuCaption = "Configuration";
+inline constexpr std::string_view kReloadServicesCaption = "ReLoad Services";
+inline constexpr std::string_view kLoadURLsCaption = "Load URLs";
+inline constexpr std::string_view kSaveURLsCaption = "Save URLs";
+
+// The list files' filter in the file dialogs: one entry, "*.txt".
+inline constexpr std::string_view kListFilterName = "Services & URLs";
+inline constexpr std::string_view kListFilterPattern = "*.txt";
+
+// Shown when the services file cannot be read at start-up; a lone CR
+// separates the two lines.
+inline constexpr std::string_view kServicesFileMissing =
+    "ERROR: Services file not found\r"
+    "Please, choose Menu: \"Configuration\" -> \"ReLoad Services\"";
+
+}  // namespace corvandel::app

@@ -1,0 +1,108 @@
+#include <sys/resource.h>
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <csignal>
+
+#include "window_fixture.h"
+
+namespace corvandel::app::test {
+namespace {
+
+TEST_F(WindowTest, ListFilesReadWithAnyLineEndUpToANul) {
+  const struct {
+    std::string bytes;
+    std::vector<std::string> entries;
+  } cases[] = {
+      {"a.test\r\nb.test\r\nc.test\r\n", {"a.test", "b.test", "c.test"}},
+      {"a.test\nb.test\nc.test", {"a.test", "b.test", "c.test"}},
+      {"a.test\rb.test\rc.test\r", {"a.test", "b.test", "c.test"}},
+      {"a.test\r\n\r\nc.test\n\r", {"a.test", "", "c.test", ""}},
+      {std::string("a.test\nb.te\0st\nc.test\n", 22), {"a.test", "b.te"}},
+      {" Spaced.Test \xE9\n", {" Spaced.Test \xE9"}},
+  };
+  OpenWindow();
+  for (const auto& c : cases) {
+    WriteFile(Path("list.txt"), c.bytes);
+    AnswerDialogs({Path("list.txt"), Path("list.txt")});
+    Trigger("mmLoadServ");
+    Trigger("mmLoadURL");
+    EXPECT_EQ(form_->Services(), c.entries);
+    EXPECT_EQ(Sites(), c.entries);
+    EXPECT_EQ(Text("lblNServCount"), QString::number(c.entries.size()));
+    EXPECT_EQ(Text("lblNURLCount"), QString::number(c.entries.size()));
+  }
+}
+
+TEST_F(WindowTest, SaveURLsWritesEverySiteWithCrLfAndOneOpenDialogServesBothLoads) {
+  OpenWindow();
+  Trigger("SaveURLs1");
+  EXPECT_TRUE(dialogsShown_.empty()) << "no dialog for an empty list";
+  WriteFile(Path("sites.txt"), "one.example\r\nTwo.Example \xE9\r\nthree.example");
+  AnswerDialogs({Path("sites.txt"), Path("saved")});
+  Trigger("mmLoadURL");
+  form_->SetSiteChecked(0, true);
+  Trigger("SaveURLs1");
+  EXPECT_EQ(ReadFile(Path("saved")), "one.example\r\nTwo.Example \xE9\r\nthree.example\r\n");
+
+  // "ReLoad Services" opens on the file that "Load URLs" chose last.
+  SetFileDialogHook([&](QFileDialog& dialog) {
+    dialogsShown_.push_back(dialog.objectName());
+    EXPECT_EQ(dialog.selectedFiles(), QStringList{Path("sites.txt")});
+    EXPECT_EQ(dialog.nameFilters(), QStringList{"Services & URLs (*.txt)"});
+    dialog.selectFile(Path("saved"));
+    return true;
+  });
+  Trigger("mmLoadServ");
+  EXPECT_EQ(form_->Services(), Sites());
+  EXPECT_EQ(dialogsShown_, (std::vector<QString>{"OpenDialog", "SaveDialog", "OpenDialog"}));
+}
+
+TEST_F(WindowTest, CancelledOrFailedCommandsKeepTheListsAndReportTheReason) {
+  WriteFile(Path("PingServices.txt"), "rpc.example\n");
+  OpenWindow();
+  AddSite(QStringLiteral("typed.example"));
+  AnswerDialogs({std::nullopt, std::nullopt, std::nullopt, Path("missing.txt"), Path("missing.txt")});
+  for (const char* command : {"SaveURLs1", "mmLoadURL", "mmLoadServ", "mmLoadServ", "mmLoadURL"}) Trigger(command);
+  EXPECT_EQ(dialogsShown_.size(), 5u);
+  ASSERT_EQ(messages_.size(), 2u);
+  for (const TMessage& message : messages_) {
+    EXPECT_EQ(message.Kind, TMessageKind::Error);
+    EXPECT_TRUE(message.Text.contains(QStringLiteral("missing.txt\". No such file or directory")))
+        << message.Text.toStdString();
+  }
+  EXPECT_EQ(form_->Services(), std::vector<std::string>{"rpc.example"});
+  EXPECT_EQ(Sites(), std::vector<std::string>{"typed.example"});
+  EXPECT_EQ(Text("lblNServCount"), "1");
+  EXPECT_EQ(Text("lblNURLCount"), "1");
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files), QStringList{"PingServices.txt"});
+}
+
+// A save that fails part-way (here: past the file size limit, which holds
+// even for root) reports the failure and leaves the old file as it was.
+TEST_F(WindowTest, FailedSaveReportsTheReasonAndKeepsTheExistingFile) {
+  OpenWindow();
+  const std::string old = "old.example\r\n";
+  WriteFile(Path("sites.txt"), old);
+  for (int i = 0; i < 50; ++i) {
+    Find<QLineEdit>("edURL")->setText(QString(200, u'x'));
+    form_->btnAddURLClick();
+  }
+  rlimit previous{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &previous), 0);
+  rlimit small = previous;
+  small.rlim_cur = 4096;
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  AnswerDialogs({Path("sites.txt")});
+  Trigger("SaveURLs1");
+  setrlimit(RLIMIT_FSIZE, &previous);
+  std::signal(SIGXFSZ, previousHandler);
+  ASSERT_EQ(messages_.size(), 2u);
+  EXPECT_TRUE(messages_[1].Text.contains(QStringLiteral("too large"))) << messages_[1].Text.toStdString();
+  const std::string kept = ReadFile(Path("sites.txt"));
+  EXPECT_TRUE(kept == old) << "the old list was overwritten: " << kept.size() << " bytes now";
+}
+
+}  // namespace
+}  // namespace corvandel::app::test

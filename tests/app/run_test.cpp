@@ -1,0 +1,123 @@
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QToolButton>
+
+#include "app/qt_main_thread.h"
+#include "app/up_down.h"
+#include "window_fixture.h"
+
+namespace corvandel::app::test {
+namespace {
+
+class RunTest : public WindowTest {
+protected:
+  // Services of the peer, the window opened on them, the sites added.
+  void OpenOn(const TPingPeer& peer, const QStringList& paths, const QStringList& sites) {
+    std::string services;
+    for (const QString& path : paths) services += (path.isEmpty() ? std::string("abc") : peer.Address(path).toStdString()) + "\r\n";
+    WriteFile(Path("PingServices.txt"), services);
+    OpenWindow();
+    for (const QString& site : sites) AddSite(site);
+    ping_ = Find<QPushButton>("bbtnPing");
+    log_ = Find<QPlainTextEdit>("memoLog");
+    ASSERT_TRUE(ping_->isEnabled());
+  }
+  QStringList LogLines() const { return log_->toPlainText().split(u'\n', Qt::SkipEmptyParts); }
+
+  QPushButton* ping_ = nullptr;
+  QPlainTextEdit* log_ = nullptr;
+};
+
+#define REQUIRE_PEER(peer) \
+  if (!(peer).Running()) GTEST_SKIP() << "needs Python 3 for the ping service"
+
+TEST_F(RunTest, RunPingsEverySiteAtEveryServiceAndShowsEachResult) {
+  TPingPeer peer(0);
+  REQUIRE_PEER(peer);
+  // The short line "abc" is skipped: 8 pings planned, 6 results.
+  OpenOn(peer, {"/RPC2", "/refuse", "", "/other"}, {"first.example", "http://second.example"});
+  SetWorkers(2);
+  std::vector<int> progress;
+  QObject::connect(Find<QProgressBar>("ProgressBar"), &QProgressBar::valueChanged,
+                   [&](int value) { progress.push_back(value); });
+  QTest::mouseClick(ping_, Qt::LeftButton);
+  EXPECT_EQ(ping_->text(), QStringLiteral("Stop ping!"));
+  EXPECT_FALSE(Find<QPushButton>("btnAddURL")->isEnabled());
+  EXPECT_FALSE(Find<TUpDown>("updnThread")->isEnabled());
+  WAIT_FOR(form_->Controller()->Idle());
+  EXPECT_EQ(ping_->text(), QStringLiteral("Ping!"));
+  EXPECT_TRUE(Find<QPushButton>("btnAddURL")->isEnabled());
+  EXPECT_TRUE(form_->SiteChecked(0));
+  EXPECT_TRUE(form_->SiteChecked(1));
+  EXPECT_EQ(Text("lblNOK"), "4");
+  EXPECT_EQ(Text("lblNError"), "2");
+  EXPECT_EQ(progress, (std::vector<int>{12, 25, 38, 50, 62, 75, 0}));
+
+  QStringList lines = LogLines();
+  ASSERT_EQ(lines.size(), 6);
+  for (QString& line : lines) line.replace(QRegularExpression(QStringLiteral(" Th:[12] ")), QStringLiteral(" Th:N "));
+  lines.sort();
+  const QString rpc = peer.Address("/RPC2"), refuse = peer.Address("/refuse"), other = peer.Address("/other");
+  QStringList expected;
+  for (const QString site : {"http://first.example", "http://second.example"}) {
+    expected << rpc + " URL:" + site + " Code:200 Th:N Answer:Thanks for the ping."
+             << refuse + " URL:" + site + " Code:200 Th:N Answer:Refused: /refuse"
+             << other + " URL:" + site + " Code:200 Th:N Answer:Thanks for the ping.";
+  }
+  expected.sort();
+  EXPECT_EQ(lines, expected);
+}
+
+TEST_F(RunTest, StopPingEndsTheRunAtOnceAndLateResultsStillCount) {
+  const QString record = Path("calls.txt");
+  TPingPeer peer(1500, record);
+  REQUIRE_PEER(peer);
+  OpenOn(peer, {"/a", "/b", "/c"}, {"site.example"});
+  SetWorkers(1);
+  QTest::mouseClick(ping_, Qt::LeftButton);
+  WAIT_FOR(ReadFile(record).find("/a") != std::string::npos);
+  QTest::mouseClick(ping_, Qt::LeftButton);
+  EXPECT_EQ(ping_->text(), QStringLiteral("Ping!"));
+  EXPECT_EQ(Find<QProgressBar>("ProgressBar")->value(), 0);
+  EXPECT_TRUE(Find<QPushButton>("btnAddURL")->isEnabled());
+  EXPECT_TRUE(LogLines().isEmpty()) << "the call was still under way";
+  WAIT_FOR(form_->Controller()->Idle());
+  // The call in progress finished and was logged; nothing after it was called.
+  ASSERT_EQ(LogLines().size(), 1);
+  EXPECT_TRUE(LogLines()[0].startsWith(peer.Address("/a") + " URL:http://site.example Code:200 Th:1"));
+  EXPECT_EQ(Text("lblNOK"), "1");
+  EXPECT_EQ(Find<QProgressBar>("ProgressBar")->value(), 0);
+  EXPECT_FALSE(form_->SiteChecked(0));
+}
+
+// Workers sit in calls that the service never answers while the window
+// closes: the window goes at once, and the workers end by themselves when
+// their calls fail, without touching it.
+TEST_F(RunTest, ExitDuringARunClosesAtOnceWithoutWaitingForCalls) {
+  const QString record = Path("calls.txt");
+  TPingPeer peer(600000, record);
+  REQUIRE_PEER(peer);
+  OpenOn(peer, {"/a", "/b"}, {"site.example"});
+  SetWorkers(4);
+  QTest::mouseClick(ping_, Qt::LeftButton);
+  WAIT_FOR(ReadFile(record).find("/b") != std::string::npos && ReadFile(record).find("/a") != std::string::npos);
+  TQtMainThread* mainThread = form_->MainThread();
+  QElapsedTimer closing;
+  closing.start();
+  Trigger("mmExit");
+  EXPECT_LT(closing.elapsed(), 10000) << "closing waited for the calls";
+  EXPECT_FALSE(form_->isVisible());
+  EXPECT_TRUE(WorkersLeftBehind());
+  EXPECT_TRUE(mainThread->Closed());
+  form_.reset();
+  // The two workers in calls end once the service goes; each drops its
+  // result and its end notification.
+  peer.Stop();
+  WAIT_FOR(mainThread->Dropped() == 4);
+}
+
+}  // namespace
+}  // namespace corvandel::app::test
