@@ -5,22 +5,12 @@
 #include <string>
 
 #include "xml/dom.h"
+#include "dom_error_check.h"
 
 namespace corvandel::xml {
 namespace {
 
-template <typename E>
-void ExpectDOMError(const std::function<void()>& fn, const std::string& message, uint16_t code) {
-  try {
-    fn();
-    ADD_FAILURE() << "no exception, expected: " << message;
-  } catch (const E& e) {
-    EXPECT_EQ(e.what(), message);
-    EXPECT_EQ(e.Code(), code);
-  } catch (const std::exception& e) {
-    ADD_FAILURE() << "wrong exception: " << e.what() << ", expected: " << message;
-  }
-}
+using testing::ExpectDOMError;
 
 class AttributeTest : public ::testing::Test {
 protected:

@@ -14,22 +14,12 @@
 #include "runtime/code_page.h"
 #include "runtime/memory_stream.h"
 #include "xml/reader.h"
+#include "piece_stream.h"
 
 namespace corvandel::xml {
 namespace {
 
-// Hands out at most `piece` bytes per read, so that the subset capture and
-// every keyword match meet a buffer boundary at every place.
-class TPieceStream : public runtime::TMemoryStream {
-public:
-  TPieceStream(std::string_view bytes, std::size_t piece) : TMemoryStream(bytes), piece_(piece) {}
-  std::size_t Read(void* buffer, std::size_t count) override {
-    return TMemoryStream::Read(buffer, piece_ ? std::min(count, piece_) : count);
-  }
-
-private:
-  std::size_t piece_;
-};
+using testing::TPieceStream;
 
 std::string Narrow(const DOMString& text) { return runtime::UTF16ToSystem(text); }
 
