@@ -1,6 +1,14 @@
 #include "http/secure_layer.h"
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#ifdef CORVANDEL_HAVE_TLS
+#include "http/tls_layer.h"
+#endif
 
 namespace corvandel::http {
 
@@ -10,12 +18,20 @@ constexpr int32_t kSecureFailure = -1;
 constexpr const char* kSSLNoneVersion = "Without SSL support";
 constexpr const char* kSSLNoneName = "ssl_none";
 
-std::unique_ptr<TCustomSSL> MakeSSLNone(TTCPBlockSocket& owner) {
-  return std::make_unique<TSSLNone>(owner);
-}
+#ifdef CORVANDEL_HAVE_TLS
+constexpr TSecureLayerFactory kBuildFactory = &NewTLSLayer;
+#else
+constexpr TSecureLayerFactory kBuildFactory = &NewSSLNone;
+#endif
 
 // Read by every socket constructor, possibly on several threads at once.
-std::atomic<TSecureLayerFactory> defaultFactory{&MakeSSLNone};
+std::atomic<TSecureLayerFactory> defaultFactory{kBuildFactory};
+
+std::mutex settingsLock;
+TSecureSettings& StoredSettings() {
+  static TSecureSettings settings;
+  return settings;
+}
 
 }  // namespace
 
@@ -59,10 +75,41 @@ int32_t TCustomSSL::SecurePending() {
 std::string TSSLNone::LibVersion() const { return kSSLNoneVersion; }
 std::string TSSLNone::LibName() const { return kSSLNoneName; }
 
+std::unique_ptr<TCustomSSL> NewSSLNone(TTCPBlockSocket& owner) { return std::make_unique<TSSLNone>(owner); }
+
 TSecureLayerFactory DefaultSecureLayerClass() { return defaultFactory.load(); }
 
 void SetDefaultSecureLayerClass(TSecureLayerFactory factory) {
-  defaultFactory.store(factory != nullptr ? factory : &MakeSSLNone);
+  defaultFactory.store(factory != nullptr ? factory : kBuildFactory);
+}
+
+TSecureSettings SecureSettings() {
+  const std::lock_guard lock(settingsLock);
+  return StoredSettings();
+}
+
+void SetSecureSettings(TSecureSettings settings) {
+  const std::lock_guard lock(settingsLock);
+  StoredSettings() = std::move(settings);
+}
+
+void ApplySecureSettings(const TSecureSettings& settings, TCustomSSL& layer) {
+  layer.CertCAFile = settings.CAFile;
+  layer.VerifyCert = !settings.Insecure;
+}
+
+bool CheckTrustFile(const std::string& file, std::string& error) {
+#ifdef CORVANDEL_HAVE_TLS
+  return TLSCheckTrustFile(file, error);
+#else
+  std::FILE* stream = std::fopen(file.c_str(), "rb");
+  if (stream == nullptr) {
+    error = "cannot read the CA file \"" + file + "\": " + std::strerror(errno);
+    return false;
+  }
+  std::fclose(stream);
+  return true;
+#endif
 }
 
 }  // namespace corvandel::http

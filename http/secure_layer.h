@@ -1,8 +1,9 @@
 #pragma once
 
-// The plug-in point for an encrypting layer under a TCP socket. No such
-// layer ships with the program: TSSLNone, the default, refuses every secure
-// operation, so "https" connections fail cleanly with a readable reason.
+// The plug-in point for an encrypting layer under a TCP socket. Built with
+// TLS, new sockets get the OpenSSL layer (http/tls_layer.h); without it they
+// get TSSLNone, which refuses every secure operation, so "https" connections
+// fail cleanly with a readable reason.
 
 #include <cstdint>
 #include <memory>
@@ -59,6 +60,12 @@ public:
   std::string SSHChannelType;
   std::string SSHChannelArg1;
   std::string SSHChannelArg2;
+  // The name the peer must prove (sent as SNI unless it is an IP literal);
+  // set by the client before SecureConnect.
+  std::string HostName;
+  // Milliseconds each wait of the handshake, a send or a receive may take;
+  // the owner's exchange deadline and stop request still apply on top.
+  int32_t Timeout = 90000;
 
 protected:
   TTCPBlockSocket& Owner() const { return owner_; }
@@ -88,9 +95,32 @@ inline constexpr const char* kSSLNotCompiledText = "SSL/TLS support is not compi
 // Makes the secure layer of a new TCP socket.
 using TSecureLayerFactory = std::unique_ptr<TCustomSSL> (*)(TTCPBlockSocket& owner);
 
-// The factory every new TCP socket uses; it makes a TSSLNone unless another
-// was installed. Install one before sockets are created on other threads.
+// The factory every new TCP socket uses: the OpenSSL layer's when the build
+// has TLS, TSSLNone's otherwise, unless another was installed. Installing
+// nullptr restores the build's own. Install one before sockets are created
+// on other threads.
 TSecureLayerFactory DefaultSecureLayerClass();
 void SetDefaultSecureLayerClass(TSecureLayerFactory factory);
+// The factory of TSSLNone, for installing it in a build that has TLS.
+std::unique_ptr<TCustomSSL> NewSSLNone(TTCPBlockSocket& owner);
+
+// Trust settings a front-end chooses once, before its first call, and
+// hands to each call's secure layer.
+struct TSecureSettings {
+  // Certificates trusted on top of the system's store; empty for none.
+  std::string CAFile;
+  // Accepts any certificate for any name. For tests against hosts whose
+  // certificate cannot be checked; never the default.
+  bool Insecure = false;
+};
+
+TSecureSettings SecureSettings();
+void SetSecureSettings(TSecureSettings settings);
+// Puts the settings into a layer: CertCAFile and VerifyCert.
+void ApplySecureSettings(const TSecureSettings& settings, TCustomSSL& layer);
+
+// True when file can serve as CertCAFile: readable and, when the build has
+// TLS, holding at least one certificate. Otherwise false with the reason.
+bool CheckTrustFile(const std::string& file, std::string& error);
 
 }  // namespace corvandel::http

@@ -1,0 +1,445 @@
+#include "http/tls_layer.h"
+
+#include <fcntl.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "http/block_socket.h"
+#include "http/text_utils.h"
+
+namespace corvandel::http {
+
+namespace {
+
+constexpr const char* kLibName = "OpenSSL";
+
+constexpr const char* kStoppedText = "stopped";
+constexpr const char* kNotConnectedText = "no secure session on this connection";
+constexpr const char* kNoHostNameText = "no host name to check the certificate against";
+constexpr const char* kPeerClosedText = "peer closed the connection during the handshake";
+constexpr const char* kUnknownIssuerText = "certificate verify failed: unknown issuer";
+constexpr const char* kExpiredText = "certificate verify failed: certificate has expired";
+constexpr const char* kNotYetValidText = "certificate verify failed: certificate is not yet valid";
+constexpr const char* kNameMismatchText = "certificate verify failed: host name mismatch";
+constexpr const char* kVerifyFailedText = "certificate verify failed: ";
+constexpr const char* kProtocolVersionText = "protocol version: the server offers no TLS 1.2 or newer";
+constexpr const char* kNotTLSText = "protocol version: the server does not answer in TLS";
+constexpr const char* kHandshakeFailedText = "handshake failed: ";
+
+// --- The descriptor under OpenSSL -----------------------------------------------------
+//
+// A BIO of our own rather than OpenSSL's socket BIO: sends must not raise
+// SIGPIPE when the peer has gone, and OpenSSL's writes to a socket do.
+
+int DescriptorOf(BIO* bio) { return static_cast<int>(reinterpret_cast<intptr_t>(BIO_get_data(bio))); }
+
+int SocketWrite(BIO* bio, const char* data, int length) {
+  BIO_clear_retry_flags(bio);
+  ssize_t sent;
+  do {
+    sent = ::send(DescriptorOf(bio), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_write(bio);
+  return static_cast<int>(sent);
+}
+
+int SocketRead(BIO* bio, char* data, int length) {
+  BIO_clear_retry_flags(bio);
+  ssize_t received;
+  do {
+    received = ::recv(DescriptorOf(bio), data, static_cast<std::size_t>(length), 0);
+  } while (received < 0 && errno == EINTR);
+  if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) BIO_set_retry_read(bio);
+  return static_cast<int>(received);
+}
+
+long SocketControl(BIO*, int command, long, void*) { return command == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int SocketCreate(BIO* bio) {
+  BIO_set_init(bio, 0);
+  return 1;
+}
+
+// Made once and kept for the life of the process: every session's BIO uses it.
+BIO_METHOD* SocketMethod() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "corvandel socket");
+    if (m == nullptr) return m;
+    BIO_meth_set_write(m, SocketWrite);
+    BIO_meth_set_read(m, SocketRead);
+    BIO_meth_set_ctrl(m, SocketControl);
+    BIO_meth_set_create(m, SocketCreate);
+    return m;
+  }();
+  return method;
+}
+
+// --- Shared contexts --------------------------------------------------------------------
+
+std::string LastOpenSSLReason() {
+  const unsigned long error = ERR_peek_last_error();
+  if (error == 0) return "unknown error";
+  const char* reason = ERR_reason_error_string(error);
+  return reason != nullptr ? reason : "error " + std::to_string(ERR_GET_REASON(error));
+}
+
+SSL_CTX* NewContext(const std::string& caFile, std::string& error) {
+  ERR_clear_error();
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
+  if (context == nullptr) {
+    error = "cannot set up TLS: " + LastOpenSSLReason();
+    return nullptr;
+  }
+  SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+  // A peer that closes without close_notify ends the stream like one that
+  // sends it: HTTP frames its bodies itself, and many servers do just that.
+  SSL_CTX_set_options(context, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_IGNORE_UNEXPECTED_EOF);
+  SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_clear_mode(context, SSL_MODE_AUTO_RETRY);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  // A store that cannot be found leaves only CertCAFile; verification then
+  // fails with "unknown issuer", which says what is missing.
+  SSL_CTX_set_default_verify_paths(context);
+  if (!caFile.empty()) {
+    std::FILE* file = std::fopen(caFile.c_str(), "rb");
+    if (file == nullptr) {
+      error = "cannot read the CA file \"" + caFile + "\": " + std::strerror(errno);
+      SSL_CTX_free(context);
+      return nullptr;
+    }
+    std::fclose(file);
+    if (SSL_CTX_load_verify_file(context, caFile.c_str()) != 1) {
+      error = "the CA file \"" + caFile + "\" holds no usable certificate (" + LastOpenSSLReason() + ")";
+      SSL_CTX_free(context);
+      ERR_clear_error();
+      return nullptr;
+    }
+  }
+  ERR_clear_error();
+  return context;
+}
+
+// One context for each extra trust file (most processes use one), made on
+// first use and shared by every session on every thread. Never freed:
+// self-freeing workers may still hold sessions while the process exits.
+class TContextCache {
+public:
+  SSL_CTX* Get(const std::string& caFile, std::string& error) {
+    const std::lock_guard lock(mutex_);
+    const auto found = contexts_.find(caFile);
+    if (found != contexts_.end()) return found->second;
+    SSL_CTX* context = NewContext(caFile, error);
+    if (context != nullptr) contexts_.emplace(caFile, context);
+    return context;
+  }
+
+private:
+  std::mutex mutex_;
+  std::map<std::string, SSL_CTX*> contexts_;
+};
+
+TContextCache& Contexts() {
+  static TContextCache* const cache = new TContextCache;
+  return *cache;
+}
+
+// --- Names ----------------------------------------------------------------------------
+
+// The host as the certificate must name it: without brackets, without a
+// zone, without a trailing dot.
+std::string CheckedName(std::string name) {
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
+  if (IsIPv6Literal(name)) return TextBefore(name, "%");
+  while (!name.empty() && name.back() == '.') name.pop_back();
+  return name;
+}
+
+std::string VerifyFailure(long result, const std::string& name) {
+  switch (result) {
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+      return kUnknownIssuerText;
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+      return kExpiredText;
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return kNotYetValidText;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return std::string(kNameMismatchText) + " (the certificate is not for " + name + ")";
+    default:
+      return kVerifyFailedText + std::string(X509_verify_cert_error_string(result));
+  }
+}
+
+bool PollDescriptor(int fd, short events, int timeout) {
+  pollfd entry{fd, events, 0};
+  int result;
+  do {
+    result = ::poll(&entry, 1, timeout);
+  } while (result < 0 && errno == EINTR);
+  return result > 0;
+}
+
+}  // namespace
+
+// --- The layer ------------------------------------------------------------------------
+
+TTLSLayer::TTLSLayer(TTCPBlockSocket& owner) : TCustomSSL(owner) { VerifyCert = true; }
+
+TTLSLayer::~TTLSLayer() { DropSession(); }
+
+std::string TTLSLayer::LibName() const { return kLibName; }
+std::string TTLSLayer::LibVersion() const { return OpenSSL_version(OPENSSL_VERSION); }
+
+bool TTLSLayer::SecureConnect() {
+  DropSession();
+  SetSecureEnabled(false);
+  ClearSecureError();
+  const int fd = Owner().Handle();
+  if (fd == INVALID_SOCKET) {
+    SetError(kTLSNotConnected, kNotConnectedText);
+    return false;
+  }
+  const std::string name = CheckedName(HostName);
+  if (VerifyCert && name.empty()) {
+    SetError(kTLSSetupFailed, kNoHostNameText);
+    return false;
+  }
+  std::string error;
+  SSL_CTX* context = Contexts().Get(CertCAFile, error);
+  if (context == nullptr) {
+    SetError(kTLSSetupFailed, error);
+    return false;
+  }
+  // Every wait is the owner's; OpenSSL itself must never block.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0 && (flags & O_NONBLOCK) == 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+
+  ERR_clear_error();
+  ssl_ = SSL_new(context);
+  BIO* bio = SocketMethod() != nullptr ? BIO_new(SocketMethod()) : nullptr;
+  if (ssl_ == nullptr || bio == nullptr) {
+    if (bio != nullptr) BIO_free(bio);
+    SetError(kTLSSetupFailed, "cannot set up TLS: " + LastOpenSSLReason());
+    DropSession();
+    return false;
+  }
+  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+  BIO_set_init(bio, 1);
+  SSL_set_bio(ssl_, bio, bio);
+  fd_ = fd;
+
+  const bool ipLiteral = IsIPv4Literal(name) || IsIPv6Literal(name);
+  bool named = true;
+  if (!name.empty() && !ipLiteral) named = SSL_set_tlsext_host_name(ssl_, name.c_str()) == 1;
+  if (!VerifyCert) {
+    SSL_set_verify(ssl_, SSL_VERIFY_NONE, nullptr);
+  } else if (ipLiteral) {
+    named = named && X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), name.c_str()) == 1;
+  } else {
+    SSL_set_hostflags(ssl_, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    named = named && SSL_set1_host(ssl_, name.c_str()) == 1;
+  }
+  if (!named) {
+    SetError(kTLSSetupFailed, "cannot check the name \"" + name + "\": " + LastOpenSSLReason());
+    DropSession();
+    return false;
+  }
+
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_connect(ssl_);
+    if (result == 1) break;
+    const int reason = SSL_get_error(ssl_, result);
+    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+      if (WaitFor(reason == SSL_ERROR_WANT_READ ? TWait::Read : TWait::Write, "handshake")) continue;
+      DropSession();
+      return false;
+    }
+    FailHandshake(result);
+    DropSession();
+    return false;
+  }
+  ERR_clear_error();
+  SetSecureEnabled(true);
+  return true;
+}
+
+bool TTLSLayer::SecureShutdown() {
+  bool sent = false;
+  if (ssl_ != nullptr && !fatal_ && fd_ == Owner().Handle()) {
+    ERR_clear_error();
+    int result = SSL_shutdown(ssl_);
+    if (result < 0 && SSL_get_error(ssl_, result) == SSL_ERROR_WANT_WRITE &&
+        PollDescriptor(fd_, POLLOUT, kTLSShutdownWait)) {
+      ERR_clear_error();
+      result = SSL_shutdown(ssl_);
+    }
+    // 0 means our close_notify went out and the peer's has not come, which
+    // is all that is wanted here.
+    sent = result >= 0;
+  }
+  DropSession();
+  SetSecureEnabled(false);
+  return sent;
+}
+
+int32_t TTLSLayer::SecureSend(const void* buffer, int32_t length) {
+  ClearSecureError();
+  if (!SessionUsable()) return -1;
+  if (length <= 0) return 0;
+  for (;;) {
+    ERR_clear_error();
+    std::size_t written = 0;
+    const int result = SSL_write_ex(ssl_, buffer, static_cast<std::size_t>(length), &written);
+    // Without partial writes a success is always the whole buffer.
+    if (result == 1) return static_cast<int32_t>(written);
+    const int reason = SSL_get_error(ssl_, result);
+    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+      if (WaitFor(reason == SSL_ERROR_WANT_READ ? TWait::Read : TWait::Write, "sending")) continue;
+      return -1;
+    }
+    FailRecord(result, "sending");
+    return -1;
+  }
+}
+
+int32_t TTLSLayer::SecureReceive(void* buffer, int32_t length) {
+  ClearSecureError();
+  if (!SessionUsable()) return -1;
+  if (length <= 0) return 0;
+  for (;;) {
+    ERR_clear_error();
+    std::size_t received = 0;
+    const int result = SSL_read_ex(ssl_, buffer, static_cast<std::size_t>(length), &received);
+    if (result == 1) return static_cast<int32_t>(received);
+    const int reason = SSL_get_error(ssl_, result);
+    if (reason == SSL_ERROR_ZERO_RETURN) return 0;
+    if (reason == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && (errno == ECONNRESET || errno == EPIPE)) {
+      // A reset reads as a close, as it does on a plain connection.
+      fatal_ = true;
+      return 0;
+    }
+    if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
+      if (WaitFor(reason == SSL_ERROR_WANT_READ ? TWait::Read : TWait::Write, "receiving")) continue;
+      return -1;
+    }
+    FailRecord(result, "receiving");
+    return -1;
+  }
+}
+
+int32_t TTLSLayer::SecurePending() {
+  if (ssl_ == nullptr || fd_ != Owner().Handle()) return 0;
+  return SSL_pending(ssl_);
+}
+
+std::string TTLSLayer::SessionDescription() const {
+  if (ssl_ == nullptr || !SecureEnabled()) return {};
+  return std::string(SSL_get_version(ssl_)) + " " + SSL_get_cipher_name(ssl_);
+}
+
+bool TTLSLayer::WaitFor(TWait direction, const char* during) {
+  const bool ready = direction == TWait::Read ? Owner().WaitReadable(Timeout) : Owner().WaitWritable(Timeout);
+  if (ready) return true;
+  const int32_t code = Owner().LastErrorCode();
+  if (code == WSAECONNABORTED) {
+    SetError(kTLSStopped, kStoppedText);
+  } else if (code == WSAETIMEDOUT) {
+    SetError(kTLSTimedOut, std::string(during) + " timed out: the exchange took too long");
+  } else if (code == 0) {
+    SetError(kTLSTimedOut, std::string(during) + " timed out");
+  } else {
+    fatal_ = true;
+    SetError(kTLSTransportFailed, std::string(during) + " failed: " + GetErrorDesc(code));
+  }
+  return false;
+}
+
+void TTLSLayer::DropSession() {
+  if (ssl_ != nullptr) SSL_free(ssl_);  // frees the BIO too
+  ssl_ = nullptr;
+  fd_ = -1;
+  fatal_ = false;
+  ERR_clear_error();
+}
+
+bool TTLSLayer::SessionUsable() {
+  // After the owner aborted and perhaps connected again, the descriptor
+  // number may belong to another connection: the old session must not
+  // write to it.
+  if (ssl_ != nullptr && fd_ == Owner().Handle()) return true;
+  DropSession();
+  SetSecureEnabled(false);
+  SetError(kTLSNotConnected, kNotConnectedText);
+  return false;
+}
+
+void TTLSLayer::FailHandshake(int result) {
+  fatal_ = true;
+  const int reason = SSL_get_error(ssl_, result);
+  const unsigned long error = ERR_peek_last_error();
+  if (reason == SSL_ERROR_ZERO_RETURN ||
+      (reason == SSL_ERROR_SYSCALL && error == 0) ||
+      (ERR_GET_LIB(error) == ERR_LIB_SSL && ERR_GET_REASON(error) == SSL_R_UNEXPECTED_EOF_WHILE_READING)) {
+    const int cause = errno;
+    if (reason == SSL_ERROR_SYSCALL && error == 0 && cause != 0 && cause != EPIPE && cause != ECONNRESET)
+      SetError(kTLSTransportFailed, std::string("handshake failed: ") + std::strerror(cause));
+    else
+      SetError(kTLSPeerClosed, kPeerClosedText);
+    return;
+  }
+  if (ERR_GET_LIB(error) == ERR_LIB_SSL) {
+    switch (ERR_GET_REASON(error)) {
+      case SSL_R_CERTIFICATE_VERIFY_FAILED:
+        SetError(kTLSHandshakeFailed, VerifyFailure(SSL_get_verify_result(ssl_), CheckedName(HostName)));
+        return;
+      case SSL_R_UNSUPPORTED_PROTOCOL:
+      case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+      case SSL_R_NO_PROTOCOLS_AVAILABLE:
+      case SSL_R_VERSION_TOO_LOW:
+        SetError(kTLSHandshakeFailed, kProtocolVersionText);
+        return;
+      case SSL_R_WRONG_VERSION_NUMBER:
+      case SSL_R_PACKET_LENGTH_TOO_LONG:
+      case SSL_R_RECORD_LENGTH_MISMATCH:
+        SetError(kTLSHandshakeFailed, kNotTLSText);
+        return;
+      default:
+        break;
+    }
+  }
+  SetError(kTLSHandshakeFailed, kHandshakeFailedText + LastOpenSSLReason());
+}
+
+void TTLSLayer::FailRecord(int result, const char* during) {
+  fatal_ = true;
+  const int reason = SSL_get_error(ssl_, result);
+  if (reason == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0) {
+    SetError(kTLSTransportFailed, std::string(during) + " failed: " + std::strerror(errno));
+    return;
+  }
+  SetError(kTLSRecordFailed, std::string(during) + " failed: " + LastOpenSSLReason());
+}
+
+std::unique_ptr<TCustomSSL> NewTLSLayer(TTCPBlockSocket& owner) { return std::make_unique<TTLSLayer>(owner); }
+
+bool TLSCheckTrustFile(const std::string& file, std::string& error) {
+  return Contexts().Get(file, error) != nullptr;
+}
+
+}  // namespace corvandel::http
