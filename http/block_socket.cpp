@@ -1,6 +1,5 @@
 #include "http/block_socket.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -42,19 +41,11 @@ void SleepMs(int32_t milliseconds) {
   if (milliseconds > 0) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-// One poll on the handle that restarts after a signal with the time left.
-int PollHandle(TSocket handle, short events, int32_t timeout) {
-  const uint32_t start = CurrentTick();
-  for (;;) {
-    pollfd entry{handle, events, 0};
-    const int rc = poll(&entry, 1, timeout < 0 ? -1 : timeout);
-    if (rc >= 0 || errno != EINTR) return rc;
-    if (timeout >= 0) {
-      const auto elapsed = static_cast<int32_t>(std::min<uint32_t>(TickSpan(start, CurrentTick()), INT32_MAX));
-      if (elapsed >= timeout) return 0;
-      timeout -= elapsed;
-    }
-  }
+// Milliseconds from now to the deadline, rounded up; 0 once it has passed.
+int64_t MillisecondsUntil(TDeadlineClock::time_point deadline) {
+  const auto left = deadline - TDeadlineClock::now();
+  if (left <= TDeadlineClock::duration::zero()) return 0;
+  return std::chrono::ceil<std::chrono::milliseconds>(left).count();
 }
 
 }  // namespace
@@ -130,9 +121,14 @@ void TBlockSocket::DoHeartbeat() {
 
 bool TBlockSocket::CheckStopFlag() {
   DoHeartbeat();
+  if (!StopRequested()) return false;
+  ReportError();
+  return true;
+}
+
+bool TBlockSocket::StopRequested() {
   if (!stopFlag_.exchange(false)) return false;
   lastErrorCode_ = WSAECONNABORTED;
-  ReportError();
   return true;
 }
 
@@ -188,13 +184,13 @@ void TBlockSocket::ApplyOption(const TSocketOption& option) {
     }
     case TSocketOptionKind::RecvBuffer: setInt(SOL_SOCKET, SO_RCVBUF, value); break;
     case TSocketOptionKind::SendBuffer: setInt(SOL_SOCKET, SO_SNDBUF, value); break;
-    case TSocketOptionKind::NonBlock: {
-      const int flags = fcntl(handle_, F_GETFL);
-      const int wanted = value != 0 ? flags | O_NONBLOCK : flags & ~O_NONBLOCK;
-      if (CheckResult(flags == kFailure ? kFailure : fcntl(handle_, F_SETFL, wanted)) == 0)
-        nonBlocking_ = value != 0;
+    case TSocketOptionKind::NonBlock:
+      // The descriptor itself never blocks (every wait is the socket's own,
+      // bounded and stoppable); the mode only decides whether a receive
+      // with nothing to read waits or reports WSAEWOULDBLOCK.
+      ClearError();
+      nonBlocking_ = value != 0;
       break;
-    }
     case TSocketOptionKind::RecvTimeout: setTime(SO_RCVTIMEO, value); break;
     case TSocketOptionKind::SendTimeout: setTime(SO_SNDTIMEO, value); break;
     case TSocketOptionKind::Reuse: setInt(SOL_SOCKET, SO_REUSEADDR, value != 0); break;
@@ -272,7 +268,8 @@ void TBlockSocket::CreateHandle(const TSocketAddress& address) {
   ClearPendingInput();
   isBound_ = false;
   usesIPv6_ = address.Family() == AF_INET6;
-  handle_ = ::socket(usesIPv6_ ? AF_INET6 : AF_INET, SocketType() | SOCK_CLOEXEC, SocketProtocol());
+  handle_ = ::socket(usesIPv6_ ? AF_INET6 : AF_INET, SocketType() | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                     SocketProtocol());
   if (handle_ == INVALID_SOCKET) lastErrorCode_ = LastSocketError();
   ReportError();
   DoStatus(HR_SocketCreate, usesIPv6_ ? kIPv6Text : kIPv4Text);
@@ -296,18 +293,9 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
   SetAddress(remoteAddress_, ip, port);
   if (lastErrorCode_ == 0) CreateHandle(remoteAddress_);
   if (lastErrorCode_ == 0 && handle_ != INVALID_SOCKET) {
-    int rc = ::connect(handle_, remoteAddress_.Data(), remoteAddress_.Length());
-    if (rc == kFailure && errno == EINTR) {
-      // The connection goes on in the background; wait for its outcome.
-      int error = 0;
-      socklen_t size = sizeof(error);
-      if (PollHandle(handle_, POLLOUT, -1) > 0 &&
-          getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &size) == 0) {
-        errno = error;
-        rc = error == 0 ? 0 : kFailure;
-      }
-    }
-    if (CheckResult(rc) == 0) {
+    if (::connect(handle_, remoteAddress_.Data(), remoteAddress_.Length()) == kFailure)
+      lastErrorCode_ = errno == EINPROGRESS || errno == EINTR ? AwaitConnect() : LastSocketError();
+    if (lastErrorCode_ == 0) {
       ReadBackAddresses();
       ClearPendingInput();
       skipLF_ = false;
@@ -316,6 +304,16 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
   }
   ReportError();
   DoStatus(HR_Connect, ip + ":" + port);
+}
+
+int TBlockSocket::AwaitConnect() {
+  const int rc = AwaitIO(true, connectTimeout_ > 0 ? connectTimeout_ : -1);
+  if (rc < 0) return lastErrorCode_;
+  if (rc == 0) return WSAETIMEDOUT;
+  int error = 0;
+  socklen_t size = sizeof(error);
+  if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return LastSocketError();
+  return error == 0 ? 0 : SystemErrorToSocketError(error);
 }
 
 void TBlockSocket::BindTo(const std::string& ip, const std::string& port) {
@@ -355,9 +353,13 @@ int32_t TBlockSocket::SendBytes(const void* buffer, int32_t length) {
     if (piece < 1) break;
     LimitBandwidth(piece, maxSendBandwidth_, nextSendTick_);
     int32_t count = TransportSend(bytes + sent, piece);
-    if (lastErrorCode_ == WSAEWOULDBLOCK) {
-      if (WaitWritable(nonblockSendTimeout_)) count = TransportSend(bytes + sent, piece);
-      else lastErrorCode_ = WSAETIMEDOUT;
+    // No room for now: wait for some, within NonblockSendTimeout and the
+    // deadline, so that a peer that stops reading cannot hold the send.
+    while (lastErrorCode_ == WSAEWOULDBLOCK) {
+      const int ready = AwaitIO(true, nonblockSendTimeout_);
+      if (ready == 0) lastErrorCode_ = WSAETIMEDOUT;
+      if (ready <= 0) break;
+      count = TransportSend(bytes + sent, piece);
     }
     if (lastErrorCode_ != 0 || count < 0) break;
     sent += count;
@@ -380,18 +382,54 @@ int32_t TBlockSocket::PendingBytes() {
   return std::clamp(available, 0, kMaxPacketSize);
 }
 
-bool TBlockSocket::PollReadable(int32_t timeout) {
-  if (handle_ == INVALID_SOCKET) {
-    lastErrorCode_ = WSAENOTSOCK;
-    return false;
+int TBlockSocket::TransportWait(bool writable, int32_t timeout) {
+  const uint32_t start = CurrentTick();
+  for (;;) {
+    int32_t left = -1;
+    if (timeout >= 0) {
+      const uint32_t elapsed = TickSpan(start, CurrentTick());
+      left = elapsed >= static_cast<uint32_t>(timeout) ? 0 : timeout - static_cast<int32_t>(elapsed);
+    }
+    const int32_t slice = left < 0 || left > kStopCheckSlice ? kStopCheckSlice : left;
+    pollfd entry{handle_, static_cast<short>(writable ? POLLOUT : POLLIN), 0};
+    const int rc = poll(&entry, 1, slice);
+    if (rc > 0) return 1;
+    if (rc < 0 && errno != EINTR) {
+      CheckResult(rc);
+      return kFailure;
+    }
+    if (rc == 0 && slice == left) return 0;
+    if (StopRequested()) return kFailure;
   }
-  const int rc = PollHandle(handle_, POLLIN, timeout);
-  if (rc == kFailure) {
-    CheckResult(rc);
-    return false;
-  }
-  return rc > 0;
 }
+
+int TBlockSocket::AwaitIO(bool writable, int32_t timeout) {
+  if (!TransportOpen()) {
+    lastErrorCode_ = WSAENOTSOCK;
+    return kFailure;
+  }
+  if (StopRequested()) return kFailure;
+  bool cutByDeadline = false;
+  if (hasDeadline_) {
+    const int64_t left = MillisecondsUntil(deadline_);
+    if (left <= 0) {
+      lastErrorCode_ = WSAETIMEDOUT;
+      return kFailure;
+    }
+    if (timeout < 0 || left < timeout) {
+      timeout = static_cast<int32_t>(std::min<int64_t>(left, INT32_MAX));
+      cutByDeadline = true;
+    }
+  }
+  const int rc = TransportWait(writable, timeout);
+  if (rc == 0 && cutByDeadline) {
+    lastErrorCode_ = WSAETIMEDOUT;
+    return kFailure;
+  }
+  return rc;
+}
+
+bool TBlockSocket::PollReadable(int32_t timeout) { return AwaitIO(false, timeout) > 0; }
 
 bool TBlockSocket::WaitReadable(int32_t timeout) {
   ClearError();
@@ -409,10 +447,7 @@ bool TBlockSocket::WaitReadable(int32_t timeout) {
       if (slicesLeft > 0) --slicesLeft;
       slice = rate;
       DoHeartbeat();
-      if (stopFlag_.exchange(false)) {
-        lastErrorCode_ = WSAECONNABORTED;
-        break;
-      }
+      if (StopRequested()) break;
     }
   }
   ReportError();
@@ -422,12 +457,7 @@ bool TBlockSocket::WaitReadable(int32_t timeout) {
 
 bool TBlockSocket::WaitWritable(int32_t timeout) {
   ClearError();
-  bool writable = false;
-  if (handle_ != INVALID_SOCKET) {
-    const int rc = PollHandle(handle_, POLLOUT, timeout);
-    if (rc == kFailure) CheckResult(rc);
-    writable = rc > 0;
-  }
+  const bool writable = TransportOpen() && AwaitIO(true, timeout) > 0;
   ReportError();
   if (writable) DoStatus(HR_CanWrite, "");
   return writable;
@@ -436,8 +466,10 @@ bool TBlockSocket::WaitWritable(int32_t timeout) {
 // --- Closing ------------------------------------------------------------------------
 
 void TBlockSocket::DrainInput() {
-  SleepMs(1);
   try {
+    // The peer's last data or its close usually follows ours at once; wait
+    // for it briefly rather than sleeping for a fixed time.
+    if (!HasPendingInput() && PendingBytes() == 0) AwaitIO(false, kDrainWait);
     std::size_t drained = 0;
     while ((HasPendingInput() || PendingBytes() >= 1) && drained < kMaxDrainBytes) {
       drained += ReceivePacket(0).size();

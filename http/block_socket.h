@@ -9,6 +9,7 @@
 // another.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -98,6 +99,13 @@ inline constexpr int32_t kDefaultSendMaxChunk = 65536;
 inline constexpr int32_t kDefaultNonblockSendTimeout = 15000;
 // The most a single packet read takes from the system.
 inline constexpr int32_t kMaxPacketSize = 65536;
+// Longest stretch of a wait between two looks at StopFlag, so that a stop
+// requested from another thread ends even a long wait promptly.
+inline constexpr int32_t kStopCheckSlice = 100;
+// How long a graceful close waits for the peer's last data or its close.
+inline constexpr int32_t kDrainWait = 1;
+
+using TDeadlineClock = std::chrono::steady_clock;
 
 class TBlockSocket {
 public:
@@ -114,8 +122,11 @@ public:
   // Graceful close; Abort drops the connection at once and discards queued options.
   virtual void Close();
   virtual void Abort();
-  // Resolves and connects; blocks as long as the system takes to connect.
+  // Resolves and connects. The connect itself waits at most ConnectTimeout
+  // and never past the deadline; WSAETIMEDOUT when either runs out.
   virtual void ConnectTo(const std::string& ip, const std::string& port);
+  // True while a connection (or a bound socket) is open.
+  bool IsOpen() const { return TransportOpen(); }
   // Binding "0.0.0.0" port "0" before any socket exists does nothing.
   void BindTo(const std::string& ip, const std::string& port);
 
@@ -144,9 +155,28 @@ public:
   // Bytes the system has ready to read, at most kMaxPacketSize.
   virtual int32_t PendingBytes();
   // timeout in ms, -1 without limit. True also when the peer has closed.
+  // Every wait ends early at the deadline and when StopFlag is set. On
+  // false, LastErrorCode is WSAECONNABORTED after a stop request,
+  // WSAETIMEDOUT once the deadline has passed, a system error, or 0 when
+  // the timeout simply ran out.
   bool PollReadable(int32_t timeout);
   bool WaitReadable(int32_t timeout);
   bool WaitWritable(int32_t timeout);
+
+  // --- Deadline -------------------------------------------------------------
+  // A point in time that no connect, send, receive or wait goes beyond; one
+  // that would is cut short with WSAETIMEDOUT. None by default.
+  void SetDeadline(TDeadlineClock::time_point deadline) {
+    deadline_ = deadline;
+    hasDeadline_ = true;
+  }
+  void ClearDeadline() { hasDeadline_ = false; }
+  bool HasDeadline() const { return hasDeadline_; }
+  // True when a deadline is set and has passed.
+  bool DeadlinePassed() const { return hasDeadline_ && TDeadlineClock::now() >= deadline_; }
+  // Milliseconds a connect may wait; 0 leaves only the deadline.
+  int32_t ConnectTimeout() const { return connectTimeout_; }
+  void SetConnectTimeout(int32_t value) { connectTimeout_ = value; }
 
   // --- Errors ---------------------------------------------------------------
   int32_t LastErrorCode() const { return lastErrorCode_; }
@@ -264,10 +294,23 @@ protected:
   // Drops every hook and stops raising; for destructors.
   void DetachHooks();
 
-  // The transport under SendBytes and ReceiveBytes: one send or receive of
-  // at most length bytes, returning the count or -1 with the error set.
+  // The transport: everything that touches the connection itself. A
+  // subclass may replace all of it, e.g. with a peer in memory.
+  // One send or receive of at most length bytes, returning the count or -1
+  // with the error set (WSAEWOULDBLOCK when nothing could be sent now).
   virtual int32_t TransportSend(const char* buffer, int32_t length);
   virtual int32_t TransportReceive(char* buffer, int32_t length);
+  // Waits up to timeout ms (-1: no limit) for readability or writability:
+  // 1 ready, 0 not in time, -1 failed with the error set. The deadline is
+  // already folded into timeout; StopFlag must be looked at every
+  // kStopCheckSlice ms (see StopRequested).
+  virtual int TransportWait(bool writable, int32_t timeout);
+  virtual bool TransportOpen() const { return handle_ != INVALID_SOCKET; }
+  // Takes a pending stop request: true, with WSAECONNABORTED set, when there was one.
+  bool StopRequested();
+  // Waits for the connection as TransportWait does, with the deadline
+  // applied: 1 ready, 0 timeout ran out, -1 failed (error set).
+  int AwaitIO(bool writable, int32_t timeout);
 
 private:
   // Closes the handle without any announcement.
@@ -292,8 +335,11 @@ private:
   mutable std::size_t pendingStart_ = 0;
   bool HasPendingInput() const { return pendingStart_ < pendingInput_.size(); }
   // Cuts a whole line from the pending input without reading; false when
-  // none is complete there.
+  // none is complete there, or with WSAENOBUFS set when the pending input
+  // alone is over MaxLineLength.
   bool TakePendingLine(std::string_view terminator, bool looseLineEnds, std::string& line);
+  // Waits for the connect under way; the result as for a blocking connect.
+  int AwaitConnect();
   void ClearPendingInput() {
     pendingInput_.clear();
     pendingStart_ = 0;
@@ -320,6 +366,9 @@ private:
   bool preferIP4_ = true;
   std::vector<TSocketOption> pendingOptions_;  // in the order they were queued
   bool interPacketTimeout_ = true;
+  TDeadlineClock::time_point deadline_{};
+  bool hasDeadline_ = false;
+  int32_t connectTimeout_ = 0;
   uint32_t bytesReceived_ = 0;
   uint32_t bytesSent_ = 0;
   int32_t sendMaxChunk_ = kDefaultSendMaxChunk;

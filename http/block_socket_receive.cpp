@@ -30,13 +30,18 @@ bool DeductElapsed(int32_t& timeout, uint32_t start) {
 }  // namespace
 
 int32_t TBlockSocket::TransportReceive(char* buffer, int32_t length) {
-  ssize_t received;
-  do {
-    received = ::recv(handle_, buffer, static_cast<std::size_t>(length), 0);
-  } while (received == kFailure && errno == EINTR);
-  CheckResult(static_cast<int>(received));
-  if (received == 0) lastErrorCode_ = WSAECONNRESET;
-  return static_cast<int32_t>(received);
+  for (;;) {
+    ssize_t received;
+    do {
+      received = ::recv(handle_, buffer, static_cast<std::size_t>(length), 0);
+    } while (received == kFailure && errno == EINTR);
+    CheckResult(static_cast<int>(received));
+    if (received == 0) lastErrorCode_ = WSAECONNRESET;
+    // In blocking mode a receive with nothing there waits for data, with
+    // the deadline and a stop request still able to end it.
+    if (lastErrorCode_ != WSAEWOULDBLOCK || nonBlocking_) return static_cast<int32_t>(received);
+    if (AwaitIO(false, -1) < 0) return kFailure;
+  }
 }
 
 int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
@@ -99,7 +104,7 @@ std::string TBlockSocket::ReceiveTerminated(int32_t timeout, std::string_view te
   ClearError();
   if (terminator.empty()) return {};
   const bool looseLineEnds = convertLineEnd_ && terminator == kCRLF;
-  if (std::string line; TakePendingLine(terminator, looseLineEnds, line)) {
+  if (std::string line; TakePendingLine(terminator, looseLineEnds, line) || lastErrorCode_ != 0) {
     ReportError();
     return line;
   }
@@ -169,6 +174,11 @@ bool TBlockSocket::TakePendingLine(std::string_view terminator, bool looseLineEn
     skipCR_ = false;
   }
   const std::string_view pending = std::string_view(pendingInput_).substr(pendingStart_);
+  // The limit holds for what is buffered, complete lines inside it or not.
+  if (maxLineLength_ != 0 && pending.size() > static_cast<std::size_t>(maxLineLength_)) {
+    lastErrorCode_ = WSAENOBUFS;
+    return false;
+  }
   std::size_t length = 0;
   std::string found;
   if (looseLineEnds) {
@@ -182,7 +192,6 @@ bool TBlockSocket::TakePendingLine(std::string_view terminator, bool looseLineEn
     length = at;
     found = terminator;
   }
-  if (maxLineLength_ != 0 && length > static_cast<std::size_t>(maxLineLength_)) return false;
   line.assign(pending.substr(0, length));
   pendingStart_ += length + found.size();
   if (pendingStart_ >= pendingInput_.size()) ClearPendingInput();

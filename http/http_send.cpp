@@ -12,7 +12,6 @@ namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kHTTPSProtocol = "HTTPS";
-constexpr std::string_view kStatusLinePrefix = "HTTP/";
 constexpr std::string_view kProtocol11 = "1.1";
 constexpr std::string_view kProtocol09 = "0.9";
 constexpr std::string_view kHeadMethod = "HEAD";
@@ -36,16 +35,6 @@ constexpr std::string_view kProxyAuthorizationLine = "Proxy-Authorization: Basic
 constexpr std::string_view kHostLine = "Host: ";
 constexpr std::string_view kAsteriskURI = "/*";
 
-// Response headers, matched upper-cased at the start of a line.
-constexpr std::string_view kContentLengthHeader = "CONTENT-LENGTH:";
-constexpr std::string_view kContentTypeHeader = "CONTENT-TYPE:";
-constexpr std::string_view kTransferEncodingHeader = "TRANSFER-ENCODING:";
-constexpr std::string_view kChunkedCoding = "CHUNKED";
-constexpr std::string_view kConnectionHeader = "CONNECTION:";
-constexpr std::string_view kProxyConnectionHeader = "PROXY-CONNECTION:";
-constexpr std::string_view kCloseToken = "CLOSE";
-constexpr std::string_view kSetCookieHeader = "set-cookie:";
-
 constexpr int32_t kNoContentStatus = 204;
 constexpr int32_t kNotModifiedStatus = 304;
 constexpr int32_t kContinueStatus = 100;
@@ -55,36 +44,6 @@ constexpr int32_t kContinueStatus = 100;
 constexpr int64_t kCountedLineEnd = 2;
 // A single send covers at most this much of a large body.
 constexpr int64_t kLargestSend = std::numeric_limits<int32_t>::max();
-
-// The client's socket may report the client's own limits as socket errors.
-class TExchangeSocket final : public TTCPBlockSocket {
-public:
-  void Fail(int32_t code) {
-    SetLastError(code);
-    ReportError();
-  }
-};
-
-bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
-
-// The text after the first blank, or the whole line without one, trimmed.
-std::string HeaderValue(const std::string& line) { return Trim(TextAfter(line, " ")); }
-
-// Sets the value of the entry for name (matched regardless of ASCII case)
-// in a list of name=value entries; an empty value removes the entry.
-void SetNamedValue(std::vector<std::string>& list, const std::string& name, const std::string& value) {
-  const std::string key = runtime::LowerCase(name);
-  const auto entry = std::find_if(list.begin(), list.end(), [&key](const std::string& item) {
-    return runtime::LowerCase(TextBefore(item, "=")) == key;
-  });
-  if (value.empty()) {
-    if (entry != list.end()) list.erase(entry);
-  } else if (entry != list.end()) {
-    *entry = name + "=" + value;
-  } else {
-    list.push_back(name + "=" + value);
-  }
-}
 
 std::string Join(const std::vector<std::string>& list, std::string_view separator) {
   std::string text;
@@ -101,11 +60,10 @@ int32_t ClampToInt32(int64_t value) {
 
 }  // namespace
 
-THTTPSend::THTTPSend() : sock_(std::make_unique<TExchangeSocket>()) {
+THTTPSend::THTTPSend() : THTTPSend(std::make_unique<TTCPBlockSocket>()) {}
+
+THTTPSend::THTTPSend(std::unique_ptr<TTCPBlockSocket> sock) : sock_(std::move(sock)) {
   sock_->SetConvertLineEnd(true);
-  // Each read's wait then bounds the whole line or block, which is what
-  // lets the exchange's time limit hold against a trickling server.
-  sock_->SetInterPacketTimeout(false);
   sock_->SetSizeRecvBuffer(kSocketBufferSize);
   sock_->SetSizeSendBuffer(kSocketBufferSize);
   SetTargetPort(kDefaultHTTPPort);
@@ -133,8 +91,17 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
   uploadSize_ = 0;
   headerBytes_ = 0;
   framingBytes_ = 0;
-  hasDeadline_ = maxExchangeTime_ > 0;
-  deadline_ = TClock::now() + std::chrono::milliseconds(maxExchangeTime_);
+  error_ = {};
+  phase_ = TPhase::Connect;
+  // One deadline bounds every connect, send, receive and wait of the exchange.
+  if (maxExchangeTime_ > 0)
+    sock_->SetDeadline(TDeadlineClock::now() + std::chrono::milliseconds(maxExchangeTime_));
+  else
+    sock_->ClearDeadline();
+  struct TDeadlineEnd {
+    TTCPBlockSocket& sock;
+    ~TDeadlineEnd() { sock.ClearDeadline(); }
+  } deadlineEnd{*sock_};
   // The socket counts everything gathered while it looks for a line end,
   // which may include up to one packet beyond it; the line itself is
   // checked exactly once it is complete.
@@ -179,7 +146,7 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
 
     if (!headers_.back().empty()) headers_.emplace_back();
 
-    if (!EnsureConnection(secure)) {
+    if (!EnsureConnection(secure, parts.Host)) {
       connectedHost_.clear();
       connectedPort_.clear();
       return false;
@@ -188,15 +155,21 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
     document_.SetPosition(0);
     std::string savedStatus;
     std::vector<std::string> savedHeaderLines;
+    phase_ = TPhase::Send;
     if (!SendRequest(expect, hasBody, savedStatus, savedHeaderLines)) {
       DropConnection();
       return false;
     }
+    // A final answer instead of "100 Continue" leaves the body unsent. A
+    // peer may still read it as announced, and would then take the next
+    // request on this connection for that body.
+    const bool bodyHeldBack = expect && !savedStatus.empty();
 
+    phase_ = TPhase::Receive;
     ResetMessage();
     int64_t size = -1;
     bodyFraming_ = BF_UntilClose;
-    bool closeAfter = protocol_ != kProtocol11;
+    bool closeAfter = protocol_ != kProtocol11 || bodyHeldBack;
     bool result = ReadStatusLine(savedStatus);
     if (result && !headers_.empty())
       result = ReadHeaderLines(std::move(savedHeaderLines), usingProxy, closeAfter, size);
@@ -215,7 +188,7 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
         connectedHost_.clear();
         connectedPort_.clear();
       }
-      CollectCookies();
+      CollectCookies(headers_, cookies_);
     }
     // What is left of a failed exchange may still arrive later; a kept
     // connection would hand it to the next request as its answer.
@@ -223,6 +196,7 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
     return result;
   } catch (const ESocketError&) {
     // Only when a caller asked the socket to raise.
+    if (!error_) FailFromSocket();
     DropConnection();
     return false;
   }
@@ -299,7 +273,8 @@ bool THTTPSend::SendRequest(bool expect, bool hasBody, std::string& savedStatus,
   const std::string block = BuildHeaderBlock();
   if (expect) {
     sock_->SendText(block);
-    if (sock_->LastErrorCode() != 0) return false;
+    if (!SocketOK()) return false;
+    phase_ = TPhase::Receive;
     std::string line;
     do {
       if (!ReceiveResponseLine(line, true)) return false;
@@ -316,6 +291,7 @@ bool THTTPSend::SendRequest(bool expect, bool hasBody, std::string& savedStatus,
     if (resultCode_ >= 100 && resultCode_ <= 199) {
       savedStatus.clear();
       savedHeaderLines.clear();
+      phase_ = TPhase::Send;
       sendDocument();
     }
   } else if (hasBody && document_.Size() < kSingleSendLimit) {
@@ -329,7 +305,7 @@ bool THTTPSend::SendRequest(bool expect, bool hasBody, std::string& savedStatus,
   } else {
     sock_->SendText(block);
   }
-  return sock_->LastErrorCode() == 0;
+  return SocketOK();
 }
 
 bool THTTPSend::ReadStatusLine(const std::string& savedStatus) {
@@ -342,7 +318,7 @@ bool THTTPSend::ReadStatusLine(const std::string& savedStatus) {
     do {
       if (!ReceiveResponseLine(line, true)) return false;
     } while (line.empty());
-    if (StartsWith(runtime::UpperCase(line), kStatusLinePrefix)) {
+    if (IsStatusLine(line)) {
       headers_.push_back(line);
       ParseStatusLine(line);
     } else {
@@ -366,44 +342,43 @@ bool THTTPSend::ReadHeaderLines(std::vector<std::string> lines, bool usingProxy,
       if (!result || line.empty()) break;
     }
   }
-  for (std::size_t index = 0; index < lines.size();) {
-    std::string line = NextHeaderLine(lines, index);
-    const std::string upper = runtime::UpperCase(line);
-    if (StartsWith(upper, kContentLengthHeader)) {
-      size = ParseIntDef(HeaderValue(line), -1);
-      if (size != -1 && bodyFraming_ == BF_UntilClose) bodyFraming_ = BF_Length;
-    } else if (StartsWith(upper, kContentTypeHeader)) {
-      mimeType_ = HeaderValue(line);
-    } else if (StartsWith(upper, kTransferEncodingHeader)) {
-      if (HeaderValue(upper).find(kChunkedCoding) != std::string::npos) bodyFraming_ = BF_Chunked;
-    } else if (!usingProxy && StartsWith(upper, kConnectionHeader)) {
-      if (upper.find(kCloseToken) != std::string::npos) closeAfter = true;
-    } else if (usingProxy && StartsWith(upper, kProxyConnectionHeader)) {
-      if (upper.find(kCloseToken) != std::string::npos) closeAfter = true;
-    }
-    headers_.push_back(std::move(line));
-  }
+  TResponseHead head;
+  head.Framing = bodyFraming_;
+  head.ContentLength = size;
+  head.CloseAfter = closeAfter;
+  head.MimeType = mimeType_;
+  InterpretHeaderLines(lines, usingProxy, head);
+  bodyFraming_ = head.Framing;
+  size = head.ContentLength;
+  closeAfter = head.CloseAfter;
+  mimeType_ = std::move(head.MimeType);
+  for (std::string& line : head.Lines) headers_.push_back(std::move(line));
   return result;
 }
 
-bool THTTPSend::EnsureConnection(bool needSecureLayer) {
+bool THTTPSend::EnsureConnection(bool needSecureLayer, const std::string& hostName) {
   // Anything readable on an idle kept connection, or left over from the
   // last answer, means the peer closed it or it is out of step.
-  if (sock_->Handle() != INVALID_SOCKET && connectedHost_ == TargetHost() && connectedPort_ == TargetPort() &&
-      sock_->PendingInput().empty() && !sock_->WaitReadable(0))
+  if (sock_->IsOpen() && connectedHost_ == TargetHost() && connectedPort_ == TargetPort() &&
+      sock_->PendingInput().empty() && !sock_->WaitReadable(0) && sock_->LastErrorCode() == 0)
     return true;
-  return OpenConnection(needSecureLayer);
+  return OpenConnection(needSecureLayer, hostName);
 }
 
-bool THTTPSend::OpenConnection(bool needSecureLayer) {
+bool THTTPSend::OpenConnection(bool needSecureLayer, const std::string& hostName) {
+  phase_ = TPhase::Connect;
   sock_->Close();
   sock_->BindTo(IPInterface(), std::string(kAnyPort));
-  if (sock_->LastErrorCode() != 0) return false;
+  if (!SocketOK()) return false;
+  sock_->SetConnectTimeout(connectTimeout_);
   sock_->ConnectTo(TargetHost(), TargetPort());
-  if (sock_->LastErrorCode() != 0) return false;
+  if (!SocketOK()) return false;
   if (needSecureLayer) {
+    phase_ = TPhase::Secure;
+    sock_->SecureLayer().HostName = hostName;
+    sock_->SecureLayer().Timeout = Timeout();
     sock_->ConnectSecure();
-    if (sock_->LastErrorCode() != 0) return false;
+    if (!SocketOK()) return false;
   }
   connectedHost_ = TargetHost();
   connectedPort_ = TargetPort();
@@ -411,22 +386,19 @@ bool THTTPSend::OpenConnection(bool needSecureLayer) {
 }
 
 void THTTPSend::ParseStatusLine(const std::string& line) {
-  const std::string s = Trim(TextAfter(line, " "));
-  resultCode_ = ParseIntDef(Trim(TextBefore(s, " ")), 0);
-  const std::string reason = Trim(TextAfter(s, " "));
-  resultString_ = reason == s ? std::string() : reason;
+  TStatusLine status = http::ParseStatusLine(line);
+  resultCode_ = status.Code;
+  resultString_ = std::move(status.Reason);
 }
 
 bool THTTPSend::ReadBodyUntilClose() {
   for (;;) {
-    int32_t timeout = 0;
-    if (!NextReadTimeout(timeout)) return false;
-    const std::string packet = sock_->ReceivePacket(timeout);
+    const std::string packet = sock_->ReceivePacket(Timeout());
     if (sock_->LastErrorCode() != 0) break;
     if (!BodyHasRoom(static_cast<int64_t>(packet.size()))) return false;
     AppendTextToStream(document_, packet);
   }
-  if (sock_->LastErrorCode() != WSAECONNRESET) return false;
+  if (sock_->LastErrorCode() != WSAECONNRESET) return SocketOK();
   sock_->ClearError();
   return true;
 }
@@ -435,69 +407,42 @@ bool THTTPSend::ReadBodyByLength(int64_t size) {
   if (size < 1) return true;
   downloadSize_ = ClampToInt32(size);
   if (!BodyHasRoom(size)) return false;
-  // Block by block, each whole block kept once it is complete, with the
-  // wait for each cut to what is left of the exchange.
+  // Block by block, each whole block kept once it is complete.
   const int64_t block = std::max(sock_->SendMaxChunk(), 1);
   for (int64_t left = size; left > 0;) {
     const auto piece = static_cast<int32_t>(std::min(left, block));
-    int32_t timeout = 0;
-    if (!NextReadTimeout(timeout)) return false;
-    const std::string text = sock_->ReceiveFixedText(piece, timeout);
+    const std::string text = sock_->ReceiveFixedText(piece, Timeout());
     if (sock_->LastErrorCode() != 0) break;
     AppendTextToStream(document_, text);
     left -= piece;
   }
   document_.Seek(0, runtime::TSeekOrigin::End);
-  return sock_->LastErrorCode() == 0;
+  return SocketOK();
 }
 
 bool THTTPSend::ReadBodyChunked() {
   for (;;) {
     std::string line;
-    if (!ReceiveResponseLine(line, false)) break;
+    if (!ReceiveResponseLine(line, false)) return false;
     // The empty line after each chunk's data.
     if (line.empty()) continue;
-    const std::string sizeText = Trim(TextBefore(Trim(TextBefore(line, " ")), ";"));
-    const int32_t size = ParseIntDef("$" + sizeText, 0);
-    if (size == 0) break;
-    if (!ReadBodyByLength(size)) break;
-  }
-  return sock_->LastErrorCode() == 0;
-}
-
-void THTTPSend::CollectCookies() {
-  for (const std::string& line : headers_) {
-    if (!StartsWith(runtime::LowerCase(line), kSetCookieHeader)) continue;
-    const std::string s = Trim(TextBefore(TextAfter(line, ":"), ";"));
-    SetNamedValue(cookies_, Trim(TextBefore(s, "=")), Trim(TextAfter(s, "=")));
+    const int32_t size = ParseChunkSize(line);
+    if (size == 0) return true;
+    if (!ReadBodyByLength(size)) return false;
   }
 }
 
 void THTTPSend::DropConnection() {
-  if (sock_->Handle() != INVALID_SOCKET) sock_->Abort();
+  if (sock_->IsOpen()) sock_->Abort();
   connectedHost_.clear();
   connectedPort_.clear();
 }
 
-bool THTTPSend::NextReadTimeout(int32_t& timeout) {
-  timeout = Timeout();
-  if (!hasDeadline_) return true;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - TClock::now()).count();
-  if (left <= 0) {
-    FailExchange(WSAETIMEDOUT);
-    return false;
-  }
-  if (timeout < 0 || left < timeout) timeout = static_cast<int32_t>(left);
-  return true;
-}
-
 bool THTTPSend::ReceiveResponseLine(std::string& line, bool headerLine) {
-  int32_t timeout = 0;
-  if (!NextReadTimeout(timeout)) return false;
-  line = sock_->ReceiveLine(timeout);
-  if (sock_->LastErrorCode() != 0) return false;
+  line = sock_->ReceiveLine(Timeout());
+  if (!SocketOK()) return false;
   if (maxLineLength_ > 0 && line.size() > static_cast<std::size_t>(maxLineLength_)) {
-    FailExchange(WSAENOBUFS);
+    FailExchange(TExchangeFailure::LineTooLong, WSAENOBUFS);
     return false;
   }
   const int64_t counted = static_cast<int64_t>(line.size()) + kCountedLineEnd;
@@ -507,17 +452,54 @@ bool THTTPSend::ReceiveResponseLine(std::string& line, bool headerLine) {
   }
   headerBytes_ += counted;
   if (maxHeaderSize_ > 0 && headerBytes_ > maxHeaderSize_) {
-    FailExchange(WSAENOBUFS);
+    FailExchange(TExchangeFailure::HeaderBlockTooLarge, WSAENOBUFS);
     return false;
   }
   return true;
 }
 
-void THTTPSend::FailExchange(int32_t code) { static_cast<TExchangeSocket&>(*sock_).Fail(code); }
+bool THTTPSend::SocketOK() {
+  if (sock_->LastErrorCode() == 0) return true;
+  FailFromSocket();
+  return false;
+}
+
+void THTTPSend::FailFromSocket() {
+  const int32_t code = sock_->LastErrorCode();
+  using enum TExchangeFailure;
+  TExchangeFailure reason = PeerClosed;
+  if (code == WSAECONNABORTED) {
+    reason = Stopped;
+  } else if (code == WSAETIMEDOUT && sock_->DeadlinePassed()) {
+    reason = ExchangeTimeExceeded;
+  } else {
+    switch (phase_) {
+      case TPhase::Connect:
+        if (code >= WSAHOST_NOT_FOUND && code <= WSANO_DATA) reason = NameNotResolved;
+        else if (code == WSAETIMEDOUT) reason = ConnectTimedOut;
+        else if (code == WSASYSNOTREADY) reason = ProxyRefused;
+        else reason = ConnectFailed;
+        break;
+      case TPhase::Secure: reason = SecureLayerFailed; break;
+      case TPhase::Send: reason = SendFailed; break;
+      case TPhase::Receive:
+        if (code == WSAETIMEDOUT) reason = ReadTimedOut;
+        else if (code == WSAENOBUFS) reason = LineTooLong;
+        else if (code == WSASYSNOTREADY) reason = SecureLayerFailed;
+        else reason = PeerClosed;
+        break;
+    }
+  }
+  error_ = {reason, code, sock_->LastErrorText()};
+}
+
+void THTTPSend::FailExchange(TExchangeFailure reason, int32_t code) {
+  error_ = {reason, code, TBlockSocket::GetErrorDesc(code)};
+}
 
 bool THTTPSend::BodyHasRoom(int64_t size) {
   if (maxBodySize_ <= 0 || document_.Size() + framingBytes_ + size <= maxBodySize_) return true;
-  FailExchange(WSAENOBUFS);
+  FailExchange(TExchangeFailure::BodyTooLarge, WSAENOBUFS);
   return false;
 }
 

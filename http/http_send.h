@@ -8,17 +8,18 @@
 //   if (http.ExecuteRequest("post", "http://host/RPC2") && http.ResultCode() == 200)
 //     ... read http.Document() ...
 //
-// Network trouble never raises: ExecuteRequest returns false and Sock()
-// keeps the error code and text.
+// Network trouble never raises: ExecuteRequest returns false, Error() says
+// why, and Sock() keeps the socket's own error code and text.
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "http/block_socket.h"
+#include "http/exchange_error.h"
 #include "http/net_client.h"
+#include "http/response_parser.h"
 #include "runtime/memory_stream.h"
 
 namespace corvandel::http {
@@ -37,9 +38,9 @@ inline constexpr int64_t kSingleSendLimit = 65536;
 inline constexpr int32_t kSocketBufferSize = 65536;
 
 // Limits that keep a hostile or broken server from exhausting memory or
-// holding a worker for ever. Breaking one fails the exchange like a socket
-// error: WSAENOBUFS for sizes, WSAETIMEDOUT for time. Each is a property too,
-// 0 meaning no limit.
+// holding a worker for ever. Breaking one fails the exchange with its own
+// reason (line too long, header block too large, body too large, exchange
+// time exceeded). Each is a property too, 0 meaning no limit.
 //
 // One status, header or chunk-size line; real ones stay far below 1 KiB.
 inline constexpr int32_t kDefaultMaxLineLength = 64 * 1024;
@@ -47,15 +48,21 @@ inline constexpr int32_t kDefaultMaxLineLength = 64 * 1024;
 inline constexpr int32_t kDefaultMaxHeaderSize = 256 * 1024;
 // One response body with its chunk framing; a ping answer is a few hundred bytes.
 inline constexpr int32_t kDefaultMaxBodySize = 4 * 1024 * 1024;
-// Everything from connecting to the body's last byte. Well above the
-// default Timeout, so that a slow but honest server still gets its full
-// wait, but finite, so that a server that trickles one byte within each
-// Timeout cannot hold the caller indefinitely.
+// Everything from connecting to the body's last byte: every connect, send,
+// receive and wait. Well above the default Timeout, so that a slow but
+// honest server still gets its full wait, but finite, so that a server that
+// trickles one byte within each Timeout cannot hold the caller indefinitely.
 inline constexpr int32_t kDefaultMaxExchangeTime = 5 * 60 * 1000;
+// The most a connect waits for the peer's answer. A host that drops the
+// attempt would otherwise hold it for the system's retries (over two
+// minutes); any live server answers within a few seconds.
+inline constexpr int32_t kDefaultConnectTimeout = 30 * 1000;
 
 class THTTPSend : public TNetClient {
 public:
   THTTPSend();
+  // Works over the socket given, e.g. one whose peer lives in memory.
+  explicit THTTPSend(std::unique_ptr<TTCPBlockSocket> sock);
   ~THTTPSend() override;
 
   // Sends the request for method (sent upper-cased) and url, with Document
@@ -68,6 +75,9 @@ public:
 
   // Clears the range, Document and Headers, and sets MimeType back to its default.
   void ResetMessage();
+
+  // Why the last ExecuteRequest failed; its Reason is None after a success.
+  const TExchangeError& Error() const { return error_; }
 
   TTCPBlockSocket& Sock() { return *sock_; }
   const TTCPBlockSocket& Sock() const { return *sock_; }
@@ -138,10 +148,14 @@ public:
   // Milliseconds.
   int32_t MaxExchangeTime() const { return maxExchangeTime_; }
   void SetMaxExchangeTime(int32_t value) { maxExchangeTime_ = value; }
+  // Milliseconds a connect may wait, within the exchange time; 0 leaves
+  // only the exchange time.
+  int32_t ConnectTimeout() const { return connectTimeout_; }
+  void SetConnectTimeout(int32_t value) { connectTimeout_ = value; }
 
 private:
-  enum TBodyFraming { BF_UntilClose = 0, BF_Length = 1, BF_Chunked = 2 };
-  using TClock = std::chrono::steady_clock;
+  // Where in the exchange a socket error arose, which decides its reason.
+  enum class TPhase { Connect, Secure, Send, Receive };
 
   void BuildRequestHeaders(const std::string& method, const std::string& protocol,
                            const std::string& host, const std::string& port, const std::string& uri,
@@ -152,23 +166,23 @@ private:
                    std::vector<std::string>& savedHeaderLines);
   bool ReadStatusLine(const std::string& savedStatus);
   bool ReadHeaderLines(std::vector<std::string> lines, bool usingProxy, bool& closeAfter, int64_t& size);
-  bool EnsureConnection(bool needSecureLayer);
-  bool OpenConnection(bool needSecureLayer);
+  bool EnsureConnection(bool needSecureLayer, const std::string& hostName);
+  bool OpenConnection(bool needSecureLayer, const std::string& hostName);
   void ParseStatusLine(const std::string& line);
   bool ReadBodyUntilClose();
   bool ReadBodyByLength(int64_t size);
   bool ReadBodyChunked();
-  void CollectCookies();
   void DropConnection();
 
-  // The wait for the next read: Timeout, cut to what is left of the
-  // exchange. False, with WSAETIMEDOUT reported, once nothing is left.
-  bool NextReadTimeout(int32_t& timeout);
   // A response line within the line limit; header lines also count against
   // the header limit.
   bool ReceiveResponseLine(std::string& line, bool headerLine);
-  // Reports a broken limit through the socket's error state.
-  void FailExchange(int32_t code);
+  // True when the socket reports no error; otherwise records its reason.
+  bool SocketOK();
+  // Records why the exchange failed from the socket's error in this phase.
+  void FailFromSocket();
+  // Records a broken limit; code is the socket code it stands for.
+  void FailExchange(TExchangeFailure reason, int32_t code);
   // True when size more bytes still fit in the body.
   bool BodyHasRoom(int64_t size);
 
@@ -201,9 +215,10 @@ private:
   int32_t maxHeaderSize_ = kDefaultMaxHeaderSize;
   int32_t maxBodySize_ = kDefaultMaxBodySize;
   int32_t maxExchangeTime_ = kDefaultMaxExchangeTime;
+  int32_t connectTimeout_ = kDefaultConnectTimeout;
   // State of the exchange in progress.
-  TClock::time_point deadline_{};
-  bool hasDeadline_ = false;
+  TExchangeError error_;
+  TPhase phase_ = TPhase::Connect;
   int64_t headerBytes_ = 0;
   int64_t framingBytes_ = 0;
 };

@@ -50,7 +50,7 @@ int TTCPBlockSocket::SocketProtocol() const { return IPPROTO_TCP; }
 
 void TTCPBlockSocket::Close() {
   if (secureLayer_->SecureEnabled()) secureLayer_->SecureShutdown();
-  if (Handle() != INVALID_SOCKET && LastErrorCode() == 0) {
+  if (IsOpen() && LastErrorCode() == 0) {
     ::shutdown(Handle(), SHUT_WR);
     DrainInput();
   }
@@ -102,7 +102,10 @@ void TTCPBlockSocket::ConnectThroughTunnel(const std::string& ip, const std::str
 
 void TTCPBlockSocket::ConnectSecure() {
   ClearError();
-  if (!secureLayer_->SecureConnect()) SetLastError(WSASYSNOTREADY);
+  // A handshake that ended because a stop was requested reports the stop,
+  // not a failure of the secure layer.
+  if (!secureLayer_->SecureConnect())
+    SetLastError(secureLayer_->LastError() == WSAECONNABORTED ? WSAECONNABORTED : WSASYSNOTREADY);
   ReportError();
 }
 

@@ -242,8 +242,13 @@ TEST(BandwidthTest, SendLimitWaitsAndAnnouncesIt) {
   EXPECT_EQ(peer.ReadUntilClosed(reset), "0123456789abc");
 }
 
+std::unique_ptr<TCustomSSL> MakeNoneLayer(TTCPBlockSocket& owner) { return std::make_unique<TSSLNone>(owner); }
+
 TEST(SecureLayerTest, NoneFailsWithItsOwnText) {
+  const TSecureLayerFactory saved = DefaultSecureLayerClass();
+  SetDefaultSecureLayerClass(&MakeNoneLayer);
   TTCPBlockSocket sock;
+  SetDefaultSecureLayerClass(saved);
   EXPECT_EQ(sock.SecureLayer().LibVersion(), "Without SSL support");
   EXPECT_EQ(sock.SecureLayer().LibName(), "ssl_none");
   TLoopbackPeer peer;
@@ -281,11 +286,13 @@ public:
 };
 
 TEST(SecureLayerTest, PluggedLayerCarriesTheTraffic) {
+  const TSecureLayerFactory saved = DefaultSecureLayerClass();
+  const std::string defaultName = TTCPBlockSocket().SecureLayer().LibName();
   SetDefaultSecureLayerClass([](TTCPBlockSocket& owner) -> std::unique_ptr<TCustomSSL> {
     return std::make_unique<TFlipLayer>(owner);
   });
   TTCPBlockSocket sock;
-  SetDefaultSecureLayerClass(nullptr);
+  SetDefaultSecureLayerClass(saved);
   TLoopbackPeer peer;
   ASSERT_TRUE(peer.Connect(sock));
   sock.ConnectSecure();
@@ -296,7 +303,7 @@ TEST(SecureLayerTest, PluggedLayerCarriesTheTraffic) {
   sock.Close();
   bool reset = false;
   EXPECT_EQ(peer.ReadUntilClosed(reset), "`cb");
-  EXPECT_EQ(TTCPBlockSocket().SecureLayer().LibName(), "ssl_none");
+  EXPECT_EQ(TTCPBlockSocket().SecureLayer().LibName(), defaultName);
 }
 
 struct TunnelCase {

@@ -41,12 +41,45 @@ TExchangeOutcome RunExchange(THTTPSend& http, const std::vector<TScript>& script
   outcome.MimeType = http.MimeType();
   outcome.Headers = http.Headers();
   outcome.Error = http.Sock().LastErrorCode();
+  outcome.Failure = http.Error();
   // The server waits for the client to go before it reports what it read.
   http.Sock().Abort();
   http.Sock().SetOnMonitor(nullptr);
   server.Stop();
   outcome.Received = server.Received();
   return outcome;
+}
+
+TExchangeOutcome RunInMemory(const std::vector<TPeerScript>& scripts, const std::string& method,
+                             const std::string& url, const std::function<void(THTTPSend&)>& setup) {
+  auto owned = std::make_unique<TMemoryBlockSocket>(scripts);
+  TMemoryBlockSocket& sock = *owned;
+  THTTPSend http(std::move(owned));
+  if (setup) setup(http);
+  TExchangeOutcome outcome;
+  outcome.Result = http.ExecuteRequest(method, url);
+  outcome.Code = http.ResultCode();
+  outcome.Reason = http.ResultString();
+  outcome.Document = http.Document().ToString();
+  outcome.MimeType = http.MimeType();
+  outcome.Headers = http.Headers();
+  outcome.Error = http.Sock().LastErrorCode();
+  outcome.Failure = http.Error();
+  outcome.Received = sock.Written();
+  return outcome;
+}
+
+std::vector<std::pair<std::string, std::vector<std::string>>> Splittings(const std::string& bytes) {
+  std::vector<std::pair<std::string, std::vector<std::string>>> ways;
+  ways.push_back({"whole", {bytes}});
+  for (std::size_t at = 1; at < bytes.size(); ++at)
+    ways.push_back({"cut at " + std::to_string(at), {bytes.substr(0, at), bytes.substr(at)}});
+  for (std::size_t piece = 1; piece <= 5; ++piece) {
+    std::vector<std::string> pieces;
+    for (std::size_t at = 0; at < bytes.size(); at += piece) pieces.push_back(bytes.substr(at, piece));
+    ways.push_back({"pieces of " + std::to_string(piece), std::move(pieces)});
+  }
+  return ways;
 }
 
 TExchangeOutcome RunExchange(const TSetup& setup, const std::vector<TScript>& scripts,

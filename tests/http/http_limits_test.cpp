@@ -49,7 +49,7 @@ struct LimitCase {
   TScript script;  // after the request has been read
   std::function<void(THTTPSend&)> setup;
   bool result;
-  int32_t error;  // expected when the result is false
+  TExchangeFailure failure;  // expected when the result is false
   std::size_t documentSize;
 };
 
@@ -62,48 +62,50 @@ std::vector<LimitCase> LimitCases() {
   };
   return {
       {"a header line at the line limit", {SendStep(ok + "X: " + std::string(kLine - 3, 'a') + "\r\n\r\nbody")}, {},
-       true, 0, 4},
+       true, TExchangeFailure::None, 4},
       {"a header line past the line limit", {SendStep(ok + "X: " + std::string(kLine - 2, 'a') + "\r\n\r\nbody")}, {},
-       false, WSAENOBUFS, 0},
+       false, TExchangeFailure::LineTooLong, 0},
       {"a status line past the line limit", {SendStep("HTTP/1.0 200 " + std::string(kLine, 'a') + "\r\n\r\n")}, {},
-       false, WSAENOBUFS, 0},
-      {"a line that never ends", {testing::FloodStep(std::string(4096, 'a'))}, {}, false, WSAENOBUFS, 0},
+       false, TExchangeFailure::LineTooLong, 0},
+      {"no status line, and a line that never ends", {testing::FloodStep(std::string(4096, 'a'))}, {}, false,
+       TExchangeFailure::LineTooLong, 0},
       {"a header block at the limit",
-       {SendStep(ok + HeaderBlockOf(kDefaultMaxHeaderSize, ok) + "\r\nbody")}, {}, true, 0, 4},
+       {SendStep(ok + HeaderBlockOf(kDefaultMaxHeaderSize, ok) + "\r\nbody")}, {}, true, TExchangeFailure::None, 4},
       {"a header block past the limit",
        {SendStep(ok + HeaderBlockOf(kDefaultMaxHeaderSize + 1, ok) + "\r\nbody")}, {}, false,
-       WSAENOBUFS, 0},
-      {"endless header lines", {testing::FloodStep(HeaderLines(50, 100))}, {}, false, WSAENOBUFS, 0},
-      {"endless interim answers", {testing::FloodStep("HTTP/1.1 100 Continue\r\n\r\n")}, {}, false, WSAENOBUFS, 0},
+       TExchangeFailure::HeaderBlockTooLarge, 0},
+      {"endless header lines", {SendStep(ok), testing::FloodStep(HeaderLines(50, 100))}, {}, false, TExchangeFailure::HeaderBlockTooLarge, 0},
+      {"endless interim answers", {testing::FloodStep("HTTP/1.1 100 Continue\r\n\r\n")}, {}, false, TExchangeFailure::HeaderBlockTooLarge, 0},
       // Each line read costs the socket time in proportion to what it holds
       // unread, so floods of empty lines run against lowered limits.
       {"endless empty lines before the status line", {testing::FloodStep(std::string(4096, '\n'))},
-       [](THTTPSend& http) { http.SetMaxHeaderSize(16 * 1024); }, false, WSAENOBUFS, 0},
+       [](THTTPSend& http) { http.SetMaxHeaderSize(16 * 1024); }, false, TExchangeFailure::HeaderBlockTooLarge, 0},
       {"a body by length at the limit",
        {SendStep(ok + "Content-Length: " + std::to_string(kBody) + "\r\n\r\n" + std::string(kBody, 'b'))}, {}, true,
-       0, kBody},
+       TExchangeFailure::None, kBody},
       {"a body by length past the limit, refused before it arrives",
        {SendStep(ok + "Content-Length: " + std::to_string(kBody + 1) + "\r\n\r\n"), testing::AwaitClientCloseStep()},
-       {}, false, WSAENOBUFS, 0},
-      {"a body until close at the limit", {SendStep(ok + "\r\n" + std::string(kBody, 'b'))}, {}, true, 0, kBody},
+       {}, false, TExchangeFailure::BodyTooLarge, 0},
+      {"a body until close at the limit", {SendStep(ok + "\r\n" + std::string(kBody, 'b'))}, {}, true, TExchangeFailure::None, kBody},
       {"a body until close past the limit", {SendStep(ok + "\r\n"), testing::FloodStep(std::string(65536, 'b'))}, {},
-       false, WSAENOBUFS, 0},
+       false, TExchangeFailure::BodyTooLarge, 0},
       {"endless chunks",
        {SendStep("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"), testing::FloodStep(ChunkOf(60000))}, {},
-       false, WSAENOBUFS, 0},
+       false, TExchangeFailure::BodyTooLarge, 0},
       {"endless chunk framing around tiny chunks",
        {SendStep("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"),
         testing::FloodStep("1;" + std::string(30000, 'e') + "\r\nc\r\n")},
-       {}, false, WSAENOBUFS, 0},
+       {}, false, TExchangeFailure::BodyTooLarge, 0},
       {"endless empty lines between chunks",
        {SendStep("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"), testing::FloodStep(std::string(4096, '\n'))},
-       [](THTTPSend& http) { http.SetMaxBodySize(32 * 1024); }, false, WSAENOBUFS, 0},
-      {"header lines trickled in", {SendStep(ok), testing::TrickleStep("X: y\r\n")}, trickle, false, WSAETIMEDOUT, 0},
+       [](THTTPSend& http) { http.SetMaxBodySize(32 * 1024); }, false, TExchangeFailure::BodyTooLarge, 0},
+      {"header lines trickled in", {SendStep(ok), testing::TrickleStep("X: y\r\n")}, trickle, false,
+       TExchangeFailure::ExchangeTimeExceeded, 0},
       {"a body trickled in until close", {SendStep(ok + "\r\n"), testing::TrickleStep("b")}, trickle, false,
-       WSAETIMEDOUT, 0},
+       TExchangeFailure::ExchangeTimeExceeded, 0},
       {"chunks trickled in",
        {SendStep("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"), testing::TrickleStep("1\r\nc\r\n")},
-       trickle, false, WSAETIMEDOUT, 0},
+       trickle, false, TExchangeFailure::ExchangeTimeExceeded, 0},
   };
 }
 
@@ -116,7 +118,7 @@ TEST(HTTPLimitsTest, ServersThatBreakALimitFailTheExchange) {
     const auto outcome = RunExchange(http, {script}, "GET", "http://127.0.0.1:{port}/");
     EXPECT_EQ(outcome.Result, c.result) << c.name;
     if (!c.result) {
-      EXPECT_EQ(outcome.Error, c.error) << c.name;
+      EXPECT_EQ(outcome.Failure.Reason, c.failure) << c.name << ": " << outcome.Failure.Describe();
     }
     if (c.result) {
       EXPECT_EQ(outcome.Document.size(), c.documentSize) << c.name;

@@ -1,0 +1,77 @@
+#pragma once
+
+// A TCP socket whose far end is a script in memory: what the peer sends,
+// packet by packet, and how it ends (close, reset or silence). Time never
+// passes inside it: a silent peer ends each wait at once as a time-out. It
+// runs the HTTP client over recorded or made-up answers with no ports and
+// no clocks, which is what the framing tables and the fuzz target need.
+//
+// The socket belongs to one thread, like every socket.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "http/block_socket.h"
+
+namespace corvandel::http {
+
+// How the peer leaves once its packets are all read.
+enum class TPeerEnd {
+  Close,    // an orderly close: the client reads the end of the stream
+  Reset,    // a reset: the next receive fails
+  Silence,  // it stays connected and says nothing more
+};
+
+// A packet of exactly these bytes is not sent: it holds back the packets
+// after it until the client has written again, as a server waits for the
+// next request on a kept connection.
+inline constexpr std::string_view kAfterNextRequest = "\x01(after the next request)\x01";
+
+struct TPeerScript {
+  std::vector<std::string> Packets;
+  TPeerEnd End = TPeerEnd::Close;
+  // False: the peer never reads, so a send finds no room and waits.
+  bool Reads = true;
+};
+
+class TMemoryBlockSocket : public TTCPBlockSocket {
+public:
+  // Connection n plays scripts[n]; a connection past the last one is refused.
+  explicit TMemoryBlockSocket(std::vector<TPeerScript> scripts);
+  ~TMemoryBlockSocket() override;
+
+  // What the client wrote on each connection so far.
+  const std::vector<std::string>& Written() const { return written_; }
+  // How many connections were made.
+  std::size_t Connections() const { return written_.size(); }
+
+  void ConnectTo(const std::string& ip, const std::string& port) override;
+  void Close() override;
+  void Abort() override;
+  int32_t PendingBytes() override;
+
+protected:
+  int32_t TransportSend(const char* buffer, int32_t length) override;
+  int32_t TransportReceive(char* buffer, int32_t length) override;
+  int TransportWait(bool writable, int32_t timeout) override;
+  bool TransportOpen() const override { return open_; }
+
+private:
+  const TPeerScript& Script() const { return scripts_[written_.size() - 1]; }
+  bool PacketsLeft() const { return packet_ < Script().Packets.size(); }
+  // Moves past packets already read and gates already passed; true when
+  // bytes are ready, false at the end or at a gate still closed.
+  bool NextPacketReady();
+
+  std::vector<TPeerScript> scripts_;
+  std::vector<std::string> written_;
+  bool open_ = false;
+  std::size_t packet_ = 0;  // the next packet of the current script
+  std::size_t offset_ = 0;  // how much of it has been read
+  // What the client had written when the current gate was reached.
+  std::size_t gateMark_ = std::string::npos;
+};
+
+}  // namespace corvandel::http
