@@ -1,7 +1,12 @@
 #include "engine/ping_service.h"
 
+#include <algorithm>
 #include <charconv>
 #include <limits>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "engine/ping_texts.h"
 #include "runtime/ascii_case.h"
@@ -11,7 +16,9 @@ namespace corvandel::engine {
 
 namespace {
 
+using xml::DOMChar;
 using xml::DOMString;
+using xml::DOMStringView;
 using xml::TDOMElement;
 using xml::TDOMNode;
 
@@ -19,12 +26,6 @@ std::string Narrow(const DOMString& text) { return runtime::UTF16ToSystem(text);
 
 TDOMElement* AppendElement(xml::TXMLDocument& document, TDOMNode& parent, std::u16string_view name) {
   return static_cast<TDOMElement*>(parent.AppendChild(document.CreateElement(DOMString(name))));
-}
-
-// The text of the first child of a member's value element.
-std::string ValueText(TDOMNode* value) {
-  if (!value || !value->FirstChild()) throw EMalformedAnswer("member value without content");
-  return Narrow(value->FirstChild()->TextContent());
 }
 
 // The whole text as a signed 32-bit decimal integer.
@@ -41,6 +42,130 @@ int32_t ToInteger(const std::string& text) {
     throw EMalformedAnswer("flerror value is not an integer: " + text);
   return value;
 }
+
+bool IsContainer(const TDOMNode* node) {
+  const uint16_t type = node->NodeType();
+  return type == xml::ELEMENT_NODE || type == xml::ENTITY_REFERENCE_NODE;
+}
+
+// The text content of the nodes that the classification reads, from one
+// walk over the answer. The text content of an element or entity reference
+// is a stretch of the answer's text in document order, so every such node
+// is recorded as a stretch of one buffer instead of being collected anew:
+// members nested inside names or values would otherwise make the work grow
+// with the square of the answer.
+class TAnswerText {
+public:
+  // A node's text: a stretch of the buffer, or the node's own text for the
+  // nodes that have no children (text, comments, instructions).
+  struct TText {
+    std::size_t Begin = 0;
+    std::size_t End = 0;
+    DOMString Own;
+    bool IsOwn = false;
+  };
+
+  TAnswerText(TClassifyCost& cost) : cost_(cost) {}
+
+  void Request(const TDOMNode* node) {
+    if (node && IsContainer(node)) stretches_.try_emplace(node);
+  }
+
+  // Walks the descendants of root once, filling the buffer and the
+  // stretches of the requested nodes.
+  void Collect(TDOMNode* root) {
+    TDOMNode* node = root->FirstChild();
+    while (node) {
+      ++cost_.NodesVisited;
+      if (auto it = stretches_.find(node); it != stretches_.end()) it->second.first = text_.size();
+      if (TDOMNode* child = node->FirstChild()) {
+        node = child;
+        continue;
+      }
+      AppendLeaf(node);
+      for (;;) {
+        if (auto it = stretches_.find(node); it != stretches_.end()) it->second.second = text_.size();
+        if (TDOMNode* sibling = node->NextSibling()) {
+          node = sibling;
+          break;
+        }
+        node = node->ParentNode();
+        if (!node || node == root) {
+          node = nullptr;
+          break;
+        }
+      }
+    }
+    for (std::size_t i = 0; i + kThankMarker.size() <= text_.size(); ++i) {
+      std::size_t k = 0;
+      while (k < kThankMarker.size() && text_[i + k] == static_cast<DOMChar>(kThankMarker[k])) ++k;
+      if (k == kThankMarker.size()) thanks_.push_back(i);
+    }
+  }
+
+  TText Of(const TDOMNode* node) const {
+    TText text;
+    if (auto it = stretches_.find(node); it != stretches_.end()) {
+      text.Begin = it->second.first;
+      text.End = it->second.second;
+    } else {
+      text.Own = node->TextContent();
+      text.IsOwn = true;
+      cost_.UnitsCopied += text.Own.size();
+    }
+    return text;
+  }
+
+  // Whether the text, lower-cased in A to Z only, is word (ASCII).
+  bool EqualsLowerCase(const TText& text, std::string_view word) const {
+    const DOMChar* units = text.IsOwn ? text.Own.data() : text_.data() + text.Begin;
+    const std::size_t length = text.IsOwn ? text.Own.size() : text.End - text.Begin;
+    if (length != word.size()) return false;
+    for (std::size_t i = 0; i < length; ++i) {
+      DOMChar c = units[i];
+      if (c >= u'A' && c <= u'Z') c = static_cast<DOMChar>(c + (u'a' - u'A'));
+      if (c != static_cast<DOMChar>(static_cast<unsigned char>(word[i]))) return false;
+    }
+    return true;
+  }
+
+  bool ContainsThank(const TText& text) const {
+    if (text.IsOwn) return text.Own.find(u"Thank") != DOMString::npos;
+    if (text.End - text.Begin < kThankMarker.size()) return false;
+    const auto it = std::lower_bound(thanks_.begin(), thanks_.end(), text.Begin);
+    return it != thanks_.end() && *it + kThankMarker.size() <= text.End;
+  }
+
+  // The text narrowed to the system code page.
+  std::string Narrowed(const TText& text) const {
+    if (text.IsOwn) return Narrow(text.Own);
+    cost_.UnitsCopied += text.End - text.Begin;
+    return runtime::UTF16ToSystem(DOMStringView(text_).substr(text.Begin, text.End - text.Begin));
+  }
+
+private:
+  // What a node without children adds to the text content of its
+  // ancestors; the same rules as TextContent.
+  void AppendLeaf(const TDOMNode* node) {
+    const uint16_t type = node->NodeType();
+    if (type == xml::TEXT_NODE || type == xml::CDATA_SECTION_NODE) {
+      const auto* text = static_cast<const xml::TDOMText*>(node);
+      if (!text->IsIgnorableWhitespace()) Append(text->Data());
+    } else if (type != xml::PROCESSING_INSTRUCTION_NODE && type != xml::COMMENT_NODE) {
+      Append(node->TextContent());
+    }
+  }
+
+  void Append(DOMStringView units) {
+    text_.append(units);
+    cost_.UnitsCopied += units.size();
+  }
+
+  TClassifyCost& cost_;
+  DOMString text_;
+  std::unordered_map<const TDOMNode*, std::pair<std::size_t, std::size_t>> stretches_;
+  std::vector<std::size_t> thanks_;  // where "Thank" starts in text_, ascending
+};
 
 }  // namespace
 
@@ -67,24 +192,67 @@ void TPingService::BuildRequest(const std::string& siteURL) {
 }
 
 bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer) const {
+  return ClassifyAnswer(answerDocument, answer, nullptr);
+}
+
+bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer,
+                                  TClassifyCost* cost) const {
+  TClassifyCost ownCost;
+  TClassifyCost& spent = cost ? *cost : ownCost;
   bool success = true;
   TDOMElement* root = answerDocument.DocumentElement();
   if (!root) return success;
   xml::TDOMElementList* members = root->GetElementsByTagName(DOMString(kMemberElement));
-  for (uint32_t i = 0; i < members->Length(); ++i) {
-    xml::TDOMNodeList* children = members->Item(i)->ChildNodes();
-    TDOMNode* first = children->Item(0);
-    TDOMNode* second = children->Item(1);
-    if (!first) throw EMalformedAnswer("member without children");
+  const uint32_t count = members->Length();
+  spent.NodesVisited += count;
+
+  // A member's children are its first and second child nodes; the value's
+  // text is that of the second child's first child.
+  TAnswerText texts(spent);
+  for (uint32_t i = 0; i < count; ++i) {
+    const TDOMNode* first = members->Item(i)->FirstChild();
+    if (!first) continue;
+    texts.Request(first);
+    if (const TDOMNode* second = first->NextSibling()) texts.Request(second->FirstChild());
+  }
+  texts.Collect(root);
+
+  // Only the last message member's text becomes the answer, so the text is
+  // narrowed once, also when a later member turns out malformed.
+  std::optional<TAnswerText::TText> message;
+  auto commitMessage = [&] {
+    if (message) answer = texts.Narrowed(*message);
+  };
+  auto valueText = [&](const TDOMNode* second) {
+    if (!second || !second->FirstChild()) {
+      commitMessage();
+      throw EMalformedAnswer("member value without content");
+    }
+    return texts.Of(second->FirstChild());
+  };
+  for (uint32_t i = 0; i < count; ++i) {
+    const TDOMNode* first = members->Item(i)->FirstChild();
+    if (!first) {
+      commitMessage();
+      throw EMalformedAnswer("member without children");
+    }
+    const TDOMNode* second = first->NextSibling();
     if (runtime::LowerCase(Narrow(first->NodeName())) != kNameElement) continue;
-    const std::string memberName = runtime::LowerCase(Narrow(first->TextContent()));
-    if (memberName == kErrorFlagMember) {
-      success = ToInteger(ValueText(second)) == 0;
-    } else if (memberName == kMessageMember) {
-      answer = ValueText(second);
-      if (!success && answer.find(kThankMarker) != std::string::npos) success = true;
+    const TAnswerText::TText name = texts.Of(first);
+    if (texts.EqualsLowerCase(name, kErrorFlagMember)) {
+      const std::string flag = texts.Narrowed(valueText(second));
+      try {
+        success = ToInteger(flag) == 0;
+      } catch (const EMalformedAnswer&) {
+        commitMessage();
+        throw;
+      }
+    } else if (texts.EqualsLowerCase(name, kMessageMember)) {
+      message = valueText(second);
+      if (!success && texts.ContainsThank(*message)) success = true;
     }
   }
+  commitMessage();
   return success;
 }
 

@@ -19,6 +19,14 @@ struct TPingResult {
   std::string Answer;      // the service's message, "?" or the not-XML text
 };
 
+// What one classification cost: the nodes its walks visited and the code
+// units it copied. Both stay within a small multiple of the answer's size,
+// however its members nest.
+struct TClassifyCost {
+  uint64_t NodesVisited = 0;
+  uint64_t UnitsCopied = 0;
+};
+
 // Raised by ClassifyAnswer when an answer is not a usable XML-RPC response.
 class EMalformedAnswer : public std::runtime_error {
 public:
@@ -42,7 +50,9 @@ public:
   // flerror and message members; a message member replaces answer. Raises
   // EMalformedAnswer when a member lacks the children the rules need or an
   // flerror value is not an integer.
+  // cost, when given, receives the work done.
   bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer) const;
+  bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer, TClassifyCost* cost) const;
 
   // Sends Request to the service at url (a full address) and fills
   // result.Success, result.Code and result.Answer; returns result.Success.

@@ -7,7 +7,10 @@
 #include <vector>
 
 #include "engine/ping_service.h"
+#include "runtime/ascii_case.h"
+#include "runtime/code_page.h"
 #include "runtime/memory_stream.h"
+#include "xml/reader.h"
 #include "xml/writer.h"
 
 namespace corvandel::engine {
@@ -203,6 +206,141 @@ TEST(PingServiceTest, MembersAreFoundWhereverTheyStand) {
   TPingService ping;
   std::string answer = "?";
   EXPECT_FALSE(ping.ClassifyAnswer(*doc, answer));
+}
+
+// The classification read straight from the rules, one TextContent per
+// text it needs: the reference that the linear walk must agree with.
+struct Outcome {
+  bool raised = false;
+  bool success = false;
+  std::string answer;
+  bool operator==(const Outcome&) const = default;
+};
+
+Outcome ByTheRules(xml::TXMLDocument& doc) {
+  Outcome out{false, true, "?"};
+  TDOMElement* root = doc.DocumentElement();
+  auto narrow = [](const DOMString& text) { return runtime::UTF16ToSystem(text); };
+  auto valueText = [&](TDOMNode* second) {
+    if (!second || !second->FirstChild()) throw EMalformedAnswer("no value");
+    return narrow(second->FirstChild()->TextContent());
+  };
+  try {
+    xml::TDOMElementList* members = root->GetElementsByTagName(u"member");
+    for (uint32_t i = 0; i < members->Length(); ++i) {
+      TDOMNode* first = members->Item(i)->ChildNodes()->Item(0);
+      TDOMNode* second = members->Item(i)->ChildNodes()->Item(1);
+      if (!first) throw EMalformedAnswer("no child");
+      if (runtime::LowerCase(narrow(first->NodeName())) != "name") continue;
+      const std::string name = runtime::LowerCase(narrow(first->TextContent()));
+      if (name == "flerror") {
+        const std::string flag = valueText(second);
+        std::size_t end = 0;
+        int value = 0;
+        try {
+          value = std::stoi(flag, &end);
+        } catch (const std::exception&) {
+          throw EMalformedAnswer("not a number");
+        }
+        if (end != flag.size() || flag.empty() || std::isspace(static_cast<unsigned char>(flag[0])))
+          throw EMalformedAnswer("not a number");
+        out.success = value == 0;
+      } else if (name == "message") {
+        out.answer = valueText(second);
+        if (!out.success && out.answer.find("Thank") != std::string::npos) out.success = true;
+      }
+    }
+  } catch (const EMalformedAnswer&) {
+    out.raised = true;
+    out.success = false;
+  }
+  return out;
+}
+
+std::unique_ptr<TXMLDocument> Parse(const std::string& text) {
+  runtime::TMemoryStream stream(text);
+  std::unique_ptr<TXMLDocument> doc;
+  xml::ReadDocumentFromStream(doc, stream);
+  return doc;
+}
+
+Outcome Classified(xml::TXMLDocument& doc, TClassifyCost* cost = nullptr) {
+  TPingService ping;
+  Outcome out{false, false, "?"};
+  try {
+    out.success = ping.ClassifyAnswer(doc, out.answer, cost);
+  } catch (const EMalformedAnswer&) {
+    out.raised = true;
+  }
+  return out;
+}
+
+TEST(PingServiceTest, NestedAndSplitTextsClassifyAsTheRulesSay) {
+  const std::vector<std::string> answers = {
+      "<r><member><name>fl<b>err</b>or</name><value>1</value></member></r>",
+      "<r><member><name>flerror</name><value><i>1</i><x>0</x></value></member></r>",
+      "<r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>Th<![CDATA[ank]]>s</s></value></member></r>",
+      "<r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>Th<!-- -->ank</s></value></member></r>",
+      "<r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>x<member><name>message</name><value>Thanks</value></member></s></value>"
+      "</member></r>",
+      "<r><member><name>message</name><value><s>outer<member><name>message</name><value><i>inner</i></value>"
+      "</member></s></value></member></r>",
+      "<r><member><name>message<member><name>flerror</name><value>1</value></member></name><value>v</value>"
+      "</member></r>",
+      "<r><member><name>flerror</name><value><b>0<member><name>x</name><value>0</value></member></b></value>"
+      "</member></r>",
+      "<r><member><name>flerror</name><value><b>0<member><name>flerror</name><value>1</value></member></b></value>"
+      "</member></r>",
+      "<r><member><name>message</name><value>kept</value></member><member><name>flerror</name><value>x</value>"
+      "</member></r>",
+      "<r><member><?name flerror?><value><!--1--></value></member></r>",
+      "<r><member><name>message</name><value><!--Thanks--></value></member></r>",
+      "<!DOCTYPE r [<!ENTITY name 'flerror'>]><r><member>&name;<value>2</value></member></r>",
+      "<!DOCTYPE r [<!ENTITY t 'Thank'>]><r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>&t;s</s></value></member></r>",
+      "<r><member><name>MeSsAgE</name><value><s>caf\xC3\xA9</s></value></member><member/></r>",
+  };
+  for (const std::string& text : answers) {
+    auto doc = Parse(text);
+    EXPECT_EQ(Classified(*doc), ByTheRules(*doc)) << text;
+  }
+}
+
+// <member><name> nested depth times, with the names' own text at the
+// bottom: each name's text content spans every deeper member.
+std::unique_ptr<TXMLDocument> NestedMembers(int depth, const std::u16string& innermost) {
+  auto doc = std::make_unique<TXMLDocument>();
+  TDOMNode* parent = doc->AppendChild(doc->CreateElement(u"methodResponse"));
+  for (int i = 0; i < depth; ++i) {
+    TDOMNode* member = parent->AppendChild(doc->CreateElement(u"member"));
+    parent = member->AppendChild(doc->CreateElement(u"name"));
+    member->AppendChild(doc->CreateElement(u"value"))->AppendChild(doc->CreateTextNode(u"1"));
+  }
+  parent->AppendChild(doc->CreateTextNode(innermost));
+  return doc;
+}
+
+TEST(PingServiceTest, DeeplyNestedMembersCostLinearWork) {
+  for (const std::u16string innermost : {u"flerror", u"message"}) {
+    for (int depth : {1000, 20000}) {
+      auto doc = NestedMembers(depth, innermost);
+      TClassifyCost cost;
+      const Outcome out = Classified(*doc, &cost);
+      const uint64_t nodes = 3 * static_cast<uint64_t>(depth) + 2;
+      EXPECT_LE(cost.NodesVisited, 3 * nodes) << depth;
+      EXPECT_LE(cost.UnitsCopied, 4 * static_cast<uint64_t>(depth) + 16) << depth;
+      // Only the innermost name has the text alone; it has its value.
+      EXPECT_FALSE(out.raised);
+      EXPECT_EQ(out.success, innermost != u"flerror");
+      EXPECT_EQ(out.answer, innermost == u"message" ? "1" : "?");
+      if (depth == 1000) {
+        EXPECT_EQ(out, ByTheRules(*doc));
+      }
+    }
+  }
 }
 
 }  // namespace
