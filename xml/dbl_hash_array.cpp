@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "xml/hash_table.h"
+#include "xml/keyed_hash.h"
 
 namespace corvandel::xml {
 
@@ -43,11 +43,14 @@ bool TDblHashArray::Locate(DOMStringView uri, const DOMChar* chars, std::size_t 
   if (slots_.empty()) Init(1);
   if (used_ + 1 >= slots_.size()) Grow();
 
-  const uint32_t hash = HashChars(HashChars(0, uri), chars, length);
+  // Keyed, so that an element's attribute names cannot be chosen to probe
+  // the same slots again and again.
+  const uint32_t hash = KeyedHashChars(chars, length, KeyedHashChars(uri));
   const uint32_t size = static_cast<uint32_t>(slots_.size());
   auto [index, step] = FirstProbe(hash, sizeLog_);
   for (;;) {
     TSlot& slot = slots_[index];
+    ++probes_;
     if (slot.Stamp != stamp_) {
       slot = TSlot{stamp_, hash, uri, chars, length};
       ++used_;

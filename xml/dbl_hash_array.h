@@ -25,6 +25,8 @@ public:
   }
 
   std::size_t SlotCount() const { return slots_.size(); }
+  // Slots looked at by Locate so far.
+  uint64_t Probes() const { return probes_; }
 
 private:
   struct TSlot {
@@ -46,6 +48,7 @@ private:
   int32_t stamp_ = 0;
   std::vector<TSlot> slots_;
   std::size_t used_ = 0;
+  uint64_t probes_ = 0;
 };
 
 }  // namespace corvandel::xml

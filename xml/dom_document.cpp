@@ -207,7 +207,10 @@ bool TDOMDocument::RegisterId(TDOMAttr* attribute) {
 }
 
 void TDOMDocument::ForgetId(TDOMElement* element) {
-  if (idTable_) idTable_->RemoveData(element);
+  // An element may be registered under several IDs; none may outlive it.
+  if (idTable_)
+    while (idTable_->RemoveData(element)) {
+    }
 }
 
 int TDOMDocument::IndexOfNamespace(DOMStringView uri, bool addIfMissing) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "xml/dom_string.h"
+#include "xml/keyed_hash.h"
 
 namespace corvandel::xml {
 
@@ -29,6 +30,9 @@ struct THashItem {
 // A string-keyed hash table with chained buckets. The bucket count is a
 // power of two, at least 256, and doubles once the entries outnumber the
 // buckets. When the table owns its data, Dispose frees each entry's Data.
+// Keys are names from documents nobody controls: buckets are chosen by
+// KeyedHashChars, so that chosen names cannot pile up in one chain;
+// HashValue holds that hash.
 template <typename T, typename Dispose = std::default_delete<T>>
 class THashTable {
 public:
@@ -101,6 +105,9 @@ public:
   }
 
   uint32_t Count() const { return count_; }
+  // Entries compared during lookups so far: stays near the number of
+  // lookups while the chains are short.
+  uint64_t Probes() const { return probes_; }
   uint32_t BucketCount() const { return static_cast<uint32_t>(buckets_.size()); }
   bool OwnsData() const { return ownsData_; }
 
@@ -108,11 +115,12 @@ private:
   static constexpr uint32_t kMinBuckets = 256;
 
   Item* Lookup(const DOMChar* chars, std::size_t length, bool& found, bool canAdd) {
-    const uint32_t h = HashChars(0, chars, length);
+    const uint32_t h = KeyedHashChars(chars, length);
     for (;;) {
       Item** link = &buckets_[h & (BucketCount() - 1)];
       for (; *link; link = &(*link)->Next) {
         const Item* item = *link;
+        ++probes_;
         if (item->HashValue == h && item->Key.size() == length &&
             DOMStringView(item->Key) == DOMStringView(chars, length)) {
           found = true;
@@ -147,6 +155,7 @@ private:
   }
 
   uint32_t count_ = 0;
+  uint64_t probes_ = 0;
   std::vector<Item*> buckets_;
   bool ownsData_;
 };

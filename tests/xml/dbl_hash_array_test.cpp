@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "xml/hash_table.h"
+
 namespace corvandel::xml {
 namespace {
 
@@ -80,6 +82,25 @@ TEST(DblHashArrayTest, MorePairsThanAnnouncedStillWork) {
   array.Init(1);
   for (const DOMString& name : names) ASSERT_FALSE(array.Locate(u"urn:x", name));
   for (const DOMString& name : names) ASSERT_TRUE(array.Locate(u"urn:x", name));
+}
+
+// Local names whose unkeyed hash agrees in all its low bits would probe
+// the same slots for every attribute of one element.
+TEST(DblHashArrayTest, NamesBuiltToCollideProbeFewSlots) {
+  constexpr int kNames = 20000;
+  const DOMString uri = u"urn:x";
+  std::vector<DOMString> names;
+  for (int i = 0; i < kNames; ++i) {
+    const auto first = static_cast<DOMChar>(0x4E00 + i);
+    const uint32_t afterFirst = HashChars(HashChars(0, uri), &first, 1);
+    names.push_back(DOMString{first, static_cast<DOMChar>(((afterFirst * 1000003u) ^ 0x5A5Au) & 0xFFFF)});
+    ASSERT_EQ(HashChars(HashChars(0, uri), names.back()) & 0xFFFF, HashChars(HashChars(0, uri), names[0]) & 0xFFFF);
+  }
+  TDblHashArray array;
+  array.Init(kNames);
+  for (const DOMString& name : names) ASSERT_FALSE(array.Locate(uri, name));
+  for (const DOMString& name : names) ASSERT_TRUE(array.Locate(uri, name));
+  EXPECT_LT(array.Probes(), 20u * kNames);
 }
 
 }  // namespace

@@ -78,6 +78,38 @@ TEST(HashTableTest, RemoveDataRemovesOneEntryAndKeepsTheData) {
   EXPECT_EQ(shared, 1);
 }
 
+// Two-unit keys whose unkeyed hash agrees in its low 16 bits: a table that
+// took its buckets from those bits would chain all of them in one bucket.
+std::vector<DOMString> CollidingKeys(int count) {
+  std::vector<DOMString> keys;
+  for (int i = 0; i < count; ++i) {
+    const auto first = static_cast<DOMChar>(0x4E00 + i);
+    const auto second = static_cast<DOMChar>((HashChars(0, &first, 1) * 1000003u ^ 0x5A5Au) & 0xFFFF);
+    keys.push_back(DOMString{first, second});
+  }
+  return keys;
+}
+
+TEST(HashTableTest, NamesBuiltToCollideStayInShortChains) {
+  constexpr int kKeys = 20000;
+  const std::vector<DOMString> keys = CollidingKeys(kKeys);
+  for (const DOMString& key : keys) ASSERT_EQ(HashChars(0, key) & 0xFFFF, HashChars(0, keys[0]) & 0xFFFF);
+
+  THashTable<int> table;
+  for (const DOMString& key : keys) table.FindOrAdd(key);
+  for (const DOMString& key : keys) ASSERT_NE(table.Find(key.data(), key.size()), nullptr);
+  EXPECT_EQ(table.Count(), static_cast<uint32_t>(kKeys));
+  // One chain would take some 3 * 10^8 comparisons.
+  EXPECT_LT(table.Probes(), 10u * kKeys);
+}
+
+TEST(KeyedHashTest, DependsOnEveryUnitAndTheTweak) {
+  EXPECT_EQ(KeyedHashChars(u"member"), KeyedHashChars(u"member"));
+  EXPECT_NE(KeyedHashChars(u"member"), KeyedHashChars(u"membes"));
+  EXPECT_NE(KeyedHashChars(u"abcd"), KeyedHashChars(u"abcd", 1));
+  EXPECT_NE(KeyedHashChars(u""), KeyedHashChars(DOMStringView(u"\0", 1)));
+}
+
 struct TCounted {
   explicit TCounted(int& freed) : Freed(freed) {}
   ~TCounted() { ++Freed; }
