@@ -413,6 +413,7 @@ int TBlockSocket::AwaitIO(bool writable, int32_t timeout) {
   if (hasDeadline_) {
     const int64_t left = MillisecondsUntil(deadline_);
     if (left <= 0) {
+      deadlineReached_ = true;
       lastErrorCode_ = WSAETIMEDOUT;
       return kFailure;
     }
@@ -423,6 +424,7 @@ int TBlockSocket::AwaitIO(bool writable, int32_t timeout) {
   }
   const int rc = TransportWait(writable, timeout);
   if (rc == 0 && cutByDeadline) {
+    deadlineReached_ = true;
     lastErrorCode_ = WSAETIMEDOUT;
     return kFailure;
   }

@@ -169,11 +169,17 @@ public:
   void SetDeadline(TDeadlineClock::time_point deadline) {
     deadline_ = deadline;
     hasDeadline_ = true;
+    deadlineReached_ = false;
   }
-  void ClearDeadline() { hasDeadline_ = false; }
+  void ClearDeadline() {
+    hasDeadline_ = false;
+    deadlineReached_ = false;
+  }
   bool HasDeadline() const { return hasDeadline_; }
-  // True when a deadline is set and has passed.
-  bool DeadlinePassed() const { return hasDeadline_ && TDeadlineClock::now() >= deadline_; }
+  // True when a deadline is set and has passed, or a wait has run up to it.
+  bool DeadlinePassed() const {
+    return hasDeadline_ && (deadlineReached_ || TDeadlineClock::now() >= deadline_);
+  }
   // Milliseconds a connect may wait; 0 leaves only the deadline.
   int32_t ConnectTimeout() const { return connectTimeout_; }
   void SetConnectTimeout(int32_t value) { connectTimeout_ = value; }
@@ -368,6 +374,9 @@ private:
   bool interPacketTimeout_ = true;
   TDeadlineClock::time_point deadline_{};
   bool hasDeadline_ = false;
+  // A wait ended at the deadline; the clock's millisecond steps may still
+  // read a moment before it.
+  bool deadlineReached_ = false;
   int32_t connectTimeout_ = 0;
   uint32_t bytesReceived_ = 0;
   uint32_t bytesSent_ = 0;
