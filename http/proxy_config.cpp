@@ -77,7 +77,7 @@ bool ParsePort(std::string_view text, std::string& port) {
 std::string NormalHost(std::string_view host) {
   std::string name(host);
   if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
-  if (IsIPv6Literal(name)) name = TextBefore(name, "%");
+  if (name.find(':') != std::string::npos) name = TextBefore(name, "%");
   while (!name.empty() && name.back() == '.') name.pop_back();
   return runtime::LowerCase(name);
 }
@@ -85,10 +85,8 @@ std::string NormalHost(std::string_view host) {
 // An address literal as bytes: 4 for IPv4, 16 for IPv6; empty for a name.
 std::string AddressBytes(const std::string& host) {
   unsigned char bytes[16];
-  if (IsIPv4Literal(host) && ::inet_pton(AF_INET, host.c_str(), bytes) == 1)
-    return std::string(reinterpret_cast<char*>(bytes), 4);
-  if (IsIPv6Literal(host) && ::inet_pton(AF_INET6, host.c_str(), bytes) == 1)
-    return std::string(reinterpret_cast<char*>(bytes), 16);
+  if (::inet_pton(AF_INET, host.c_str(), bytes) == 1) return std::string(reinterpret_cast<char*>(bytes), 4);
+  if (::inet_pton(AF_INET6, host.c_str(), bytes) == 1) return std::string(reinterpret_cast<char*>(bytes), 16);
   return {};
 }
 

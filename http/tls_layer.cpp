@@ -1,5 +1,6 @@
 #include "http/tls_layer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -160,7 +161,7 @@ TContextCache& Contexts() {
 // zone, without a trailing dot.
 std::string CheckedName(std::string name) {
   if (name.size() >= 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
-  if (IsIPv6Literal(name)) return TextBefore(name, "%");
+  if (name.find(':') != std::string::npos) return TextBefore(name, "%");
   while (!name.empty() && name.back() == '.') name.pop_back();
   return name;
 }
@@ -243,7 +244,9 @@ bool TTLSLayer::SecureConnect() {
   SSL_set_bio(ssl_, bio, bio);
   fd_ = fd;
 
-  const bool ipLiteral = IsIPv4Literal(name) || IsIPv6Literal(name);
+  unsigned char address[16];
+  const bool ipLiteral =
+      ::inet_pton(AF_INET, name.c_str(), address) == 1 || ::inet_pton(AF_INET6, name.c_str(), address) == 1;
   bool named = true;
   if (!name.empty() && !ipLiteral) named = SSL_set_tlsext_host_name(ssl_, name.c_str()) == 1;
   if (!VerifyCert) {
