@@ -664,6 +664,9 @@ public:
   // Statistics of the node pools, for tests and measurements.
   const TNodePool* PoolFor(std::size_t nodeSize) const;
   std::size_t LiveNodeCount() const { return liveNodes_; }
+  // Bytes of node storage handed out over the document's life; freeing a
+  // node does not lower it.
+  uint64_t AllocatedNodeBytes() const { return allocatedNodeBytes_; }
 
   // Creates a node of a class derived outside the document model, such as
   // the reader's declarations; its constructor takes the document first.
@@ -706,6 +709,7 @@ private:
   std::vector<std::unique_ptr<TNodePool>> pools_;  // indexed by node size / alignment
   std::unordered_set<TDOMNode*> looseNodes_;     // nodes allocated on their own
   std::size_t liveNodes_ = 0;
+  uint64_t allocatedNodeBytes_ = 0;
 };
 
 class TXMLDocument : public TDOMDocument {
@@ -771,6 +775,7 @@ T* TDOMDocument::AllocateNode(Args&&... args) {
     }
   }
   ++liveNodes_;
+  allocatedNodeBytes_ += sizeof(T);
   return node;
 }
 

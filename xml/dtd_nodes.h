@@ -86,7 +86,8 @@ public:
   uint32_t StartLine = 1;         // where the literal value began
   uint32_t StartColumn = 1;
   uint32_t CharLength = 0;        // the replacement text's length in units
-  uint64_t SubtreeNodes = 0;      // nodes below the entity once its content is parsed
+  uint64_t SubtreeBytes = 0;      // node storage below the entity once its content is parsed
+  uint64_t SubtreeUnits = 0;      // code units of text stored below it
 };
 
 }  // namespace corvandel::xml

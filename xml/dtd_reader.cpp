@@ -518,6 +518,7 @@ void TXMLReader::ParsePEReference() {
     PopSourceExplicitly();
     entity->ReplacementText = std::move(text);
     entity->CharLength = static_cast<uint32_t>(entity->ReplacementText.size());
+    CountText(entity->ReplacementText.size());
     entity->StartLine = 1;
     entity->StartColumn = 1;
     entity->Prefetched = true;
@@ -672,6 +673,7 @@ void TXMLReader::ParseEntityValue(TDOMEntityEx* entity) {
   }
   entity->ReplacementText = entityValue_;
   entity->CharLength = static_cast<uint32_t>(entityValue_.size());
+  CountText(entityValue_.size());
 }
 
 TDOMElementDef* TXMLReader::FindOrCreateElementDef(DOMStringView name) {
@@ -963,6 +965,8 @@ void TXMLReader::ApplyDefaults(TDOMElement* element, TDOMElementDef* declaration
       case DEFAULT_FIXED: {
         auto* attribute = static_cast<TDOMAttr*>(attributeDecl->CloneNode(true));
         element->SetAttributeNode(attribute);
+        // Every element of the name gets its own copy of the value.
+        CountText(attribute->NodeValue().size());
         if (standalone_ && attributeDecl->DeclaredOutside) ValidationError(kMsgStandaloneValidity);
         if (attribute->DataType() == DATATYPE_ID) {
           if (!document_->RegisterId(attribute))

@@ -41,16 +41,19 @@ private:
 
 // Limits against hostile documents. Entity references copy the entity's
 // content into the tree, so a few bytes of declarations can ask for
-// billions of nodes. Each reference costs the entity's length in units
-// plus this much per node copied (a node weighs far more than a unit)...
-inline constexpr uint64_t kEntityExpansionNodeCost = 8;
-// ...and the reader stops once the cost passes this allowance (some 8 MB of
-// text or half a million nodes)...
-inline constexpr uint64_t kEntityExpansionAllowance = 1u << 22;
-// ...plus this much per unit of the document's own text.
-inline constexpr uint64_t kEntityExpansionPerInputUnit = 16;
+// billions of nodes. Each reference is charged what its copy really costs:
+// the bytes of every node it copies, as measured when the entity's content
+// was parsed, plus this much per code unit of text...
+inline constexpr uint64_t kEntityExpansionUnitCost = sizeof(DOMChar);
+// ...and the reader stops once the copies of one document have cost this
+// many bytes in all.
+inline constexpr uint64_t kEntityExpansionAllowance = 16u << 20;
 // Entity references nest through the reader's own call stack.
 inline constexpr uint32_t kMaxEntityNesting = 64;
+// Default of TXMLReaderSettings::MaxDocumentBytes: with answer bodies of at
+// most 4 MiB, fourteen workers reading hostile answers at once stay well
+// under 1 GiB together.
+inline constexpr uint64_t kDefaultMaxDocumentBytes = 48u << 20;
 
 struct TXMLReaderSettings {
   bool Validate = false;            // report validity errors against the DTD
@@ -62,6 +65,10 @@ struct TXMLReaderSettings {
   bool RejectDoctype = false;       // a document type declaration is fatal
   bool DetachDoctype = false;       // keep the document type node out of the tree
   uint32_t CharLimit = 0;           // most characters read; 0 for no limit
+  // Most bytes of nodes and text that one document may take (0: no limit).
+  // Markup as dense as "<a/>" costs some 30 bytes of tree per byte of text,
+  // so the body limit alone does not bound a document.
+  uint64_t MaxDocumentBytes = kDefaultMaxDocumentBytes;
   // Lets the reader open the local files that external identifiers name.
   // Off by default: a document from elsewhere must not make the reader
   // read this machine's files.

@@ -59,6 +59,7 @@ inline constexpr const char* kMsgUnboundPrefix = "Unbound prefix \"%s\"";
 inline constexpr const char* kMsgDuplicatePrefixedAttribute = "Duplicate prefixed attribute";
 // Limits against hostile input.
 inline constexpr const char* kMsgEntityExpansionLimit = "Entity expansion exceeds the allowed amount";
+inline constexpr const char* kMsgDocumentMemoryLimit = "Document exceeds the allowed size in memory";
 inline constexpr const char* kMsgEntityNestingLimit = "Entity references are nested too deeply";
 
 // Document type declarations.

@@ -386,6 +386,7 @@ void TXMLReader::ParseContent() {
       }
       if (contentType_ == CONTENT_ELEMENTS) ValidationError(kMsgCDATAInElementContent);
       AsParent(current_)->AppendUnchecked(document_->CreateCDATASection(value_));
+      CountText(value_.size());
       value_.clear();
       nonWhitespace_ = false;
     } else if (c == u'&') {
@@ -424,6 +425,7 @@ void TXMLReader::FlushText() {
     }
     const bool ignorable = !nonWhitespace_ && contentType_ == CONTENT_ELEMENTS;
     AsParent(current_)->AppendUnchecked(document_->CreateTextNodeUnchecked(value_.data(), value_.size(), ignorable));
+    CountText(value_.size());
   }
   value_.clear();
   nonWhitespace_ = false;
@@ -439,9 +441,12 @@ void TXMLReader::ParseStartTag() {
     }
     state_ = STATE_IN_ROOT;
   }
+  const uint32_t names = document_->Names().Count();
   TDOMElement* element = document_->CreateElementUnchecked(name_.data(), name_.size());
   AsParent(current_)->AppendUnchecked(element);
   ++elementCounter_;
+  if (document_->Names().Count() != names) nameBytes_ += sizeof(TNameItem) + sizeof(DOMChar) * name_.size();
+  CheckDocumentMemory();
 
   auto* declaration = static_cast<TDOMElementDef*>(element->NameItem()->Data);
   if (settings_.Validate) {
@@ -475,7 +480,9 @@ void TXMLReader::ParseStartTag() {
 
 void TXMLReader::ParseAttribute(TDOMElement* element, TDOMElementDef* declaration) {
   ExpectName();
+  const uint32_t names = document_->Names().Count();
   TDOMAttr* attribute = document_->CreateAttributeUnchecked(name_.data(), name_.size());
+  if (document_->Names().Count() != names) nameBytes_ += sizeof(TNameItem) + sizeof(DOMChar) * name_.size();
   TDOMAttrDef* attributeDeclaration = nullptr;
   if (declaration) {
     attributeDeclaration = static_cast<TDOMAttrDef*>(declaration->GetAttributeNode(name_));
@@ -519,6 +526,7 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
       if (!attributeValue_.empty()) {
         target->AppendUnchecked(
             document_->CreateTextNodeUnchecked(attributeValue_.data(), attributeValue_.size(), false));
+        CountText(attributeValue_.size());
         attributeValue_.clear();
       }
       AppendEntityReference(target, entity);
@@ -535,8 +543,10 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
       Next();
     }
   }
-  if (!attributeValue_.empty())
+  if (!attributeValue_.empty()) {
     target->AppendUnchecked(document_->CreateTextNodeUnchecked(attributeValue_.data(), attributeValue_.size(), false));
+    CountText(attributeValue_.size());
+  }
 }
 
 void TXMLReader::ParseEndTag() {
@@ -576,8 +586,10 @@ void TXMLReader::ParseComment() {
   }
   ExpectChar(u'>');
   if (contentType_ == CONTENT_EMPTY) ValidationError(kMsgCommentInEmpty);
-  if (!settings_.DropComments && current_)
+  if (!settings_.DropComments && current_) {
     AsParent(current_)->AppendUnchecked(document_->CreateCommentUnchecked(text.data(), text.size()));
+    CountText(text.size());
+  }
   text.clear();
 }
 
@@ -603,6 +615,7 @@ void TXMLReader::ParseInstruction() {
   }
   if (contentType_ == CONTENT_EMPTY) ValidationError(kMsgPIInEmpty);
   TDOMProcessingInstruction* instruction = document_->CreateProcessingInstruction(target, data);
+  CountText(target.size() + data.size());
   data.clear();
   if (current_) AsParent(current_)->AppendUnchecked(instruction);
   else if (docType_ && docType_->ParentNode() == document_.get()) document_->InsertBefore(instruction, docType_);
@@ -780,6 +793,8 @@ void TXMLReader::ParseEntityContent(TDOMEntityEx* entity) {
   }
   TXMLCharSource* const source = source_;
   source->Kind = SOURCE_READ_TO_END;
+  const uint64_t bytesBefore = document_->AllocatedNodeBytes();
+  const uint64_t unitsBefore = textUnits_;
   entity->SetReadOnly(false);
   current_ = entity;
   state_ = STATE_IN_ROOT;
@@ -795,22 +810,41 @@ void TXMLReader::ParseEntityContent(TDOMEntityEx* entity) {
   }
   restore();
   PopSourceExplicitly();
-  uint64_t nodes = 0;
-  for (TDOMNode* node = entity->FirstChild(); node; node = NextInTree(node, entity)) ++nodes;
-  entity->SubtreeNodes = nodes;
+  entity->SubtreeBytes = document_->AllocatedNodeBytes() - bytesBefore;
+  entity->SubtreeUnits = textUnits_ - unitsBefore;
 }
 
 void TXMLReader::ChargeExpansion(TDOMEntityEx* entity) {
-  expansion_ += std::max<uint64_t>(entity->CharLength, 1) + kEntityExpansionNodeCost * entity->SubtreeNodes;
-  const uint64_t input = documentSource_ ? documentSource_->DecodedUnits : 0;
-  if (expansion_ > kEntityExpansionAllowance + kEntityExpansionPerInputUnit * input)
-    FatalError(kMsgEntityExpansionLimit);
+  // A reference costs the text it brings, or the text its content holds
+  // when nested references made that larger, and the nodes it copies.
+  const uint64_t units = std::max<uint64_t>({entity->CharLength, entity->SubtreeUnits, 1});
+  expansion_ += kEntityExpansionUnitCost * units + entity->SubtreeBytes;
+  if (expansion_ > kEntityExpansionAllowance) FatalError(kMsgEntityExpansionLimit);
+}
+
+uint64_t TXMLReader::DocumentBytes() const {
+  return document_->AllocatedNodeBytes() + sizeof(DOMChar) * textUnits_ + nameBytes_;
+}
+
+void TXMLReader::CheckDocumentMemory(uint64_t more) {
+  if (settings_.MaxDocumentBytes != 0 && DocumentBytes() + more > settings_.MaxDocumentBytes)
+    FatalError(kMsgDocumentMemoryLimit);
+}
+
+void TXMLReader::CountText(std::size_t units) {
+  textUnits_ += units;
+  CheckDocumentMemory();
 }
 
 TDOMEntityReference* TXMLReader::AppendEntityReference(TDOMNode* parent, TDOMEntityEx* entity) {
-  if (entity) ChargeExpansion(entity);
+  if (entity) {
+    ChargeExpansion(entity);
+    // The copy is made in one go: it must fit before it is made.
+    CheckDocumentMemory(entity->SubtreeBytes + sizeof(DOMChar) * entity->SubtreeUnits);
+  }
   TDOMEntityReference* reference = document_->CreateEntityReference(name_);
   AsParent(parent)->AppendUnchecked(reference);
+  if (entity) CountText(entity->SubtreeUnits);
   return reference;
 }
 

@@ -121,6 +121,13 @@ private:
   void ParseEntityContent(TDOMEntityEx* entity);
   // Counts what a reference to entity produces against the expansion limit.
   void ChargeExpansion(TDOMEntityEx* entity);
+  // Memory of the document: node storage, stored text and interned names.
+  uint64_t DocumentBytes() const;
+  // Fatal once the document, with more bytes to come, would pass
+  // MaxDocumentBytes.
+  void CheckDocumentMemory(uint64_t more = 0);
+  // Records units of text stored in the document and checks the bound.
+  void CountText(std::size_t units);
   TDOMEntityReference* AppendEntityReference(TDOMNode* parent, TDOMEntityEx* entity);
 
   // ---- document type declarations (dtd_reader.cpp)
@@ -190,7 +197,9 @@ private:
   std::unique_ptr<TXMLDocument> document_;
   TXMLCharSource* documentSource_ = nullptr;  // the bottom of the stack
   uint32_t entityNesting_ = 0;
-  uint64_t expansion_ = 0;  // units and nodes produced through entity references
+  uint64_t expansion_ = 0;  // bytes of content copied through entity references
+  uint64_t textUnits_ = 0;  // code units of text stored in the document
+  uint64_t nameBytes_ = 0;  // interned names
 };
 
 }  // namespace corvandel::xml

@@ -280,8 +280,39 @@ TEST(ReaderTest, DeepNestingIsReadWithoutRecursion) {
   for (int i = 0; i < kDepth; ++i) text += "</d>";
   std::unique_ptr<TXMLDocument> doc;
   runtime::TMemoryStream stream(text);
-  ReadDocumentFromStream(doc, stream);
+  TXMLReaderSettings unbounded;
+  unbounded.MaxDocumentBytes = 0;
+  ReadDocumentFromStream(doc, stream, u"stream:", unbounded);
   EXPECT_EQ(doc->DocumentElement()->TextContent(), u"x");
+}
+
+// Dense markup makes far more tree than text: the document's memory is
+// bounded on its own, whatever the body limit lets through.
+TEST(ReaderLimitsTest, DocumentMemoryIsBounded) {
+  auto repeated = [](std::string_view piece, std::size_t bytes) {
+    std::string text = "<r>";
+    while (text.size() < bytes) text += piece;
+    return text + "</r>";
+  };
+  TXMLReaderSettings small;
+  small.MaxDocumentBytes = 1u << 20;
+  const char* kLimit = "Document exceeds the allowed size in memory";
+  for (std::string_view piece : {"<b/>", "<b a='1'/>", "t<!---->", "<?p?>", "<![CDATA[c]]>"}) {
+    EXPECT_NE(Read(repeated(piece, 200000), 0, small).find(kLimit), std::string::npos) << piece;
+    EXPECT_EQ(Read(repeated(piece, 2000), 0, small).find("error"), std::string::npos) << piece;
+  }
+  // Text counts by its length: one long run passes the bound too.
+  EXPECT_NE(Read("<r>" + std::string(600000, 'x') + "</r>", 0, small).find(kLimit), std::string::npos);
+  // The default holds a body's worth of "<b/>" to far less than a tree of it.
+  const std::string dense = repeated("<b/>", 4u << 20);
+  std::unique_ptr<TXMLDocument> doc;
+  runtime::TMemoryStream stream(dense);
+  EXPECT_THROW(ReadDocumentFromStream(doc, stream), EXMLReadError);
+  EXPECT_LE(doc->AllocatedNodeBytes(), kDefaultMaxDocumentBytes);
+  // Declared defaults copy their value into every element.
+  const std::string defaults = "<!DOCTYPE r [<!ATTLIST b a CDATA '" + std::string(5000, 'v') + "'>]>" +
+                               repeated("<b/>", 2000);
+  EXPECT_NE(Read(defaults, 0, small).find(kLimit), std::string::npos);
 }
 
 TEST(ReaderTest, LongTextCrossesManyBuffers) {
@@ -350,6 +381,41 @@ TEST(ReaderEntityTest, QuadraticExpansionStopsEarly) {
     settings.ExpandEntityRefs = expand;
     const std::string result = Read(text, 0, settings);
     EXPECT_NE(result.find("Entity expansion exceeds the allowed amount"), std::string::npos) << result.substr(0, 200);
+  }
+}
+
+// References to an entity of a few empty elements fill a body without much
+// text; what they copy is charged by the bytes of the copies, so the copies
+// of one document stay within kEntityExpansionAllowance.
+TEST(ReaderEntityTest, CopiesAreChargedWhatTheyCost) {
+  struct Shape {
+    const char* value;
+    const char* reference;
+  };
+  for (const Shape shape : {Shape{"<a/><a/><a/><a/>", "&e;"}, Shape{"<a x='1'>t</a>", "&e;"},
+                            Shape{"&f;&f;&f;&f;&f;&f;&f;&f;", "&e;"}}) {
+    std::string text = "<!DOCTYPE r [<!ENTITY f '<i/>'><!ENTITY e \"" + std::string(shape.value) + "\">]><r>";
+    while (text.size() < (4u << 20)) text += shape.reference;
+    text += "</r>";
+    for (bool expand : {false, true}) {
+      TXMLReaderSettings settings;
+      settings.ExpandEntityRefs = expand;
+      settings.MaxDocumentBytes = 0;
+      std::unique_ptr<TXMLDocument> doc;
+      runtime::TMemoryStream stream(text);
+      try {
+        ReadDocumentFromStream(doc, stream, u"stream:", settings);
+        ADD_FAILURE() << shape.value << " read whole";
+      } catch (const EXMLReadError& e) {
+        EXPECT_NE(std::string(e.what()).find("Entity expansion exceeds the allowed amount"), std::string::npos)
+            << e.what();
+      }
+      // Copied elements, each of which takes well over 64 bytes.
+      uint64_t elements = 0;
+      for (TDOMNode* node = doc->DocumentElement(); node; node = NextInTree(node, doc.get()))
+        elements += node->NodeType() == ELEMENT_NODE;
+      EXPECT_LE(elements * 64, kEntityExpansionAllowance) << shape.value << (expand ? " expanded" : "");
+    }
   }
 }
 
