@@ -1,80 +1,47 @@
 // Feeds arbitrary bytes to the HTTP client as a server's response, then
 // classifies a 200 answer the way a ping call does.
 //
-// Input: one byte of options, then the response. The response is written
-// by a loopback peer on the fuzzing thread itself, right after the client
-// has connected and before it sends its request, and the peer then closes
-// its side; so every read ends at the input's end and nothing waits on a
-// timeout.
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// Input: one byte of options, then the response. The peer lives in memory
+// (no ports, no clocks): it sends the response in packets whose size the
+// options choose, then closes, resets or falls silent, and a silent peer
+// ends every wait at once as a time-out.
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/ping_service.h"
 #include "http/http_send.h"
+#include "http/memory_socket.h"
 #include "xml/reader.h"
 
 namespace {
 
 using corvandel::engine::TPingService;
-using corvandel::http::TBlockSocket;
 using corvandel::http::THTTPSend;
+using corvandel::http::TMemoryBlockSocket;
+using corvandel::http::TPeerEnd;
+using corvandel::http::TPeerScript;
 
 enum TOption : uint8_t {
-  // Both bits: HTTP/1.0, which closes gracefully after the exchange. Kept
-  // rare, since the graceful close pauses for a millisecond.
-  kHTTP10 = 1 << 0 | 1 << 5,
-  kHeadMethod = 1 << 1,   // reads no body
+  kHTTP10 = 1 << 0,        // closes after the exchange
+  kHeadMethod = 1 << 1,    // reads no body
   kExpectContinue = 1 << 2,
-  kTightLimits = 1 << 3,  // reaches every limit with short inputs
-  kBigRequest = 1 << 4,   // a request body past the single-send limit
+  kTightLimits = 1 << 3,   // reaches every limit with short inputs
+  kBigRequest = 1 << 4,    // a request body past the single-send limit
+  kSmallPackets = 1 << 5,  // packets of 1 to 4 bytes instead of one
+  kPacketSizeShift = 6,    // two bits: the packet size less one
 };
 
-// Far beyond any wait the input can cause: the peer has always closed.
-constexpr int32_t kFuzzTimeout = 2000;
-
-class TLoopbackListener {
-public:
-  TLoopbackListener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-      __builtin_trap();
-    url_ = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/RPC2";
+// The end of the response: every third input each.
+TPeerEnd EndFor(std::size_t size) {
+  switch (size % 3) {
+    case 0: return TPeerEnd::Close;
+    case 1: return TPeerEnd::Reset;
+    default: return TPeerEnd::Silence;
   }
-  ~TLoopbackListener() { ::close(fd_); }
-
-  int Accept() const { return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC); }
-  const std::string& URL() const { return url_; }
-
-private:
-  int fd_ = -1;
-  std::string url_;
-};
-
-// Writes the whole response without blocking: the client reads it only
-// after this returns, on the same thread.
-void Answer(int peer, const uint8_t* data, std::size_t size) {
-  const int buffer = 1 << 20;
-  ::setsockopt(peer, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof(buffer));
-  while (size > 0) {
-    const ssize_t sent = ::send(peer, data, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent <= 0) break;
-    data += sent;
-    size -= static_cast<std::size_t>(sent);
-  }
-  ::shutdown(peer, SHUT_WR);
 }
 
 void ClassifyLikeAPingCall(THTTPSend& http) {
@@ -94,37 +61,36 @@ void ClassifyLikeAPingCall(THTTPSend& http) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-  static const TLoopbackListener listener;
   if (size < 1) return 0;
   const uint8_t options = data[0];
-  ++data;
-  --size;
+  const std::string response(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  int peer = -1;
-  {
-    THTTPSend http;
-    http.SetTimeout(kFuzzTimeout);
-    http.SetMimeType("text/xml");
-    http.SetProtocol((options & kHTTP10) == kHTTP10 ? "1.0" : "1.1");
-    http.SetStatus100((options & kExpectContinue) != 0);
-    if (options & kTightLimits) {
-      http.SetMaxLineLength(64);
-      http.SetMaxHeaderSize(256);
-      http.SetMaxBodySize(1024);
-    }
-    http.Document().WriteText(std::string(options & kBigRequest ? 70000 : 230, 'r'));
-    http.Sock().SetOnAfterConnect([&](TBlockSocket& client) {
-      // Closing with a reset leaves no connection waiting out its time, so
-      // millions of runs do not use up the loopback ports.
-      client.SetLinger(true, 0);
-      peer = listener.Accept();
-      if (peer >= 0) Answer(peer, data, size);
-    });
-    http.ExecuteRequest(options & kHeadMethod ? "HEAD" : "post", listener.URL());
-    if (http.ResultCode() == 200) ClassifyLikeAPingCall(http);
-    // Skips the graceful close's pause: nothing is left to say.
-    http.Sock().Abort();
+  TPeerScript script;
+  script.End = EndFor(response.size());
+  if (options & kSmallPackets) {
+    const std::size_t piece = static_cast<std::size_t>(options >> kPacketSizeShift) + 1;
+    for (std::size_t at = 0; at < response.size(); at += piece) script.Packets.push_back(response.substr(at, piece));
+  } else {
+    script.Packets.push_back(response);
   }
-  if (peer >= 0) ::close(peer);
+  // A second connection for a client that gives up on the first; it finds
+  // the same answer again.
+  THTTPSend http(std::make_unique<TMemoryBlockSocket>(std::vector<TPeerScript>{script, script}));
+  http.SetMimeType("text/xml");
+  http.SetProtocol(options & kHTTP10 ? "1.0" : "1.1");
+  http.SetStatus100((options & kExpectContinue) != 0);
+  if (options & kTightLimits) {
+    http.SetMaxLineLength(64);
+    http.SetMaxHeaderSize(256);
+    http.SetMaxBodySize(1024);
+  }
+  http.Document().WriteText(std::string(options & kBigRequest ? 70000 : 230, 'r'));
+  http.ExecuteRequest(options & kHeadMethod ? "HEAD" : "post", "http://127.0.0.1:8080/RPC2");
+  if (http.ResultCode() == 200) ClassifyLikeAPingCall(http);
+  // A kept connection is reused by a second exchange, which must cope with
+  // whatever the first left behind.
+  http.ResetMessage();
+  http.Document().WriteText("again");
+  http.ExecuteRequest("post", "http://127.0.0.1:8080/RPC2");
   return 0;
 }
