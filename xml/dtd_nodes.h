@@ -80,6 +80,7 @@ public:
   bool ContentParsed = false;     // the replacement text is parsed into the children
   bool BeingExpanded = false;
   bool OpenedBetweenDecls = false;
+  uint64_t OpenedInDecl = 0;      // the markup declaration it was opened in; 0 between them
   bool IsParameterEntity = false;
   DOMString ReplacementText;
   DOMString BaseId;               // the system identifier of the declaring text

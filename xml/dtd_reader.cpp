@@ -416,6 +416,7 @@ void TXMLReader::ParseMarkupDecls() {
       continue;
     }
     inMarkupDecl_ = true;
+    ++markupDecl_;
     peRefsAllowed_ = IsExternalText(source_);
     if (source_->MatchLiteral(kElement)) ParseElementDecl();
     else if (source_->MatchLiteral(kEntity)) ParseEntityDecl();
@@ -423,7 +424,10 @@ void TXMLReader::ParseMarkupDecls() {
     else if (source_->MatchLiteral(kNotation)) ParseNotationDecl();
     else FatalError(kMsgIllegalMarkupDecl);
     SkipWhitespaceInDTD();
-    if (Cur() == u'>' && (source_ != declSource || source_->Entity != declEntity)) FatalError(kMsgPENesting);
+    // A parameter entity opened inside this declaration that holds its ">"
+    // ends outside it: improper nesting, but only a validity error. One
+    // that ends inside a later declaration is fatal when it ends.
+    if (Cur() == u'>' && (source_ != declSource || source_->Entity != declEntity)) ValidationError(kMsgPENesting);
     ExpectChar(u'>');
     inMarkupDecl_ = false;
   }
@@ -479,7 +483,8 @@ bool TXMLReader::SkipWhitespaceInDTD() {
       continue;
     }
     if (c == 0 && source_->Entity && source_->Entity->IsParameterEntity) {
-      if (inMarkupDecl_ && source_->Entity->OpenedBetweenDecls) FatalError(kMsgPENesting);
+      // Ending inside a declaration that it was not opened in.
+      if (inMarkupDecl_ && source_->Entity->OpenedInDecl != markupDecl_) FatalError(kMsgPENesting);
       if (!PopSource()) return skipped;
       // The end of a parameter entity's text separates like whitespace.
       skipped = true;
@@ -528,6 +533,7 @@ void TXMLReader::ParsePEReference() {
     if (source->Entity) ++nesting;
   if (nesting >= kMaxEntityNesting) FatalError(kMsgEntityNestingLimit, referenceLength);
   entity->OpenedBetweenDecls = !inMarkupDecl_;
+  entity->OpenedInDecl = inMarkupDecl_ ? markupDecl_ : 0;
   ChargeExpansion(entity);
   PushEntity(entity);
 }

@@ -164,6 +164,7 @@ private:
   bool peRefsAllowed_ = false;
   bool peRefsSeen_ = false;
   bool inMarkupDecl_ = false;
+  uint64_t markupDecl_ = 0;  // numbers the markup declarations as they start
   DOMString value_;
   DOMString attributeValue_;
   DOMString entityValue_;

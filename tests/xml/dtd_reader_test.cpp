@@ -434,6 +434,26 @@ TEST_F(ExternalDtdTest, BrokenExternalTextIsFatal) {
   }
 }
 
+// A parameter entity opened inside a declaration whose text closes the
+// declaration ends outside it: a validity error, and the document is read.
+TEST_F(ExternalDtdTest, EntityEndingOutsideItsDeclarationIsOnlyInvalid) {
+  const char* texts[] = {
+      "<!ENTITY % e \"(#PCDATA)>\">\n<!ELEMENT doc %e;\n",
+      "<!ENTITY % e \"doc (#PCDATA)>\">\n<!ELEMENT %e;\n",
+      "<!ENTITY % e \"(#PCDATA)> \">\n<!ELEMENT doc %e; <!ATTLIST doc a CDATA 'v'>\n",
+  };
+  for (const char* text : texts) {
+    const std::string uri = Write("nested.dtd", text);
+    TParsed parsed = Parse("<!DOCTYPE doc SYSTEM '" + uri + "'><doc>t</doc>", Resolving(true));
+    EXPECT_EQ(parsed.Error, "") << text;
+    EXPECT_EQ(parsed.Validity, std::vector<std::string>{"Parameter entities must be properly nested"}) << text;
+  }
+  // The declaration was stored: its default and its content model apply.
+  const std::string uri = Write("nested.dtd", texts[2]);
+  EXPECT_EQ(Parse("<!DOCTYPE doc SYSTEM '" + uri + "'><doc>t</doc>", Resolving(true)).Tree(),
+            "<!DOCTYPE doc>doc(a?=v)['t']");
+}
+
 TEST_F(ExternalDtdTest, ParameterEntityExpansionIsBounded) {
   std::string laughs = "<!ENTITY % l0 'haha'>\n";
   for (int i = 1; i < 12; ++i) {
