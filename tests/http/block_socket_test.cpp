@@ -19,7 +19,7 @@ namespace {
 using testing::TLoopbackPeer;
 using testing::TScriptServer;
 
-constexpr int32_t kAmpleTimeout = 5000;
+constexpr int32_t kAmpleTimeout = 30000;
 
 using TStatusLog = std::vector<std::pair<THookSocketReason, std::string>>;
 

@@ -188,6 +188,14 @@ TEST(HTTPResponseTest, KeptConnectionIsReusedOnlyWhenCleanAndAgreed) {
   }
 }
 
+// Timeout bounds each silence, not a whole line; the exchange's time keeps
+// a trickling server finite.
+TEST(HTTPResponseTest, ReadTimeoutRestartsWithEachPacket) {
+  THTTPSend http;
+  EXPECT_TRUE(http.Sock().InterPacketTimeout());
+  EXPECT_GT(http.MaxExchangeTime(), http.Timeout());
+}
+
 // A final answer instead of "100 Continue" leaves the announced body
 // unsent; a peer that reads it anyway would take the next request for it.
 TEST(HTTPResponseTest, BodyHeldBackAfterAFinalAnswerClosesTheConnection) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "http/block_socket.h"
+#include "http/memory_socket.h"
 #include "runtime/memory_stream.h"
 #include "script_server.h"
 
@@ -19,7 +20,7 @@ using testing::TScriptServer;
 // Expected to run out: short, to keep the suite fast.
 constexpr int32_t kExpiringTimeout = 200;
 // Not expected to run out: only a fault waits this long.
-constexpr int32_t kAmpleTimeout = 5000;
+constexpr int32_t kAmpleTimeout = 30000;
 
 struct LineCase {
   std::string name;
@@ -75,6 +76,25 @@ TEST(ReceiveLineTest, LineEndsInWholeAndSplitPackets) {
       server.Stop();
     }
   }
+}
+
+// The limit holds for what is buffered, even when a complete shorter line
+// is inside it.
+TEST(ReceiveLineTest, LineLimitHoldsForBufferedInput) {
+  const std::string tail(20, 'x');
+  TMemoryBlockSocket sock({{{"ab\r\n" + tail}, TPeerEnd::Silence}});
+  sock.ConnectTo("127.0.0.1", "80");
+  sock.SetConvertLineEnd(true);
+  sock.SetMaxLineLength(10);
+  EXPECT_EQ(sock.ReceiveLine(kAmpleTimeout), "");
+  EXPECT_EQ(sock.LastErrorCode(), WSAENOBUFS);
+  EXPECT_EQ(sock.PendingInput(), "ab\r\n" + tail);
+  EXPECT_EQ(sock.ReceiveLine(kAmpleTimeout), "") << "taken from the buffered input";
+  EXPECT_EQ(sock.LastErrorCode(), WSAENOBUFS);
+  EXPECT_EQ(sock.PendingInput(), "ab\r\n" + tail);
+  sock.SetMaxLineLength(24);
+  EXPECT_EQ(sock.ReceiveLine(kAmpleTimeout), "ab");
+  EXPECT_EQ(sock.PendingInput(), tail);
 }
 
 TEST(ReceiveLineTest, CarriageReturnEndingAPacketPairsWithTheNextLineFeed) {
