@@ -15,6 +15,11 @@ struct TOptions {
   std::string ServicesFile;
   std::string SitesFile;
   int Threads = 0;  // set from the default when not given
+  // --proxy as given, checked: overrides the environment's proxies; empty
+  // turns proxies off.
+  std::optional<std::string> Proxy;
+  std::string CAFile;     // --cacert: trusted on top of the system's store
+  bool Insecure = false;  // --insecure: certificates are not checked
   bool Help = false;
   bool Version = false;
 };

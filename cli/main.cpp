@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -14,6 +16,8 @@
 #include "cli/interrupt_watcher.h"
 #include "engine/list_file.h"
 #include "engine/run_controller.h"
+#include "http/proxy_config.h"
+#include "http/secure_layer.h"
 #include "runtime/event_loop.h"
 #include "runtime/stream.h"
 
@@ -30,6 +34,9 @@ constexpr int kExitInterruptedAgain = 130;
 #ifndef CORVANDEL_VERSION
 #define CORVANDEL_VERSION "unknown"
 #endif
+
+constexpr const char* kInsecureWarning =
+    "warning: --insecure: the certificates and host names of https services are not checked";
 
 constexpr const char* kStoppingNote =
     ": stopping; calls under way will finish (Ctrl-C again to quit at once)\n";
@@ -59,11 +66,43 @@ bool ReadList(const std::string& what, const std::string& fileName, std::vector<
   return true;
 }
 
+// The proxies and the trust every call uses, or false after saying why.
+bool ConfigureConnections(const cli::TOptions& options) {
+  http::TProxyConfig proxies;
+  std::string error;
+  if (options.Proxy) {
+    // --proxy replaces the proxies of the environment; its no_proxy still holds.
+    http::TProxyConfig::TVariables variables;
+    for (const char* name : {"no_proxy", "NO_PROXY"})
+      if (const char* value = std::getenv(name)) variables.emplace(name, value);
+    http::TProxyConfig::FromVariables(variables, proxies, error);
+    std::optional<http::TProxyServer> server;
+    if (!options.Proxy->empty()) {
+      server.emplace();
+      http::ParseProxyURL(*options.Proxy, *server, error);  // checked with the options
+    }
+    proxies.SetProxy(server);
+  } else if (!http::TProxyConfig::FromEnvironment(proxies, error)) {
+    Complain(error);
+    return false;
+  }
+  http::SetProcessProxyConfig(std::move(proxies));
+
+  if (!options.CAFile.empty() && !http::CheckTrustFile(options.CAFile, error)) {
+    Complain(error);
+    return false;
+  }
+  if (options.Insecure) Complain(kInsecureWarning);
+  http::SetSecureSettings(http::TSecureSettings{options.CAFile, options.Insecure});
+  return true;
+}
+
 int Run(const cli::TOptions& options) {
   std::vector<std::string> services;
   std::vector<std::string> sites;
   if (!ReadList("services", options.ServicesFile, services) || !ReadList("sites", options.SitesFile, sites))
     return kExitUsage;
+  if (!ConfigureConnections(options)) return kExitUsage;
 
   runtime::TEventLoop loop;
   std::atomic<bool> interrupted{false};

@@ -5,6 +5,8 @@
 #include "engine/ping_service.h"
 #include "engine/ping_texts.h"
 #include "http/http_send.h"
+#include "http/proxy_config.h"
+#include "http/secure_layer.h"
 #include "xml/reader.h"
 #include "xml/writer.h"
 
@@ -46,6 +48,10 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
   try {
     if (!Request) return false;
     http::THTTPSend http;
+    // The front-end's choices, made once at its start: the proxy for this
+    // service and whom to trust.
+    http::ProcessProxyConfig()->Apply(http, url);
+    http::ApplySecureSettings(http::SecureSettings(), http.Sock().SecureLayer());
     http.SetMimeType(std::string(kPingContentType));
     xml::WriteDocumentToStream(*Request, http.Document());
 
