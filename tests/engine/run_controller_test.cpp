@@ -75,6 +75,7 @@ public:
       const std::string key = pinger.SiteURL + " " + url;
       std::unique_lock<std::mutex> lock(mutex_);
       calls_.push_back(key);
+      changed_.notify_all();
       if (held_.count(key)) {
         entered_.insert(key);
         changed_.notify_all();
@@ -102,6 +103,10 @@ public:
   std::vector<std::string> Calls() {
     const std::lock_guard<std::mutex> lock(mutex_);
     return calls_;
+  }
+  bool AwaitCalls(std::size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kPatience, [&] { return calls_.size() >= count; });
   }
   std::map<std::string, int> CallCounts() {
     std::map<std::string, int> counts;
@@ -301,7 +306,14 @@ TEST(RunControllerTest, ServicesReloadedDuringARunApplyToTheNextRun) {
 TEST(RunControllerTest, FourteenWorkersOverSeveralSitesCallEachServiceOncePerSite) {
   const auto services = Numbered("svc", 150);
   TRig rig({"one.example", "two.example", "three.example"}, services, 14);
+  // The first call is held until another worker has made one, so that the
+  // batch is shared whatever the machine's load.
+  const std::string first = "http://one.example http://svc1.example/rpc";
+  rig.network.Hold(first);
   ASSERT_TRUE(rig.controller.StartRun());
+  ASSERT_TRUE(rig.network.AwaitEntered(first));
+  ASSERT_TRUE(rig.network.AwaitCalls(2));
+  rig.network.Release(first);
   ASSERT_TRUE(rig.AwaitIdle());
   const auto counts = rig.network.CallCounts();
   EXPECT_EQ(counts.size(), 450u);
