@@ -23,7 +23,6 @@ TThreadPingService::TThreadPingService(runtime::TMainThread& mainThread, std::sh
 
 void TThreadPingService::Execute() {
   if (!table_ || table_->Empty()) return;
-  Pinger.BuildRequest(WithScheme(SiteURL_));
 
   const std::size_t count = table_->Count();
   for (std::size_t i = 0; i < count; ++i) {
@@ -36,6 +35,9 @@ void TThreadPingService::Execute() {
     Pinger.ServiceURL = table_->Line(i);
     if (Pinger.ServiceURL.size() <= kMaxSkippedLineLength) continue;
 
+    // Built once, for the first service this worker calls: the workers
+    // that find nothing to call never hold a request.
+    if (!Pinger.Request) Pinger.BuildRequest(WithScheme(SiteURL_));
     const std::string url = WithScheme(Pinger.ServiceURL);
     if (call_)
       call_(Pinger, url, result_);

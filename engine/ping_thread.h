@@ -50,6 +50,9 @@ public:
   uint16_t ThreadNum() const { return ThreadNum_; }
   // The site as taken from the site list, before any prefix.
   const std::string& SiteURL() const { return SiteURL_; }
+  // Whether the worker has built its request, which it does on its first
+  // call.
+  bool RequestBuilt() const { return Pinger.Request != nullptr; }
 
 protected:
   void Execute() override;

@@ -28,6 +28,7 @@ struct TBatch {
   std::vector<TPingResult> results;
   std::vector<TThreadPingService*> workers;  // valid until their end
   int ended = 0;
+  int built = 0;  // workers that ended holding a request
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<std::string> calls;
@@ -56,7 +57,10 @@ struct TBatch {
           loop, table, site, static_cast<uint16_t>(i + 1),
           [this](const TPingResult& result) { results.push_back(result); },
           [this](TPingService&, const std::string& url, TPingResult& result) { return Call(url, result); });
-      worker->SetOnTerminate([this](runtime::TThread&) { ++ended; });
+      worker->SetOnTerminate([this](runtime::TThread& thread) {
+        ++ended;
+        built += static_cast<TThreadPingService&>(thread).RequestBuilt();
+      });
       workers.push_back(worker.get());
       runtime::TThread::Launch(std::move(worker));
     }
@@ -93,6 +97,21 @@ TEST(PingThreadTest, OneWorkerFollowsTableOrderAndSkipsShortLines) {
   }
   const TServState states[] = {ssDone, ssClaimed, ssClaimed, ssDone, ssDone, ssDone};
   for (std::size_t i = 0; i < std::size(states); ++i) EXPECT_EQ(batch.table->State(i), states[i]) << i;
+}
+
+// A request is as large as its site: only workers that call build one.
+TEST(PingThreadTest, OnlyWorkersThatCallBuildARequest) {
+  TBatch shortLines({"", "abcd", "ab"});
+  shortLines.Start("blog.example", 4);
+  ASSERT_TRUE(shortLines.AwaitEnd());
+  EXPECT_EQ(shortLines.built, 0);
+
+  TBatch one({"a.example"});
+  one.Start("blog.example", 14);
+  ASSERT_TRUE(one.AwaitEnd());
+  EXPECT_EQ(one.calls.size(), 1u);
+  EXPECT_EQ(one.built, 1);
+  EXPECT_EQ(one.results.at(0).SiteURL, "http://blog.example");
 }
 
 TEST(PingThreadTest, EmptyTableEndsEveryWorkerWithoutACall) {
