@@ -4,13 +4,23 @@
 #include <QIcon>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include "app/main_window.h"
 #include "app/window_texts.h"
+#include "http/proxy_config.h"
 
 int main(int argc, char* argv[]) {
   using namespace corvandel::app;
   int status = 0;
+  // Proxies come from the environment, as for curl; before any worker runs.
+  corvandel::http::TProxyConfig proxies;
+  std::string proxyError;
+  if (corvandel::http::TProxyConfig::FromEnvironment(proxies, proxyError))
+    corvandel::http::SetProcessProxyConfig(std::move(proxies));
+  else
+    std::fprintf(stderr, "corvandel: no proxy is used: %s\n", proxyError.c_str());
   {
     QApplication application(argc, argv);
     const QString title = QString::fromUtf8(kAppTitle.data(), static_cast<qsizetype>(kAppTitle.size()));

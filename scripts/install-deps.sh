@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
-          libxml2-dev libpugixml-dev libexpat1-dev libcurl4-openssl-dev qt6-base-dev xvfb xauth "$@")
+          libxml2-dev libpugixml-dev libexpat1-dev libcurl4-openssl-dev libssl-dev openssl qt6-base-dev
+          xvfb xauth "$@")
 
 missing=()
 for package in "${packages[@]}"; do
