@@ -44,6 +44,8 @@ int32_t TBlockSocket::TransportReceive(char* buffer, int32_t length) {
   }
 }
 
+void TBlockSocket::TransportYield() { std::this_thread::yield(); }
+
 int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
   if (CheckStopFlag()) return 0;
   if (length <= 0) {
@@ -73,7 +75,7 @@ std::string TBlockSocket::ReceivePacket(int32_t timeout) {
     CompactPendingInput();
     packet.swap(pendingInput_);
   } else {
-    std::this_thread::yield();
+    TransportYield();
     int32_t available = PendingBytes();
     if (available == 0) {
       if (WaitReadable(timeout)) {
