@@ -47,6 +47,10 @@ public:
   // How many connections were made.
   std::size_t Connections() const { return written_.size(); }
 
+  // The peer of the current connection sends one more packet, or ends now.
+  void PeerSends(std::string bytes) { CurrentScript().Packets.push_back(std::move(bytes)); }
+  void PeerEnds(TPeerEnd end) { CurrentScript().End = end; }
+
   void ConnectTo(const std::string& ip, const std::string& port) override;
   void Close() override;
   void Abort() override;
@@ -62,6 +66,7 @@ protected:
 
 private:
   const TPeerScript& Script() const { return scripts_[written_.size() - 1]; }
+  TPeerScript& CurrentScript() { return scripts_[written_.size() - 1]; }
   bool PacketsLeft() const { return packet_ < Script().Packets.size(); }
   // Moves past packets already read and gates already passed; true when
   // bytes are ready, false at the end or at a gate still closed.
