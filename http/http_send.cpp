@@ -470,7 +470,8 @@ void THTTPSend::FailFromSocket() {
   TExchangeFailure reason = PeerClosed;
   if (code == WSAECONNABORTED) {
     reason = Stopped;
-  } else if (code == WSAETIMEDOUT && sock_->DeadlinePassed()) {
+  } else if ((code == WSAETIMEDOUT || code == WSASYSNOTREADY) && sock_->DeadlinePassed()) {
+    // Also a secure layer whose wait ran into the deadline.
     reason = ExchangeTimeExceeded;
   } else {
     switch (phase_) {
