@@ -15,9 +15,11 @@ Usage:
         silent  accepts, reads the client's first bytes, prints "HELLO" and
                 never answers;
         close   accepts, reads the client's first bytes and closes;
-        proxy   an HTTP proxy that only tunnels: reads a CONNECT request,
-                records its head, answers 200 and relays bytes to
-                127.0.0.1:--target whatever host the request named.
+        proxy   an HTTP proxy: records the head of every request in the
+                record file; answers CONNECT with 200 and relays the tunnel
+                to 127.0.0.1:--target (whatever host the request named) or,
+                without --target, to the host named; passes any other
+                request on, unchanged, to the host of its absolute URL.
 """
 
 import argparse
@@ -165,13 +167,19 @@ def serve_proxy(args):
             if args.record:
                 with lock, open(args.record, "ab") as out:
                     out.write(head.replace(b"\r\n", b"\n") + b"\n\n")
-            if not head.startswith(b"CONNECT "):
-                self.request.sendall(b"HTTP/1.0 405 Method Not Allowed\r\n\r\n")
-                return
-            upstream = socket.create_connection(("127.0.0.1", args.target))
-            self.request.sendall(b"HTTP/1.0 200 Connection established\r\nProxy-Agent: test\r\n\r\n")
-            if rest:
-                upstream.sendall(rest)
+            target = head.split(b"\r\n", 1)[0].split(b" ")[1].decode()
+            if head.startswith(b"CONNECT "):
+                host, port = target.rsplit(":", 1)
+                upstream = socket.create_connection(
+                    ("127.0.0.1", args.target) if args.target else (host.strip("[]"), int(port)))
+                self.request.sendall(b"HTTP/1.0 200 Connection established\r\nProxy-Agent: test\r\n\r\n")
+                if rest:
+                    upstream.sendall(rest)
+            else:
+                authority = target.split("://", 1)[1].split("/", 1)[0]
+                host, port = authority.rsplit(":", 1)
+                upstream = socket.create_connection((host.strip("[]"), int(port)))
+                upstream.sendall(head + b"\r\n\r\n" + rest)
             back = threading.Thread(target=relay, args=(upstream, self.request), daemon=True)
             back.start()
             relay(self.request, upstream)
