@@ -1,6 +1,8 @@
 #include "app/dialogs.h"
 
+#include <QAbstractFileIconProvider>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <utility>
@@ -13,6 +15,19 @@ TMessageHook& MessageHook() {
   static TMessageHook hook;
   return hook;
 }
+
+class TKindIconProvider : public QAbstractFileIconProvider {
+public:
+  QIcon icon(IconType type) const override { return QAbstractFileIconProvider::icon(type); }
+  QIcon icon(const QFileInfo& info) const override {
+    return QAbstractFileIconProvider::icon(info.isDir() ? Folder : File);
+  }
+  QString type(const QFileInfo& info) const override {
+    if (info.isDir()) return QStringLiteral("Folder");
+    if (info.isSymLink()) return QStringLiteral("Link");
+    return info.isFile() ? QStringLiteral("File") : QStringLiteral("Special file");
+  }
+};
 
 TFileDialogHook& FileDialogHook() {
   static TFileDialogHook hook;
@@ -41,6 +56,11 @@ void SetFileDialogHook(TFileDialogHook hook) { FileDialogHook() = std::move(hook
 
 void ShowMessage(QWidget* parent, const QString& text) { Show(parent, TMessageKind::Information, text); }
 void ShowError(QWidget* parent, const QString& text) { Show(parent, TMessageKind::Error, text); }
+
+void UseFileIconsWithoutReading(QFileDialog& dialog) {
+  static TKindIconProvider provider;  // main thread only, outlives every dialog
+  dialog.setIconProvider(&provider);
+}
 
 std::optional<QString> ExecFileDialog(QFileDialog& dialog) {
   const bool confirmed = FileDialogHook() ? FileDialogHook()(dialog) : dialog.exec() == QDialog::Accepted;

@@ -36,6 +36,12 @@ void ShowError(QWidget* parent, const QString& text);
 using TFileDialogHook = std::function<bool(QFileDialog& dialog)>;
 void SetFileDialogHook(TFileDialogHook hook);
 
+// Gives dialog icons and type names taken from the kind of entry alone. The
+// standard provider reads the first bytes of every file it shows to learn
+// its type, and some files (in /proc, FIFOs) make that read wait for ever,
+// which froze the dialog as soon as such a folder was typed in.
+void UseFileIconsWithoutReading(QFileDialog& dialog);
+
 // Runs dialog modally; the chosen file, or nothing when it was cancelled.
 // The dialog keeps the choice, so it opens on it the next time.
 std::optional<QString> ExecFileDialog(QFileDialog& dialog);

@@ -317,6 +317,7 @@ QFileDialog& TfrmMain::OpenDialog() {
     OpenDialog_->setObjectName(QStringLiteral("OpenDialog"));
     OpenDialog_->setAcceptMode(QFileDialog::AcceptOpen);
     OpenDialog_->setFileMode(QFileDialog::ExistingFile);
+    UseFileIconsWithoutReading(*OpenDialog_);
     OpenDialog_->setNameFilter(Q(kListFilterName) + QStringLiteral(" (") + Q(kListFilterPattern) + u')');
   }
   return *OpenDialog_;
@@ -328,6 +329,7 @@ QFileDialog& TfrmMain::SaveDialog() {
     SaveDialog_->setObjectName(QStringLiteral("SaveDialog"));
     SaveDialog_->setAcceptMode(QFileDialog::AcceptSave);
     SaveDialog_->setFileMode(QFileDialog::AnyFile);
+    UseFileIconsWithoutReading(*SaveDialog_);
     SaveDialog_->setNameFilter(Q(kListFilterName) + QStringLiteral(" (") + Q(kListFilterPattern) + u')');
   }
   return *SaveDialog_;

@@ -1,6 +1,10 @@
+#include <sys/inotify.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <QAbstractFileIconProvider>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <csignal>
 
@@ -102,6 +106,62 @@ TEST_F(WindowTest, FailedSaveReportsTheReasonAndKeepsTheExistingFile) {
   EXPECT_TRUE(messages_[1].Text.contains(QStringLiteral("too large"))) << messages_[1].Text.toStdString();
   const std::string kept = ReadFile(Path("sites.txt"));
   EXPECT_TRUE(kept == old) << "the old list was overwritten: " << kept.size() << " bytes now";
+}
+
+TEST_F(WindowTest, OverlongLineIsRefusedWithFileAndLineAndTheListsStay) {
+  WriteFile(Path("PingServices.txt"), "rpc.example\n");
+  OpenWindow();
+  AddSite(QStringLiteral("typed.example"));
+  WriteFile(Path("long.txt"), "ok.example\n" + std::string(20000, 'x') + "\n");
+  AnswerDialogs({Path("long.txt"), Path("long.txt")});
+  Trigger("mmLoadURL");
+  Trigger("mmLoadServ");
+  ASSERT_EQ(messages_.size(), 2u);
+  for (const TMessage& message : messages_) {
+    EXPECT_EQ(message.Kind, TMessageKind::Error);
+    EXPECT_TRUE(message.Text.contains(Path("long.txt") + QStringLiteral("\". Line 2 is longer than 8192 bytes")))
+        << message.Text.toStdString();
+  }
+  EXPECT_EQ(Sites(), std::vector<std::string>{"typed.example"});
+  EXPECT_EQ(form_->Services(), std::vector<std::string>{"rpc.example"});
+  EXPECT_EQ(Text("lblNURLCount"), "1");
+}
+
+// The dialogs learn an entry's icon and type without opening it: reading
+// a file to find its type blocks for ever on some files of /proc, which
+// froze the save dialog once such a folder was typed in.
+TEST_F(WindowTest, FileDialogsNeverOpenTheFilesTheyShow) {
+  OpenWindow();
+  AddSite(QStringLiteral("typed.example"));
+  WriteFile(Path("notes.unknownkind"), "#!/bin/sh\necho plain\n");
+  const QFileInfo file(Path("notes.unknownkind"));
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, file.filePath().toLocal8Bit().constData(), IN_OPEN | IN_ACCESS), 0);
+  auto opened = [watch] {
+    char events[4096];
+    return ::read(watch, events, sizeof events) > 0;
+  };
+  // The check can tell: the standard provider does open the file.
+  QAbstractFileIconProvider standard;
+  (void)standard.type(file);
+  ASSERT_TRUE(opened());
+
+  std::vector<QString> types;
+  SetFileDialogHook([&](QFileDialog& dialog) {
+    dialogsShown_.push_back(dialog.objectName());
+    const QAbstractFileIconProvider* provider = dialog.iconProvider();
+    types.push_back(provider->type(file));
+    (void)provider->icon(file);
+    types.push_back(provider->type(QFileInfo(dir_.path())));
+    return false;
+  });
+  Trigger("mmLoadURL");
+  Trigger("SaveURLs1");
+  EXPECT_EQ(dialogsShown_, (std::vector<QString>{"OpenDialog", "SaveDialog"}));
+  EXPECT_EQ(types, (std::vector<QString>{"File", "Folder", "File", "Folder"}));
+  EXPECT_FALSE(opened());
+  ::close(watch);
 }
 
 }  // namespace
