@@ -65,7 +65,7 @@ public:
     bool IsOwn = false;
   };
 
-  TAnswerText(TClassifyCost& cost) : cost_(cost) {}
+  explicit TAnswerText(TClassifyCost& cost) : cost_(cost) {}
 
   void Request(const TDOMNode* node) {
     if (node && IsContainer(node)) stretches_.try_emplace(node);
