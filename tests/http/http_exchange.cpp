@@ -11,6 +11,21 @@ std::string WithPort(std::string text, const std::string& port) {
   return text;
 }
 
+namespace {
+
+// What the client holds after its exchange.
+void TakeResponse(const THTTPSend& http, TExchangeOutcome& outcome) {
+  outcome.Code = http.ResultCode();
+  outcome.Reason = http.ResultString();
+  outcome.Document = http.Document().ToString();
+  outcome.MimeType = http.MimeType();
+  outcome.Headers = http.Headers();
+  outcome.Error = http.Sock().LastErrorCode();
+  outcome.Failure = http.Error();
+}
+
+}  // namespace
+
 TExchangeOutcome RunExchange(THTTPSend& http, const std::vector<TScript>& scripts, const std::string& method,
                              const std::string& url, std::size_t pieceSize, const TSetup& setup) {
   std::vector<TScript> cut;
@@ -35,13 +50,7 @@ TExchangeOutcome RunExchange(THTTPSend& http, const std::vector<TScript>& script
     pacing(sender, writing, buffer, length);
   });
   outcome.Result = http.ExecuteRequest(method, WithPort(url, port));
-  outcome.Code = http.ResultCode();
-  outcome.Reason = http.ResultString();
-  outcome.Document = http.Document().ToString();
-  outcome.MimeType = http.MimeType();
-  outcome.Headers = http.Headers();
-  outcome.Error = http.Sock().LastErrorCode();
-  outcome.Failure = http.Error();
+  TakeResponse(http, outcome);
   // The server waits for the client to go before it reports what it read.
   http.Sock().Abort();
   http.Sock().SetOnMonitor(nullptr);
@@ -58,13 +67,7 @@ TExchangeOutcome RunInMemory(const std::vector<TPeerScript>& scripts, const std:
   if (setup) setup(http);
   TExchangeOutcome outcome;
   outcome.Result = http.ExecuteRequest(method, url);
-  outcome.Code = http.ResultCode();
-  outcome.Reason = http.ResultString();
-  outcome.Document = http.Document().ToString();
-  outcome.MimeType = http.MimeType();
-  outcome.Headers = http.Headers();
-  outcome.Error = http.Sock().LastErrorCode();
-  outcome.Failure = http.Error();
+  TakeResponse(http, outcome);
   outcome.Received = sock.Written();
   return outcome;
 }
