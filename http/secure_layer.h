@@ -34,6 +34,9 @@ public:
   virtual int32_t SecureSend(const void* buffer, int32_t length);
   virtual int32_t SecureReceive(void* buffer, int32_t length);
   virtual int32_t SecurePending();
+  // Forgets the session without any I/O, for a socket that was aborted:
+  // its descriptor number may soon belong to another connection.
+  virtual void SecureAbort() { SetSecureEnabled(false); }
 
   // True while an encrypted link is up; sends and receives then go through it.
   bool SecureEnabled() const { return secureEnabled_; }

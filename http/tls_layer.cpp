@@ -351,6 +351,11 @@ int32_t TTLSLayer::SecurePending() {
   return SSL_pending(ssl_);
 }
 
+void TTLSLayer::SecureAbort() {
+  DropSession();
+  SetSecureEnabled(false);
+}
+
 std::string TTLSLayer::SessionDescription() const {
   if (ssl_ == nullptr || !SecureEnabled()) return {};
   return std::string(SSL_get_version(ssl_)) + " " + SSL_get_cipher_name(ssl_);

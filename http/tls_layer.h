@@ -59,6 +59,7 @@ public:
   int32_t SecureReceive(void* buffer, int32_t length) override;
   // Decrypted bytes waiting inside the session.
   int32_t SecurePending() override;
+  void SecureAbort() override;
 
   // The protocol version and cipher of the session, e.g. "TLSv1.3
   // TLS_AES_256_GCM_SHA384"; empty without one.

@@ -212,16 +212,26 @@ TEST_F(TLSLayerTest, KeepsTheSecureConnectionForTheNextRequest) {
     EXPECT_EQ(call.http.ResultCode(), 200);
     EXPECT_TRUE(call.http.Sock().SecureLayer().SecureEnabled());
   }
+  const auto& layer = dynamic_cast<const TTLSLayer&>(call.http.Sock().SecureLayer());
+  EXPECT_EQ(layer.SessionDescription().rfind("TLSv1.3 ", 0), 0u) << layer.SessionDescription();
   const std::vector<std::string> lines = RecordLines(record);
   ASSERT_EQ(lines.size(), 3u);
   for (const std::string& line : lines) EXPECT_EQ(line.substr(0, 2), "1 ") << line;
+
+  // Dropped without a word, as after a failed exchange: the old session
+  // must not be used on whatever descriptor comes next.
+  call.http.Sock().Abort();
   call.http.ResetMessage();
   call.http.SetMimeType("text/xml");
-  ASSERT_TRUE(call.Post(base + "/big", "localhost"));
+  ASSERT_TRUE(call.Post(base + "/big", "localhost")) << call.http.Sock().LastErrorText();
   // The 200,000-byte message arrives whole, across many records.
   std::string big;
   for (int i = 0; i < 12500; ++i) big += "0123456789abcdef";
   EXPECT_NE(call.Answer().find("<string>" + big + "</string>"), std::string::npos);
+  EXPECT_EQ(RecordLines(record).back().substr(0, 2), "2 ");
+  call.http.Sock().SecureLayer().SecureAbort();
+  EXPECT_FALSE(layer.SecureEnabled());
+  EXPECT_EQ(call.http.Sock().SecureLayer().SecurePending(), 0);
 }
 
 TEST_F(TLSLayerTest, FourteenWorkersShareOneContext) {
