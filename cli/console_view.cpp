@@ -1,5 +1,7 @@
 #include "cli/console_view.h"
 
+#include "engine/ping_service.h"
+
 namespace corvandel::cli {
 
 namespace {
@@ -23,6 +25,12 @@ void TConsoleView::AppendLog(const std::string& line) {
   std::fputc('\n', out_);
   // Line by line, so that a script reading the pipe sees each call as it ends.
   std::fflush(out_);
+}
+
+void TConsoleView::ShowResult(const engine::TPingResult& result) {
+  if (result.Success || result.Reason.empty()) return;
+  const std::string line = SanitizeForTerminal(result.ServiceURL + " URL:" + result.SiteURL + " reason: " + result.Reason);
+  std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 void TConsoleView::SetTimerEnabled(bool enabled) {

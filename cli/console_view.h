@@ -41,6 +41,8 @@ public:
   void SetErrorCaption(const std::string& caption) override { error_ = caption; }
   void ClearLog() override {}
   void AppendLog(const std::string& line) override;
+  // A failed call's reason goes to standard error, beside its log line.
+  void ShowResult(const engine::TPingResult& result) override;
   void SetProgress(int) override {}
   void SetTimerEnabled(bool enabled) override;
 

@@ -55,9 +55,15 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
     http.SetMimeType(std::string(kPingContentType));
     xml::WriteDocumentToStream(*Request, http.Document());
 
-    if (!http.ExecuteRequest(kPingMethod, url)) return false;
+    if (!http.ExecuteRequest(kPingMethod, url)) {
+      result.Reason = http.Error().Describe();
+      return false;
+    }
     result.Code = http.ResultCode();
-    if (result.Code != kOKStatus) return false;
+    if (result.Code != kOKStatus) {
+      result.Reason = http.ResultString();
+      return false;
+    }
     std::string answer;
     result.Success = ClassifyBody(*this, http.Document(), answer);
     result.Answer = std::move(answer);

@@ -17,6 +17,10 @@ struct TPingResult {
   bool Success = false;
   int32_t Code = 0;        // HTTP status; 0 when no exchange took place
   std::string Answer;      // the service's message, "?" or the not-XML text
+  // Why the call failed, for diagnostics beside the log; "" on success. For
+  // Code 0 the exchange's reason with the socket's code and text, for
+  // another status its reason phrase.
+  std::string Reason;
 };
 
 // What one classification cost: the nodes its walks visited and the code

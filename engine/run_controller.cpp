@@ -210,6 +210,7 @@ void TRunController::StopRun() {
 
 void TRunController::WMPingResult(const TPingResult& result) {
   CountResult(result.Success);
+  view_.ShowResult(result);
   view_.AppendLog(LogLine(result));
   ++DonePings_;
   view_.SetProgress(Progress(TotalPings_, DonePings_));

@@ -14,6 +14,8 @@
 
 namespace corvandel::engine {
 
+struct TPingResult;
+
 class TRunView {
 public:
   virtual ~TRunView() = default;
@@ -45,6 +47,9 @@ public:
 
   virtual void ClearLog() = 0;
   virtual void AppendLog(const std::string& line) = 0;
+  // Each finished call's whole record, just before its log line; for views
+  // that show more than the line.
+  virtual void ShowResult(const TPingResult&) {}
 
   // The progress bar, 0 to 100.
   virtual void SetProgress(int position) = 0;

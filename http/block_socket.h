@@ -441,6 +441,8 @@ public:
   // Shuts the secure layer and the sending direction down, drains what has
   // arrived, then aborts.
   void Close() override;
+  // Drops the connection at once, the secure session with it.
+  void Abort() override;
   // Directly, through SOCKS when SocksIP is set, or through the HTTP proxy's
   // CONNECT tunnel when HTTPTunnelIP is set; then OnAfterConnect.
   void ConnectTo(const std::string& ip, const std::string& port) override;

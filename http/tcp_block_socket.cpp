@@ -57,6 +57,13 @@ void TTCPBlockSocket::Close() {
   Abort();
 }
 
+void TTCPBlockSocket::Abort() {
+  // The session belongs to the connection that goes; it must never be
+  // taken up again by a later connection on the same descriptor number.
+  secureLayer_->SecureAbort();
+  TSocksBlockSocket::Abort();
+}
+
 void TTCPBlockSocket::ConnectTo(const std::string& ip, const std::string& port) {
   tunnelActive_ = false;
   if (!SocksIP().empty()) ConnectThroughSocks(ip, port);

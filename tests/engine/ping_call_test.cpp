@@ -162,7 +162,10 @@ TEST(PingCallTest, NoExchangeGivesCodeZero) {
     EXPECT_FALSE(result.Success) << url;
     EXPECT_EQ(result.Code, 0) << url;
     EXPECT_EQ(result.Answer, "?") << url;
+    EXPECT_FALSE(result.Reason.empty()) << url;
   }
+  EXPECT_EQ(Call(service, "http://127.0.0.1:" + std::to_string(port) + "/").Reason,
+            "connect failed (10061 Connection refused)");
   TPingService unbuilt;
   const TPingResult result = Call(unbuilt, "http://127.0.0.1:" + silent.PortText() + "/");
   EXPECT_FALSE(result.Success);
