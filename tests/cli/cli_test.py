@@ -44,11 +44,12 @@ def dead_port():
 class Peer:
     """ping_peer.py in a process of its own, recording the calls it gets."""
 
-    def __init__(self, directory, delay_ms=0):
+    def __init__(self, directory, delay_ms=0, hold=None):
         self.record = os.path.join(directory, "calls-%d.txt" % id(self))
-        self.process = subprocess.Popen(
-            [sys.executable, PEER, "--record", self.record, "--delay", str(delay_ms)],
-            stdout=subprocess.PIPE, text=True)
+        command = [sys.executable, PEER, "--record", self.record, "--delay", str(delay_ms)]
+        if hold:
+            command += ["--hold", hold]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, text=True)
         line = self.process.stdout.readline()
         assert line.startswith("PORT "), line
         self.port = int(line.split()[1])
@@ -98,8 +99,8 @@ class CliTest(unittest.TestCase):
             peer.close()
         self.directory.cleanup()
 
-    def peer(self, delay_ms=0):
-        peer = Peer(self.directory.name, delay_ms)
+    def peer(self, delay_ms=0, hold=None):
+        peer = Peer(self.directory.name, delay_ms, hold)
         self.peers.append(peer)
         return peer
 
@@ -161,7 +162,9 @@ class CliTest(unittest.TestCase):
                                                    "http://three.example"].index))
 
     def test_interrupt_lets_calls_under_way_finish_and_print(self):
-        peer = self.peer(delay_ms=1500)
+        # The calls end only once the test has seen the stop taken.
+        release = os.path.join(self.directory.name, "release")
+        peer = self.peer(hold=release)
         services = self.write("services.txt", "".join(
             "127.0.0.1:%d/rpc%d\n" % (peer.port, i) for i in range(6)).encode())
         sites = self.write("sites.txt", b"blog.example\nnews.example\n")
@@ -172,7 +175,11 @@ class CliTest(unittest.TestCase):
             time.sleep(0.02)
         self.assertEqual(len(peer.calls()), 2)
         process.send_signal(signal.SIGINT)
+        first = process.stderr.readline()
+        self.assertIn(b"stopping", first)
+        open(release, "w").close()
         out, err = process.communicate(timeout=PATIENCE)
+        err = first + err
         lines = out.decode().splitlines()
         self.assertEqual(len(lines), 3, out)
         self.assertEqual(lines[-1], "Success: 2 Error: 0")
