@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/ping_service.h"
+#include "ping_bench_support.h"
 #include "http/secure_layer.h"
 
 #ifdef CORVANDEL_HAVE_LIBCURL
@@ -42,6 +43,12 @@
 #endif
 
 namespace {
+
+using corvandel::bench::Collect;
+using corvandel::bench::CountCalls;
+#ifdef CORVANDEL_HAVE_LIBXML2
+using corvandel::bench::Members;
+#endif
 
 constexpr const char* kSite = "http://corvandel.example/blog/";
 // More than the most client threads, so that no call waits for a server thread.
@@ -178,11 +185,6 @@ TTLSServer& Server() {
   return server;
 }
 
-void CountCalls(benchmark::State& state, int64_t failures) {
-  state.counters["calls/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-  state.counters["failures"] = static_cast<double>(failures);
-}
-
 void BM_CorvandelHttpsPost(benchmark::State& state) {
   const std::string url = Server().URL();
   corvandel::engine::TPingService service;
@@ -197,35 +199,6 @@ void BM_CorvandelHttpsPost(benchmark::State& state) {
 BENCHMARK(BM_CorvandelHttpsPost)->Threads(1)->Threads(10)->UseRealTime()->MinTime(3.0);
 
 #if defined(CORVANDEL_HAVE_LIBCURL) && defined(CORVANDEL_HAVE_LIBXML2)
-
-std::size_t Collect(char* data, std::size_t size, std::size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
-  return size * count;
-}
-
-std::string Text(xmlNode* node) {
-  xmlChar* content = xmlNodeGetContent(node);
-  std::string text = content ? reinterpret_cast<const char*>(content) : "";
-  xmlFree(content);
-  return text;
-}
-
-// The same rules as the ping call: members' flerror and message.
-void Members(xmlNode* node, bool& success, std::string& answer) {
-  for (; node; node = node->next) {
-    if (node->type != XML_ELEMENT_NODE) continue;
-    if (std::strcmp(reinterpret_cast<const char*>(node->name), "member") == 0) {
-      xmlNode* name = xmlFirstElementChild(node);
-      xmlNode* value = name ? xmlNextElementSibling(name) : nullptr;
-      if (name && value) {
-        const std::string key = Text(name);
-        if (key == "flerror") success = std::atoi(Text(value).c_str()) == 0;
-        if (key == "message") answer = Text(value);
-      }
-    }
-    Members(node->children, success, answer);
-  }
-}
 
 void BM_CurlHttpsPostLibxml2Parse(benchmark::State& state) {
   static const int initialised = [] {
