@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 #include "runtime/ascii_case.h"
 #include "xml/reader_messages.h"
@@ -93,12 +94,38 @@ int DecodeLatin1(const uint8_t* in, std::size_t count, std::size_t& consumed, DO
   return static_cast<int>(n);
 }
 
-bool IsLatin1Name(const std::string& name) {
-  static constexpr const char* kNames[] = {"iso-8859-1", "iso_8859-1", "latin1",      "iso-ir-100", "l1",
-                                           "ibm819",     "cp819",      "csisolatin1", "iso8859-1"};
-  const std::string lower = runtime::LowerCase(name);
-  return std::any_of(std::begin(kNames), std::end(kNames), [&](const char* n) { return lower == n; });
+// Bytes 80h-9Fh of windows-1252; the five bytes the code page leaves
+// unassigned (81h, 8Dh, 8Fh, 90h, 9Dh) stay the C1 control of their value.
+constexpr DOMChar kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+int DecodeWindows1252(const uint8_t* in, std::size_t count, std::size_t& consumed, DOMChar* out,
+                      std::size_t room, std::size_t& produced) {
+  const std::size_t n = std::min(room, count);
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint8_t b = in[i];
+    out[i] = b >= 0x80 && b <= 0x9F ? kWindows1252High[b - 0x80] : b;
+  }
+  consumed = n;
+  produced = n;
+  return static_cast<int>(n);
 }
+
+bool IsOneOf(const std::string& lower, std::initializer_list<const char*> names) {
+  return std::any_of(names.begin(), names.end(), [&](const char* n) { return lower == n; });
+}
+
+bool IsLatin1Name(const std::string& lower) {
+  return IsOneOf(lower, {"iso-8859-1", "iso_8859-1", "latin1", "iso-ir-100", "l1", "ibm819", "cp819",
+                         "csisolatin1", "iso8859-1"});
+}
+
+// ASCII is a subset of UTF-8, so its names select the UTF-8 decoder.
+bool IsASCIIName(const std::string& lower) { return IsOneOf(lower, {"us-ascii", "ascii"}); }
+
+bool IsWindows1252Name(const std::string& lower) { return IsOneOf(lower, {"windows-1252", "cp1252"}); }
 
 bool IsLineEnd(DOMChar c, bool xml11) {
   return c == kLF || c == kCR || (xml11 && (c == kNEL || c == kLineSeparator));
@@ -305,10 +332,14 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
 
 bool TXMLDecodingSource::SetEncoding(const std::string& name) {
   const std::string lower = runtime::LowerCase(name);
-  if (BOMEncoding.empty() && lower == "utf-8") return true;
   if (!BOMEncoding.empty()) return lower == runtime::LowerCase(BOMEncoding) || lower == "utf-16" || lower == "unicode";
-  if (IsLatin1Name(name)) {
+  if (lower == "utf-8" || IsASCIIName(lower)) return true;
+  if (IsLatin1Name(lower)) {
     decoder_ = &DecodeLatin1;
+    return true;
+  }
+  if (IsWindows1252Name(lower)) {
+    decoder_ = &DecodeWindows1252;
     return true;
   }
   return false;

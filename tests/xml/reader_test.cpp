@@ -181,6 +181,18 @@ TEST(ReaderTest, EncodingsAndByteOrderMarks) {
   Check({latin1.c_str(), "a['\xC3\xA9']"});
   const std::string bomLatin1 = "\xEF\xBB\xBF<?xml version='1.0' encoding='ISO-8859-1'?><a>\xE9</a>";
   Check({bomLatin1.c_str(), "a['\xC3\xA9']"});
+  const Case declared[] = {
+      {"<?xml version='1.0' encoding='us-ascii'?><a>x</a>", "a['x']"},
+      {"<?xml version='1.0' encoding='ASCII'?><a>\xC3\xA9</a>", "a['\xC3\xA9']"},
+      {"<?xml version='1.0' encoding='windows-1252'?><a>\x93q\x94 \x80\xE9</a>",
+       "a['\xE2\x80\x9Cq\xE2\x80\x9D \xE2\x82\xAC\xC3\xA9']"},
+      {"<?xml version='1.0' encoding='CP1252'?><a>\x81\x9D\x9F</a>", "a['\xC2\x81\xC2\x9D\xC5\xB8']"},
+      {"\xEF\xBB\xBF<?xml version='1.0' encoding='Windows-1252'?><a>\x93</a>", "a['\xE2\x80\x9C']"},
+      {"\xEF\xBB\xBF<?xml version='1.0' encoding='US-ASCII'?><a>\xE2\x80\x9C</a>", "a['\xE2\x80\x9C']"},
+      {"<?xml version='1.0' encoding='cp1251'?><a/>",
+       "error: In 'stream:' (line 1 pos 31): Encoding 'cp1251' is not supported"},
+  };
+  for (const Case& c : declared) Check(c);
 
   auto utf16 = [](const std::u16string& text, bool bigEndian) {
     std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
@@ -199,6 +211,8 @@ TEST(ReaderTest, EncodingsAndByteOrderMarks) {
     }
     EXPECT_EQ(Read(utf16(u"<?xml version='1.0' encoding='UTF-8'?><a/>", bigEndian)),
               "error: In 'stream:' (line 1 pos 31): Encoding 'UTF-8' is not supported");
+    EXPECT_EQ(Read(utf16(u"<?xml version='1.0' encoding='us-ascii'?><a/>", bigEndian)),
+              "error: In 'stream:' (line 1 pos 31): Encoding 'us-ascii' is not supported");
     // A lone trailing byte is ignored.
     EXPECT_EQ(Read(utf16(u"<a/>", bigEndian) + "\x20"), "a");
   }
