@@ -1,9 +1,13 @@
+#include <algorithm>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
 
 #include "engine/ping_service.h"
 #include "engine/ping_texts.h"
+#include "runtime/ascii_case.h"
 #include "http/http_send.h"
 #include "http/proxy_config.h"
 #include "http/secure_layer.h"
@@ -19,8 +23,9 @@ constexpr int32_t kOKStatus = 200;
 
 // Classifies the body of a 200 answer. A body that does not parse, or that
 // the classification finds malformed, is reported whole after the not-XML
-// prefix, as the raw bytes it came in.
-bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std::string& answer) {
+// prefix, as the raw bytes it came in; reason then says what was wrong.
+bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std::string& answer,
+                  std::string& reason) {
   try {
     std::unique_ptr<xml::TXMLDocument> document;
     body.SetPosition(0);
@@ -30,24 +35,80 @@ bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std
     xml::ReadDocumentFromStream(document, body, u"stream:", settings);
     if (!document) throw EMalformedAnswer("no document");
     std::string message(kNoAnswer);
-    const bool success = service.ClassifyAnswer(*document, message);
+    const bool success = service.ClassifyAnswer(*document, message, nullptr, &reason);
     answer = std::move(message);
     return success;
+  } catch (const std::exception& e) {
+    answer = std::string(kNotXMLPrefix) + std::string(body.View());
+    reason = std::string(kNotXMLReason) + e.what();
+    return false;
   } catch (...) {
     answer = std::string(kNotXMLPrefix) + std::string(body.View());
+    reason = std::string(kNotXMLReason) + "unreadable";
     return false;
   }
 }
 
+// The reason phrase of a status other than 200, with the Retry-After the
+// service sent, if any: a script that reads it knows when to come back.
+std::string StatusReason(const http::THTTPSend& http) {
+  std::string reason = http.ResultString();
+  constexpr std::string_view kRetryAfter = "retry-after:";
+  for (const std::string& line : http.Headers()) {
+    if (line.size() < kRetryAfter.size() ||
+        runtime::LowerCase(std::string_view(line).substr(0, kRetryAfter.size())) != kRetryAfter)
+      continue;
+    std::string_view value = std::string_view(line).substr(kRetryAfter.size());
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    if (!reason.empty()) reason += ", ";
+    reason += "Retry-After: ";
+    reason += value;
+    break;
+  }
+  return reason;
+}
+
 }  // namespace
+
+namespace {
+
+std::mutex settingsLock;
+TCallSettings settings;
+
+}  // namespace
+
+TCallSettings CallSettings() {
+  std::lock_guard<std::mutex> lock(settingsLock);
+  return settings;
+}
+
+void SetCallSettings(const TCallSettings& value) {
+  std::lock_guard<std::mutex> lock(settingsLock);
+  settings = value;
+}
+
+std::chrono::milliseconds ExchangeBound(std::chrono::milliseconds readTimeout) {
+  const auto defaultTimeout = std::chrono::milliseconds(http::kDefaultHTTPTimeout);
+  const auto defaultBound = std::chrono::milliseconds(http::kDefaultMaxExchangeTime);
+  return readTimeout * defaultBound.count() / defaultTimeout.count();
+}
 
 bool TPingService::Post(const std::string& url, TPingResult& result) {
   result.Success = false;
   result.Code = 0;
   result.Answer = kNoAnswer;
+  result.Reason.clear();
   try {
     if (!Request) return false;
     http::THTTPSend http;
+    const std::chrono::milliseconds readTimeout = CallSettings().ReadTimeout;
+    if (readTimeout != std::chrono::milliseconds(http::kDefaultHTTPTimeout)) {
+      http.SetTimeout(static_cast<int32_t>(readTimeout.count()));
+      http.SetMaxExchangeTime(static_cast<int32_t>(ExchangeBound(readTimeout).count()));
+      http.SetConnectTimeout(
+          static_cast<int32_t>(std::min<int64_t>(readTimeout.count(), http::kDefaultConnectTimeout)));
+    }
     // The front-end's choices, made once at its start: the proxy for this
     // service and whom to trust.
     http::ProcessProxyConfig()->Apply(http, url);
@@ -61,11 +122,11 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
     }
     result.Code = http.ResultCode();
     if (result.Code != kOKStatus) {
-      result.Reason = http.ResultString();
+      result.Reason = StatusReason(http);
       return false;
     }
     std::string answer;
-    result.Success = ClassifyBody(*this, http.Document(), answer);
+    result.Success = ClassifyBody(*this, http.Document(), answer, result.Reason);
     result.Answer = std::move(answer);
     return result.Success;
   } catch (const std::exception&) {

@@ -167,6 +167,62 @@ private:
   std::vector<std::size_t> thanks_;  // where "Thank" starts in text_, ascending
 };
 
+// The element children of parent, one after another.
+const TDOMElement* NextElement(const TDOMNode* node, TClassifyCost& cost) {
+  for (; node; node = node->NextSibling()) {
+    ++cost.NodesVisited;
+    if (node->NodeType() == xml::ELEMENT_NODE) return static_cast<const TDOMElement*>(node);
+  }
+  return nullptr;
+}
+
+const TDOMElement* FirstElement(const TDOMNode& parent, TClassifyCost& cost) {
+  return NextElement(parent.FirstChild(), cost);
+}
+
+// A fault element among the children of the method response.
+const TDOMElement* FaultOf(const TDOMElement& root, TClassifyCost& cost) {
+  for (const TDOMElement* child = FirstElement(root, cost); child; child = NextElement(child->NextSibling(), cost))
+    if (child->NodeName() == kFaultElement) return child;
+  return nullptr;
+}
+
+// faultCode and faultString of a fault: <fault><value><struct> with one
+// <member><name/><value/></member> each. The members are siblings, so the
+// text contents read here never overlap. A fault without them is still an
+// error, with the answer left as it was.
+void ReadFault(const TDOMElement& fault, std::string& answer, std::string& reason, TClassifyCost& cost) {
+  std::string code;
+  std::string text;
+  bool hasText = false;
+  const TDOMElement* value = FirstElement(fault, cost);
+  const TDOMElement* structure = value ? FirstElement(*value, cost) : nullptr;
+  if (structure) {
+    for (const TDOMElement* member = FirstElement(*structure, cost); member;
+         member = NextElement(member->NextSibling(), cost)) {
+      const TDOMElement* name = FirstElement(*member, cost);
+      const TDOMElement* content = name ? NextElement(name->NextSibling(), cost) : nullptr;
+      if (!name || !content) continue;
+      const DOMString nameText = name->TextContent();
+      cost.UnitsCopied += nameText.size();
+      const std::string memberName = runtime::LowerCase(Narrow(nameText));
+      if (memberName != kFaultCodeMember && memberName != kFaultStringMember) continue;
+      const DOMString valueText = content->TextContent();
+      cost.UnitsCopied += valueText.size();
+      if (memberName == kFaultCodeMember) {
+        code = Narrow(valueText);
+      } else {
+        text = Narrow(valueText);
+        hasText = true;
+      }
+    }
+  }
+  if (hasText) answer = text;
+  reason = "fault";
+  if (!code.empty()) reason += " " + code;
+  if (hasText) reason += ": " + text;
+}
+
 }  // namespace
 
 TPingService::TPingService() = default;
@@ -195,13 +251,24 @@ bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string
   return ClassifyAnswer(answerDocument, answer, nullptr);
 }
 
-bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer,
-                                  TClassifyCost* cost) const {
+bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer, TClassifyCost* cost,
+                                  std::string* reason) const {
   TClassifyCost ownCost;
   TClassifyCost& spent = cost ? *cost : ownCost;
+  std::string ownReason;
+  std::string& why = reason ? *reason : ownReason;
+  why.clear();
   bool success = true;
   TDOMElement* root = answerDocument.DocumentElement();
   if (!root) return success;
+  // An error page or a parked domain's page may be well-formed XML too; only
+  // a method response is an answer.
+  if (root->NodeName() != kMethodResponseElement)
+    throw EMalformedAnswer("the document element is " + Narrow(root->NodeName()) + ", not methodResponse");
+  if (const TDOMElement* fault = FaultOf(*root, spent)) {
+    ReadFault(*fault, answer, why, spent);
+    return false;
+  }
   xml::TDOMElementList* members = root->GetElementsByTagName(DOMString(kMemberElement));
   const uint32_t count = members->Length();
   spent.NodesVisited += count;
@@ -243,6 +310,7 @@ bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string
       const std::string flag = texts.Narrowed(valueText(second));
       try {
         success = ToInteger(flag) == 0;
+        why = success ? std::string() : std::string(kErrorFlagMember) + " " + flag;
       } catch (const EMalformedAnswer&) {
         commitMessage();
         throw;
@@ -253,6 +321,7 @@ bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string
     }
   }
   commitMessage();
+  if (success) why.clear();
   return success;
 }
 

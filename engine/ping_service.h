@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -19,9 +20,26 @@ struct TPingResult {
   std::string Answer;      // the service's message, "?" or the not-XML text
   // Why the call failed, for diagnostics beside the log; "" on success. For
   // Code 0 the exchange's reason with the socket's code and text, for
-  // another status its reason phrase.
+  // another status its reason phrase and any Retry-After, for a fault its
+  // faultCode and faultString.
   std::string Reason;
+  // When the call began, and how long it took; set by the worker.
+  std::chrono::system_clock::time_point Started;
+  std::chrono::steady_clock::duration Elapsed{};
 };
+
+// What every ping call of the process uses beside the proxies and the
+// trust: a front-end sets it once, before its first call.
+struct TCallSettings {
+  // How long a call may wait for the service's next bytes.
+  std::chrono::milliseconds ReadTimeout{90000};
+};
+TCallSettings CallSettings();
+void SetCallSettings(const TCallSettings& settings);
+
+// The bound on a whole exchange for a read time-out: five minutes for the
+// default of 90 s, and the same multiple of a shorter or longer one.
+std::chrono::milliseconds ExchangeBound(std::chrono::milliseconds readTimeout);
 
 // What one classification cost: the nodes its walks visited and the code
 // units it copied. Both stay within a small multiple of the answer's size,
@@ -52,11 +70,15 @@ public:
 
   // Sorts a parsed answer into success (true) or error (false) from its
   // flerror and message members; a message member replaces answer. Raises
-  // EMalformedAnswer when a member lacks the children the rules need or an
-  // flerror value is not an integer.
-  // cost, when given, receives the work done.
+  // EMalformedAnswer when the document element is not methodResponse, when
+  // a member lacks the children the rules need or an flerror value is not
+  // an integer. A fault (a fault element under methodResponse) is an error
+  // whose answer is its faultString.
+  // cost, when given, receives the work done; reason, when given, why the
+  // answer is an error ("" for a success).
   bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer) const;
-  bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer, TClassifyCost* cost) const;
+  bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer, TClassifyCost* cost,
+                      std::string* reason = nullptr) const;
 
   // Sends Request to the service at url (a full address) and fills
   // result.Success, result.Code and result.Answer; returns result.Success.

@@ -1,5 +1,7 @@
 #include "engine/ping_thread.h"
 
+#include <algorithm>
+#include <chrono>
 #include <utility>
 
 namespace corvandel::engine {
@@ -7,6 +9,12 @@ namespace corvandel::engine {
 std::string WithScheme(const std::string& text) {
   if (text.find(kSchemeMarker) != std::string::npos) return text;
   return std::string(kDefaultScheme) + text;
+}
+
+bool IsPingedServiceLine(const std::string& line) { return line.size() > kMaxSkippedLineLength; }
+
+std::size_t CountPingedServices(const std::vector<std::string>& lines) {
+  return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), IsPingedServiceLine));
 }
 
 TThreadPingService::TThreadPingService(runtime::TMainThread& mainThread, std::shared_ptr<TServiceTable> table,
@@ -33,16 +41,19 @@ void TThreadPingService::Execute() {
     if (!table_->Claim(i)) continue;
 
     Pinger.ServiceURL = table_->Line(i);
-    if (Pinger.ServiceURL.size() <= kMaxSkippedLineLength) continue;
+    if (!IsPingedServiceLine(Pinger.ServiceURL)) continue;
 
     // Built once, for the first service this worker calls: the workers
     // that find nothing to call never hold a request.
     if (!Pinger.Request) Pinger.BuildRequest(WithScheme(SiteURL_));
     const std::string url = WithScheme(Pinger.ServiceURL);
+    result_.Started = std::chrono::system_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     if (call_)
       call_(Pinger, url, result_);
     else
       Pinger.Post(url, result_);
+    result_.Elapsed = std::chrono::steady_clock::now() - start;
     table_->MarkDone(i);
 
     result_.ServiceURL = Pinger.ServiceURL;

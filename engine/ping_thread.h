@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/ping_service.h"
 #include "engine/service_table.h"
@@ -23,8 +24,14 @@ namespace corvandel::engine {
 // called with kDefaultScheme in front.
 inline constexpr std::string_view kSchemeMarker = "http";
 inline constexpr std::string_view kDefaultScheme = "http://";
-// Lines this short cannot name a service: they are claimed and skipped.
+// Lines this short cannot name a service: they are claimed and skipped,
+// and a run does not count them.
 inline constexpr std::size_t kMaxSkippedLineLength = 4;
+
+// Whether a service line is called (longer than kMaxSkippedLineLength).
+bool IsPingedServiceLine(const std::string& line);
+// How many of the lines are called; a list without any counts as empty.
+std::size_t CountPingedServices(const std::vector<std::string>& lines);
 
 // text as called: unchanged when it contains kSchemeMarker, otherwise with
 // kDefaultScheme in front.

@@ -87,7 +87,8 @@ bool TRunController::StartRun() {
   if (Pinging_ || stopping_) return false;
   const std::vector<std::string>& services = view_.Services();
   const std::size_t siteCount = view_.SiteCount();
-  if (services.empty() || siteCount == 0) return false;
+  const std::size_t pinged = CountPingedServices(services);
+  if (pinged == 0 || siteCount == 0) return false;
 
   Pinging_ = true;
   ++run_;
@@ -97,7 +98,8 @@ bool TRunController::StartRun() {
   view_.SetAddURLEnabled(false);
   view_.SetWorkerCountEnabled(false);
   view_.SetPingCaption(std::string(kStopPingCaption));
-  TotalPings_ = static_cast<int64_t>(services.size()) * static_cast<int64_t>(siteCount);
+  // Skipped lines give no result, so they are not part of the total.
+  TotalPings_ = static_cast<int64_t>(pinged) * static_cast<int64_t>(siteCount);
   DonePings_ = 0;
   for (std::size_t i = 0; i < siteCount; ++i) view_.SetSiteChecked(i, false);
   // A table of the run's own: reloading the service list during the run

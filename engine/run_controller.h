@@ -66,7 +66,7 @@ public:
 
   // Starts a run over every site with the chosen number of workers. Does
   // nothing and returns false while a run is active or being stopped, or
-  // when the site list or the service list is empty.
+  // when the site list is empty or the service list has no line to call.
   bool StartRun();
   // Ends the run at once: workers in a call finish it and report afterwards.
   void StopRun();

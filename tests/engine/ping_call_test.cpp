@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -171,6 +172,67 @@ TEST(PingCallTest, NoExchangeGivesCodeZero) {
   EXPECT_FALSE(result.Success);
   EXPECT_EQ(result.Code, 0);
   EXPECT_EQ(result.Answer, "?");
+}
+
+// Every failed call says why; a success gives no reason.
+TEST(PingCallTest, ReasonsSayWhyACallFailed) {
+  const std::string fault =
+      "<?xml version=\"1.0\"?><methodResponse><fault><value><struct><member><name>faultCode</name><value><int>"
+      "-32601</int></value></member><member><name>faultString</name><value><string>server error. requested "
+      "method weblogUpdates.ping does not exist.</string></value></member></struct></value></fault>"
+      "</methodResponse>";
+  const std::string page =
+      "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>Thanks for visiting this "
+      "parked domain</p></body></html>";
+  struct Case {
+    std::string response;
+    bool success;
+    std::string answer;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {WithLength("HTTP/1.1 200 OK", PingAnswer(Member("flerror", "0") + Member("message", kThanks))), true, kThanks,
+       ""},
+      {WithLength("HTTP/1.1 200 OK", PingAnswer(Member("flerror", "1") + Member("message", "Go away"))), false,
+       "Go away", "flerror 1"},
+      {WithLength("HTTP/1.1 200 OK", fault), false, "server error. requested method weblogUpdates.ping does not exist.",
+       "fault -32601: server error. requested method weblogUpdates.ping does not exist."},
+      {WithLength("HTTP/1.1 200 OK", page), false, "answer is not XML: " + page,
+       "not an XML-RPC answer: the document element is html, not methodResponse"},
+      {"HTTP/1.1 503 Service Unavailable\r\nretry-after:  120 \r\nContent-Length: 0\r\n\r\n", false, "?",
+       "Service Unavailable, Retry-After: 120"},
+      {WithLength("HTTP/1.1 404 Not Found", ""), false, "?", "Not Found"},
+  };
+  for (const Case& c : cases) {
+    TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
+    TPingService service;
+    service.BuildRequest("abc");
+    TPingResult result;
+    result.Reason = "stale";
+    EXPECT_EQ(service.Post("http://127.0.0.1:" + server.PortText() + "/", result), c.success) << c.response;
+    server.Stop();
+    EXPECT_EQ(result.Answer, c.answer) << c.response;
+    EXPECT_EQ(result.Reason, c.reason) << c.response;
+  }
+}
+
+// The read time-out of every call comes from the call settings, and the
+// bound on the whole exchange follows it.
+TEST(PingCallTest, CallSettingsSetTheReadTimeout) {
+  EXPECT_EQ(ExchangeBound(std::chrono::milliseconds(90000)), std::chrono::minutes(5));
+  EXPECT_EQ(ExchangeBound(std::chrono::milliseconds(900)), std::chrono::milliseconds(3000));
+  const TCallSettings saved = CallSettings();
+  SetCallSettings(TCallSettings{std::chrono::milliseconds(100)});
+  TScriptServer silent(AF_INET, {{ReadRequestStep(), http::testing::AwaitClientCloseStep()}});
+  TPingService service;
+  service.BuildRequest("abc");
+  TPingResult result;
+  service.Post("http://127.0.0.1:" + silent.PortText() + "/", result);
+  SetCallSettings(saved);
+  silent.Stop();
+  EXPECT_FALSE(result.Success);
+  EXPECT_EQ(result.Code, 0);
+  EXPECT_NE(result.Reason.find("time"), std::string::npos) << result.Reason;
 }
 
 // An answer may name a file in its document type; reading the answer must

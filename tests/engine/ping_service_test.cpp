@@ -4,6 +4,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/ping_service.h"
@@ -160,8 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {Member{u"flerror", u"1", u"boolean", u"name", true}}, true, "?"},
         ClassifyCase{"bare value text", {Member{u"flerror", u"1"}, Member{u"message", u"Bare"}}, false, "Bare"},
         ClassifyCase{"no member", {}, true, "?"},
-        ClassifyCase{"fault struct", {Member{u"faultCode", u"4", u"int"}, Member{u"faultString", u"Too many", u"string"}},
-                     true, "?"},
+        ClassifyCase{"fault members outside a fault element",
+                     {Member{u"faultCode", u"4", u"int"}, Member{u"faultString", u"Too many", u"string"}}, true, "?"},
         ClassifyCase{"non-ASCII message", {Flag(u"0"), Message(u"Merci \u00E0 vous")}, true,
                      "Merci \xC3\xA0 vous"}),
     [](const ::testing::TestParamInfo<ClassifyCase>& info) {
@@ -199,13 +200,63 @@ TEST(PingServiceTest, MalformedAnswersRaise) {
 
 TEST(PingServiceTest, MembersAreFoundWhereverTheyStand) {
   auto doc = std::make_unique<TXMLDocument>();
-  TDOMElement* root = static_cast<TDOMElement*>(doc->AppendChild(doc->CreateElement(u"anything")));
-  TDOMElement* member = static_cast<TDOMElement*>(root->AppendChild(doc->CreateElement(u"member")));
+  TDOMElement* root = static_cast<TDOMElement*>(doc->AppendChild(doc->CreateElement(u"methodResponse")));
+  TDOMNode* holder = root->AppendChild(doc->CreateElement(u"anything"));
+  TDOMElement* member = static_cast<TDOMElement*>(holder->AppendChild(doc->CreateElement(u"member")));
   member->AppendChild(doc->CreateElement(u"name"))->AppendChild(doc->CreateTextNode(u"flerror"));
   member->AppendChild(doc->CreateElement(u"value"))->AppendChild(doc->CreateTextNode(u"1"));
   TPingService ping;
   std::string answer = "?";
-  EXPECT_FALSE(ping.ClassifyAnswer(*doc, answer));
+  std::string reason;
+  EXPECT_FALSE(ping.ClassifyAnswer(*doc, answer, nullptr, &reason));
+  EXPECT_EQ(reason, "flerror 1");
+}
+
+std::unique_ptr<TXMLDocument> Parse(const std::string& text);
+
+// Faults are errors with their faultString as the answer; a document that
+// is not a method response at all is no answer.
+TEST(PingServiceTest, FaultsAreErrorsAndOtherDocumentsAreMalformed) {
+  const std::string fault =
+      "<methodResponse><fault><value><struct>"
+      "<member><name>faultCode</name><value><int>-32601</int></value></member>"
+      "<member><name>faultString</name><value><string>server error. requested method weblogUpdates.ping does "
+      "not exist.</string></value></member></struct></value></fault></methodResponse>";
+  struct Case {
+    std::string body;
+    bool success;
+    std::string answer;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {fault, false, "server error. requested method weblogUpdates.ping does not exist.",
+       "fault -32601: server error. requested method weblogUpdates.ping does not exist."},
+      // The thank-you rule does not turn a fault into a success.
+      {"<methodResponse><fault><value><struct><member><name>faultString</name><value>Thanks, but no</value>"
+       "</member></struct></value></fault></methodResponse>",
+       false, "Thanks, but no", "fault: Thanks, but no"},
+      {"<methodResponse><fault/></methodResponse>", false, "?", "fault"},
+      // Only a fault under the document element is one.
+      {"<methodResponse><params><param><value><fault/></value></param></params></methodResponse>", true, "?", ""},
+      {"<methodResponse><params/></methodResponse>", true, "?", ""},
+  };
+  TPingService ping;
+  for (const Case& c : cases) {
+    auto doc = Parse(c.body);
+    std::string answer = "?";
+    std::string reason = "stale";
+    EXPECT_EQ(ping.ClassifyAnswer(*doc, answer, nullptr, &reason), c.success) << c.body;
+    EXPECT_EQ(answer, c.answer) << c.body;
+    EXPECT_EQ(reason, c.reason) << c.body;
+  }
+  for (const char* body :
+       {"<html xmlns=\"http://www.w3.org/1999/xhtml\"><body><member><name>message</name><value>Thanks</value>"
+        "</member></body></html>",
+        "<MethodResponse><params/></MethodResponse>"}) {
+    auto doc = Parse(body);
+    std::string answer = "?";
+    EXPECT_THROW(ping.ClassifyAnswer(*doc, answer), EMalformedAnswer) << body;
+  }
 }
 
 // The classification read straight from the rules, one TextContent per
@@ -220,6 +271,7 @@ struct Outcome {
 Outcome ByTheRules(xml::TXMLDocument& doc) {
   Outcome out{false, true, "?"};
   TDOMElement* root = doc.DocumentElement();
+  if (root->NodeName() != u"methodResponse") return {true, false, "?"};
   auto narrow = [](const DOMString& text) { return runtime::UTF16ToSystem(text); };
   auto valueText = [&](TDOMNode* second) {
     if (!second || !second->FirstChild()) throw EMalformedAnswer("no value");
@@ -303,7 +355,12 @@ TEST(PingServiceTest, NestedAndSplitTextsClassifyAsTheRulesSay) {
       "<member><name>message</name><value><s>&t;s</s></value></member></r>",
       "<r><member><name>MeSsAgE</name><value><s>caf\xC3\xA9</s></value></member><member/></r>",
   };
-  for (const std::string& text : answers) {
+  for (std::string text : answers) {
+    // Written with a short document element; the answers are method responses.
+    for (const auto& [from, to] : {std::pair<std::string, std::string>{"<r>", "<methodResponse>"},
+                                   std::pair<std::string, std::string>{"</r>", "</methodResponse>"}})
+      for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
     auto doc = Parse(text);
     EXPECT_EQ(Classified(*doc), ByTheRules(*doc)) << text;
   }
