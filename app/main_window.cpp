@@ -84,10 +84,14 @@ QFont Font(const QFont& base, int pixels, bool bold, bool italic = false) {
   return font;
 }
 
+// The colour of a caption while its control is enabled; disabled, the
+// control keeps the style's grey, as every disabled control does.
 void SetTextColour(QWidget& widget, const QColor& colour) {
   QPalette palette = widget.palette();
-  palette.setColor(QPalette::WindowText, colour);
-  palette.setColor(QPalette::ButtonText, colour);
+  for (const QPalette::ColorGroup group : {QPalette::Active, QPalette::Inactive}) {
+    palette.setColor(group, QPalette::WindowText, colour);
+    palette.setColor(group, QPalette::ButtonText, colour);
+  }
   widget.setPalette(palette);
 }
 
@@ -446,6 +450,9 @@ void TfrmMain::mmLoadServClick() {
 }
 
 void TfrmMain::mmLoadURLClick() {
+  // The run's check marks record the sites it has finished: a new list
+  // during a run would have them check off sites it never pinged.
+  if (controller_ && controller_->Pinging()) return;
   const auto file = ExecFileDialog(OpenDialog());
   if (!file) return;
   // Read first: a file that cannot be read leaves the list as it was.
@@ -467,7 +474,8 @@ void TfrmMain::SaveURLs1Click() {
 }
 
 void TfrmMain::UpdatePingEnabled() {
-  if (clboxURLs_->count() > 0 && !services_.empty()) bbtnPing_->setEnabled(true);
+  // A service list whose lines are all skipped counts as empty.
+  if (clboxURLs_->count() > 0 && engine::CountPingedServices(services_) > 0) bbtnPing_->setEnabled(true);
 }
 
 void TfrmMain::LoadServiceFile(const std::string& path) { services_ = engine::ReadListFile(path); }
@@ -483,7 +491,12 @@ void TfrmMain::SetSiteChecked(std::size_t index, bool checked) {
 }
 int TfrmMain::WorkerCount() const { return updnThread_->Position(); }
 void TfrmMain::SetWorkerCountEnabled(bool enabled) { updnThread_->setEnabled(enabled); }
-void TfrmMain::SetAddURLEnabled(bool enabled) { btnAddURL_->setEnabled(enabled); }
+// "Load URLs" replaces the site list as "Add URL" extends it: a run
+// disables both.
+void TfrmMain::SetAddURLEnabled(bool enabled) {
+  btnAddURL_->setEnabled(enabled);
+  mmLoadURL_->setEnabled(enabled);
+}
 void TfrmMain::SetPingCaption(const std::string& caption) { bbtnPing_->setText(QString::fromStdString(caption)); }
 std::string TfrmMain::SuccessCaption() const { return lblNOK_->text().toStdString(); }
 void TfrmMain::SetSuccessCaption(const std::string& caption) { lblNOK_->setText(QString::fromStdString(caption)); }

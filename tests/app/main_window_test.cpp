@@ -1,4 +1,5 @@
 #include <QAction>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -44,6 +45,28 @@ TEST_F(WindowTest, StartUpLoadsServicesFromTheCurrentDirectoryAndASiteEnablesPin
   AnswerDialogs({Path("empty.txt")});
   Trigger("mmLoadURL");
   EXPECT_EQ(Text("lblNURLCount"), "0");
+  EXPECT_TRUE(ping->isEnabled());
+}
+
+// Lines of four characters or fewer are never called: a list of nothing
+// else counts as empty. Disabled, the button's navy caption turns grey.
+TEST_F(WindowTest, OnlySkippedServiceLinesKeepPingDisabledAndGreyed) {
+  WriteFile(Path("PingServices.txt"), "abcd\r\n\r\nrpc\r\n");
+  OpenWindow();
+  AddSite(QStringLiteral("example.com"));
+  auto* ping = Find<QPushButton>("bbtnPing");
+  EXPECT_FALSE(ping->isEnabled());
+  const QPalette palette = ping->palette();
+  const QColor navy(0x00, 0x00, 0x80);
+  EXPECT_EQ(palette.color(QPalette::Active, QPalette::ButtonText), navy);
+  EXPECT_EQ(palette.color(QPalette::Inactive, QPalette::ButtonText), navy);
+  EXPECT_NE(palette.color(QPalette::Disabled, QPalette::ButtonText), navy);
+  EXPECT_EQ(palette.color(QPalette::Disabled, QPalette::ButtonText),
+            QApplication::palette(ping).color(QPalette::Disabled, QPalette::ButtonText));
+
+  WriteFile(Path("services.txt"), "rpc.example\r\n");
+  AnswerDialogs({Path("services.txt")});
+  Trigger("mmLoadServ");
   EXPECT_TRUE(ping->isEnabled());
 }
 
