@@ -640,6 +640,9 @@ public:
   TDOMText* CreateTextNodeUnchecked(const DOMChar* chars, std::size_t length, bool ignorableWhitespace);
   TDOMComment* CreateCommentUnchecked(const DOMChar* chars, std::size_t length);
   TDOMAttr* CreateAttributeUnchecked(const DOMChar* chars, std::size_t length);
+  // The same for a name already interned in this document's name table.
+  TDOMElement* CreateElementUnchecked(TNameItem* name) { return NewElement(name); }
+  TDOMAttr* CreateAttributeUnchecked(TNameItem* name);
   TDOMAttrDef* CreateAttributeDef(const DOMChar* chars, std::size_t length);
   TDOMDocumentType* CreateDocumentType(const DOMString& name, const DOMString& publicId, const DOMString& systemId);
   TDOMEntity* CreateEntity(const DOMString& name);

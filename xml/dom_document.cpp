@@ -170,7 +170,11 @@ TDOMComment* TDOMDocument::CreateCommentUnchecked(const DOMChar* chars, std::siz
 }
 
 TDOMAttr* TDOMDocument::CreateAttributeUnchecked(const DOMChar* chars, std::size_t length) {
-  TDOMAttr* attribute = AllocateNode<TDOMAttr>(names_.FindOrAdd(chars, length));
+  return CreateAttributeUnchecked(names_.FindOrAdd(chars, length));
+}
+
+TDOMAttr* TDOMDocument::CreateAttributeUnchecked(TNameItem* name) {
+  TDOMAttr* attribute = AllocateNode<TDOMAttr>(name);
   attribute->SetSpecified(true);
   return attribute;
 }

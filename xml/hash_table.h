@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,10 @@ struct THashItem {
   uint32_t HashValue = 0;
   THashItem* Next = nullptr;
   T* Data = nullptr;
+  // The entry added just before this one: the table walks its entries
+  // through this chain, so that visiting or freeing a few entries never
+  // costs a look at every bucket.
+  THashItem* Previous = nullptr;
 };
 
 // A string-keyed hash table with chained buckets. The bucket count is a
@@ -43,7 +48,7 @@ public:
     while (size < requestedSize) size *= 2;
     buckets_.assign(size, nullptr);
   }
-  ~THashTable() { Clear(); }
+  ~THashTable() { DeleteEntries(); }
   THashTable(const THashTable&) = delete;
   THashTable& operator=(const THashTable&) = delete;
 
@@ -75,6 +80,12 @@ public:
         if ((*link)->Data == data) {
           Item* item = *link;
           *link = item->Next;
+          for (Item** added = &newest_; *added; added = &(*added)->Previous) {
+            if (*added == item) {
+              *added = item->Previous;
+              break;
+            }
+          }
           delete item;
           --count_;
           return true;
@@ -84,24 +95,16 @@ public:
     return false;
   }
 
-  // Calls fn(item) for every entry, bucket by bucket.
+  // Calls fn(item) for every entry, the newest first.
   template <typename Fn>
   void ForEach(Fn&& fn) const {
-    for (Item* head : buckets_)
-      for (Item* item = head; item; item = item->Next) fn(*item);
+    for (Item* item = newest_; item; item = item->Previous) fn(*item);
   }
 
   // Removes every entry, freeing the data objects when the table owns them.
   void Clear() {
-    for (Item*& head : buckets_) {
-      while (head) {
-        Item* item = head;
-        head = item->Next;
-        if (ownsData_ && item->Data) Dispose()(item->Data);
-        delete item;
-      }
-    }
-    count_ = 0;
+    DeleteEntries();
+    std::fill(buckets_.begin(), buckets_.end(), nullptr);
   }
 
   uint32_t Count() const { return count_; }
@@ -133,11 +136,22 @@ private:
         Resize(BucketCount() * 2);
         continue;
       }
-      auto* item = new Item{DOMString(chars, length), h, nullptr, nullptr};
+      auto* item = new Item{DOMString(chars, length), h, nullptr, nullptr, newest_};
       *link = item;
+      newest_ = item;
       ++count_;
       return item;
     }
+  }
+
+  // Frees every entry, leaving the buckets as they were.
+  void DeleteEntries() {
+    while (Item* item = newest_) {
+      newest_ = item->Previous;
+      if (ownsData_ && item->Data) Dispose()(item->Data);
+      delete item;
+    }
+    count_ = 0;
   }
 
   void Resize(uint32_t newSize) {
@@ -157,6 +171,7 @@ private:
   uint32_t count_ = 0;
   uint64_t probes_ = 0;
   std::vector<Item*> buckets_;
+  Item* newest_ = nullptr;  // head of the chain of entries through Previous
   bool ownsData_;
 };
 

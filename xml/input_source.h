@@ -22,13 +22,28 @@ class TDOMEntityEx;
 // A set of delimiter code units, all below 255.
 class TDelimiterSet {
 public:
+  static constexpr std::size_t kMaxPrintable = 4;
+
   constexpr TDelimiterSet(std::initializer_list<DOMChar> units) {
-    for (DOMChar u : units) bits_[u >> 5] |= 1u << (u & 31);
+    std::size_t printable = 0;
+    for (DOMChar u : units) {
+      bits_[u >> 5] |= 1u << (u & 31);
+      // Units below U+0020 need no entry: the block scan stops at all of them.
+      if (u >= 0x20) {
+        // Not a constant expression, so a set too large fails to compile.
+        if (printable == kMaxPrintable) throw "too many delimiters from U+0020 up";
+        printable_[printable++] = u;
+      }
+    }
+    // Unused entries repeat 0, which the block scan stops at anyway.
   }
   constexpr bool Contains(DOMChar u) const { return u < 256 && (bits_[u >> 5] >> (u & 31)) & 1u; }
+  // The delimiters from U+0020 up, for the block scan of ScanUntil.
+  constexpr DOMChar Printable(std::size_t index) const { return printable_[index]; }
 
 private:
   uint32_t bits_[8] = {};
+  DOMChar printable_[kMaxPrintable] = {};
 };
 
 // Source kinds.
@@ -157,7 +172,9 @@ private:
   runtime::TStream* stream_;
   bool ownsStream_;
   bool atEOF_ = false;
-  std::array<uint8_t, kReadSize + 16> byteBuffer_{};
+  // Not cleared: only bytes read from the stream, or carried over from the
+  // previous fill, are ever looked at.
+  std::array<uint8_t, kReadSize + 16> byteBuffer_;
 };
 
 }  // namespace corvandel::xml

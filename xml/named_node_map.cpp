@@ -54,6 +54,10 @@ TDOMNode* TDOMNamedNodeMap::SetNamedItem(TDOMNode* node) {
   bool found = false;
   const std::size_t index = Find(node->NodeName(), found);
   if (!found) {
+    // Room for a few items at once: an element's attributes come one by
+    // one, and growing from one slot would reallocate for each of them.
+    static constexpr std::size_t kFirstRoom = 4;
+    if (items_.capacity() == 0) items_.reserve(kFirstRoom);
     items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), node);
     return nullptr;
   }

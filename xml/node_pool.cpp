@@ -116,6 +116,7 @@ void* TNodePool::Allocate() {
     slot = SlotAt(newest_, --unused_);
   }
   LinkOf(slot) = this;
+  ++live_;
   return slot + kLinkSize;
 }
 
@@ -123,12 +124,15 @@ void TNodePool::Release(void* node) {
   unsigned char* slot = static_cast<unsigned char*>(node) - kLinkSize;
   LinkOf(slot) = freeList_;
   freeList_ = slot;
+  --live_;
 }
 
 void TNodePool::DestroyLiveNodes() {
-  for (Chunk* chunk = newest_; chunk; chunk = chunk->previous) {
+  // Usually the tree was freed before and nothing is left: the scan stops
+  // as soon as no slot is in use any more.
+  for (Chunk* chunk = newest_; chunk && live_ > 0; chunk = chunk->previous) {
     // Slots below the newest chunk's unused mark were never handed out.
-    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slots; ++i) {
+    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slots && live_ > 0; ++i) {
       unsigned char* slot = SlotAt(chunk, i);
       // Freeing one node may free others of this pool, which the check
       // then sees as free.

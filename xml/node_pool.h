@@ -29,6 +29,8 @@ public:
   void DestroyLiveNodes();
 
   std::size_t NodeSize() const { return nodeSize_; }
+  // Slots in use.
+  std::size_t LiveCount() const { return live_; }
   std::size_t ChunkSlots() const { return chunkSlots_; }
 
   static constexpr std::size_t kFirstChunkSlots = 32;
@@ -44,6 +46,7 @@ private:
   std::size_t chunkSlots_ = 0;   // slots in the newest chunk
   std::size_t unused_ = 0;       // slots of the newest chunk never handed out
   void* freeList_ = nullptr;     // slot storage (link word first)
+  std::size_t live_ = 0;
 };
 
 }  // namespace corvandel::xml

@@ -53,6 +53,7 @@ TDOMNode_WithChildren* AsParent(TDOMNode* node) { return static_cast<TDOMNode_Wi
 
 TXMLReader::TXMLReader(const TXMLReaderSettings& settings)
     : settings_(settings), nameTables_(&Xml10NameTables()), frames_(kInitialFrames) {
+  if (settings_.NamespaceAware) nsSupport_ = std::make_unique<TNSSupport>();
   value_.reserve(512);
   name_.reserve(128);
 }
@@ -192,42 +193,111 @@ DOMChar TXMLReader::ExpectQuote() {
   return c;
 }
 
+namespace {
+
+// The ASCII part of a name-character table, one byte per unit below 80h:
+// bit 0 a name-start character, bit 1 a name character (the colon in
+// neither). Made from the tables themselves, once per process.
+struct TAsciiNameClasses {
+  explicit TAsciiNameClasses(const TNameCharTables& tables) {
+    for (DOMChar c = 0; c < 0x80; ++c)
+      Classes[c] = static_cast<uint8_t>((tables.IsNameStartChar(c) ? 1 : 0) | (tables.IsNameChar(c) ? 2 : 0));
+  }
+  uint8_t Classes[0x80] = {};
+};
+
+const TAsciiNameClasses& AsciiNameClasses(bool xml11) {
+  static const TAsciiNameClasses xml10(Xml10NameTables());
+  static const TAsciiNameClasses xml11Classes(Xml11NameTables());
+  return xml11 ? xml11Classes : xml10;
+}
+
+}  // namespace
+
 bool TXMLReader::ScanName(bool nameToken) {
   name_.clear();
   colonPos_ = -1;
+  TXMLCharSource* const source = source_;
   const TNameCharTables& tables = *nameTables_;
+  const uint8_t* const ascii = AsciiNameClasses(xml11_).Classes;
+  const bool namespaces = settings_.NamespaceAware && !nameToken;
   bool first = !nameToken;
+  // The name is taken from the buffer in runs; a run goes into name_ before
+  // anything can reload the buffer under it.
+  DOMChar* run = source->Position;
+  auto flush = [&] { name_.append(run, static_cast<std::size_t>(source->Position - run)); };
+  auto length = [&] { return name_.size() + static_cast<std::size_t>(source->Position - run); };
+  // Steps over one unit, reloading at the end of the buffer like Advance.
+  auto step = [&] {
+    if (++source->Position == source->BufferEnd) {
+      flush();
+      source->Reload();
+      run = source->Position;
+    }
+  };
   for (;;) {
-    DOMChar c = Cur();
+    // Fast path: ASCII name characters, straight over the buffer. The 0 at
+    // BufferEnd is no name character, so the loop ends there at the latest.
+    DOMChar* p = source->Position;
+    DOMChar* const start = p;
+    if (first && *p < 0x80 && (ascii[*p] & 1)) {
+      ++p;
+      first = false;
+    }
+    if (!first)
+      while (*p < 0x80 && (ascii[*p] & 2)) ++p;
+    source->Position = p;
+    if (p != start && p == source->BufferEnd) {
+      flush();
+      const bool more = source->Reload();
+      run = source->Position;
+      if (!more) break;
+      continue;
+    }
+    // Everything else, one unit at a time.
+    DOMChar c = *p;
     if (c == u':') {
-      if (settings_.NamespaceAware && !nameToken) {
-        if (colonPos_ >= 0 || name_.empty()) break;
-        colonPos_ = static_cast<int>(name_.size());
-        name_ += c;
-        Next();
-        c = Cur();
-        const bool localStarts =
-            tables.IsNameStartChar(c) || (xml11_ && IsNameHighSurrogate(c));
+      if (namespaces) {
+        if (colonPos_ >= 0 || length() == 0) break;
+        colonPos_ = static_cast<int>(length());
+        step();
+        c = *source->Position;
+        const bool localStarts = tables.IsNameStartChar(c) || (xml11_ && IsNameHighSurrogate(c));
         if (!localStarts) FatalError(kMsgLocalPartMissing);
         continue;
       }
     } else if (xml11_ && IsNameHighSurrogate(c)) {
-      source_->Ensure(2);
-      if (!IsLowSurrogate(source_->Position[1])) break;
-      name_ += c;
-      Next();
-      name_ += Cur();
-      Next();
+      flush();
+      source->Ensure(2);
+      run = source->Position;
+      if (!IsLowSurrogate(source->Position[1])) break;
+      step();
+      step();
       first = false;
       continue;
     } else if (!(first ? tables.IsNameStartChar(c) : tables.IsNameChar(c))) {
       break;
     }
-    name_ += c;
-    Next();
+    step();
     first = false;
   }
+  flush();
   return !name_.empty();
+}
+
+TNameItem* TXMLReader::InternName() {
+  // A document uses few names many times over. The cache slot is chosen
+  // by a cheap hash of the name; names that share a slot only cost a look
+  // in the name table, whose keyed hash keeps hostile names from piling up.
+  const std::size_t length = name_.size();
+  const std::size_t slot = (length * 7 + name_[0] * 31u + name_[length - 1]) % kNameCacheSlots;
+  TNameItem* item = nameCache_[slot];
+  if (item && DOMStringView(item->Key) == DOMStringView(name_)) return item;
+  bool found = false;
+  item = document_->Names().FindOrAdd(name_.data(), length, found);
+  if (!found) nameBytes_ += sizeof(TNameItem) + sizeof(DOMChar) * length;
+  nameCache_[slot] = item;
+  return item;
 }
 
 void TXMLReader::NameError() {
@@ -441,11 +511,9 @@ void TXMLReader::ParseStartTag() {
     }
     state_ = STATE_IN_ROOT;
   }
-  const uint32_t names = document_->Names().Count();
-  TDOMElement* element = document_->CreateElementUnchecked(name_.data(), name_.size());
+  TDOMElement* element = document_->CreateElementUnchecked(InternName());
   AsParent(current_)->AppendUnchecked(element);
   ++elementCounter_;
-  if (document_->Names().Count() != names) nameBytes_ += sizeof(TNameItem) + sizeof(DOMChar) * name_.size();
   CheckDocumentMemory();
 
   auto* declaration = static_cast<TDOMElementDef*>(element->NameItem()->Data);
@@ -480,9 +548,7 @@ void TXMLReader::ParseStartTag() {
 
 void TXMLReader::ParseAttribute(TDOMElement* element, TDOMElementDef* declaration) {
   ExpectName();
-  const uint32_t names = document_->Names().Count();
-  TDOMAttr* attribute = document_->CreateAttributeUnchecked(name_.data(), name_.size());
-  if (document_->Names().Count() != names) nameBytes_ += sizeof(TNameItem) + sizeof(DOMChar) * name_.size();
+  TDOMAttr* attribute = document_->CreateAttributeUnchecked(InternName());
   TDOMAttrDef* attributeDeclaration = nullptr;
   if (declaration) {
     attributeDeclaration = static_cast<TDOMAttrDef*>(declaration->GetAttributeNode(name_));
@@ -550,6 +616,19 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
 }
 
 void TXMLReader::ParseEndTag() {
+  // Fast path: the open element's name followed directly by ">" in the
+  // buffer. The open name was itself read as a name under the same rules,
+  // and ">" ends every name, so scanning it again would find the same name.
+  const DOMString& open = current_->NodeName();
+  TXMLCharSource* const source = source_;
+  const std::size_t length = open.size();
+  if (static_cast<std::size_t>(source->BufferEnd - source->Position) > length &&
+      source->Position[length] == u'>' && std::equal(open.begin(), open.end(), source->Position)) {
+    source->Position += length + 1;
+    if (source->Position == source->BufferEnd) source->Reload();
+    CloseElement(current_);
+    return;
+  }
   ExpectName();
   if (name_ != current_->NodeName())
     FatalError(FormatMessage(kMsgUnmatchingEndTag, Narrow(current_->NodeName())), static_cast<uint32_t>(name_.size()));
@@ -565,7 +644,7 @@ void TXMLReader::CloseElement(TDOMNode* element) {
   if (current_ == document_.get()) state_ = STATE_AFTER_ROOT;
   if (settings_.Validate && ContentIncomplete())
     ValidationError(FormatMessage(kMsgMissingSubElements, Narrow(element->NodeName())));
-  if (settings_.NamespaceAware) nsSupport_.EndElement();
+  if (settings_.NamespaceAware) nsSupport_->EndElement();
   PopValidationFrame();
 }
 
@@ -623,7 +702,7 @@ void TXMLReader::ParseInstruction() {
 }
 
 void TXMLReader::ProcessNamespaces(TDOMElement* element) {
-  nsSupport_.StartElement();
+  nsSupport_->StartElement();
   prefixedAttributes_.clear();
   const DOMString xmlNamespace(kXmlNamespace);
   const DOMString xmlnsNamespace(kXmlnsNamespace);
@@ -650,7 +729,7 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
       }
       if (uri == xmlnsNamespace) FatalError(FormatMessage(kMsgReservedNamespace, Narrow(uri)));
       if (isPrefixed && uri.empty() && !xml11_) FatalError(kMsgUndefiningNamespace);
-      nsSupport_.DefineBinding(prefix, uri);
+      nsSupport_->DefineBinding(prefix, uri);
       document_->SetNamespaceInfo(attribute, kXmlnsNamespace, isDefault ? 0 : 6);
     }
   }
@@ -659,12 +738,12 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
   const std::size_t colon = elementName.find(u':');
   if (colon != DOMString::npos) {
     const DOMStringView prefix = DOMStringView(elementName).substr(0, colon);
-    TPrefixItem* item = nsSupport_.GetPrefixItem(prefix);
+    TPrefixItem* item = nsSupport_->GetPrefixItem(prefix);
     if (!item->Data || item->Data->URI.empty())
       FatalError(FormatMessage(kMsgUnboundPrefix, Narrow(prefix)));
     document_->SetNamespaceInfo(element, item->Data->URI, static_cast<uint16_t>(colon + 1));
   } else {
-    const TBinding* binding = nsSupport_.DefaultNamespace();
+    const TBinding* binding = nsSupport_->DefaultNamespace();
     document_->SetNamespaceInfo(element, binding ? DOMStringView(binding->URI) : DOMStringView(), 0);
   }
 
@@ -674,7 +753,7 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
     const DOMString& name = attribute->NodeName();
     const std::size_t attributeColon = name.find(u':');
     const DOMStringView prefix = DOMStringView(name).substr(0, attributeColon);
-    TPrefixItem* item = nsSupport_.GetPrefixItem(prefix);
+    TPrefixItem* item = nsSupport_->GetPrefixItem(prefix);
     if (!item->Data || item->Data->URI.empty())
       FatalError(FormatMessage(kMsgUnboundPrefix, Narrow(prefix)));
     const DOMString& uri = item->Data->URI;
@@ -820,15 +899,6 @@ void TXMLReader::ChargeExpansion(TDOMEntityEx* entity) {
   const uint64_t units = std::max<uint64_t>({entity->CharLength, entity->SubtreeUnits, 1});
   expansion_ += kEntityExpansionUnitCost * units + entity->SubtreeBytes;
   if (expansion_ > kEntityExpansionAllowance) FatalError(kMsgEntityExpansionLimit);
-}
-
-uint64_t TXMLReader::DocumentBytes() const {
-  return document_->AllocatedNodeBytes() + sizeof(DOMChar) * textUnits_ + nameBytes_;
-}
-
-void TXMLReader::CheckDocumentMemory(uint64_t more) {
-  if (settings_.MaxDocumentBytes != 0 && DocumentBytes() + more > settings_.MaxDocumentBytes)
-    FatalError(kMsgDocumentMemoryLimit);
 }
 
 void TXMLReader::CountText(std::size_t units) {

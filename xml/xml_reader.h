@@ -5,6 +5,7 @@
 // declarations of the XML text itself; dtd_reader.cpp holds the document
 // type declaration, markup declarations, defaults and validation.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,6 +17,7 @@
 #include "xml/input_source.h"
 #include "xml/ns_support.h"
 #include "xml/reader.h"
+#include "xml/reader_messages.h"
 #include "xml/xml_names.h"
 
 namespace corvandel::xml {
@@ -90,6 +92,8 @@ private:
   // Scans a name or raises the name errors.
   void ExpectName(bool nameToken = false);
   [[noreturn]] void NameError();
+  // The document's name table entry for the name in name_ (not empty).
+  TNameItem* InternName();
   DOMChar ExpectQuote();
 
   // ---- content
@@ -122,10 +126,15 @@ private:
   // Counts what a reference to entity produces against the expansion limit.
   void ChargeExpansion(TDOMEntityEx* entity);
   // Memory of the document: node storage, stored text and interned names.
-  uint64_t DocumentBytes() const;
+  uint64_t DocumentBytes() const {
+    return document_->AllocatedNodeBytes() + sizeof(DOMChar) * textUnits_ + nameBytes_;
+  }
   // Fatal once the document, with more bytes to come, would pass
   // MaxDocumentBytes.
-  void CheckDocumentMemory(uint64_t more = 0);
+  void CheckDocumentMemory(uint64_t more = 0) {
+    if (settings_.MaxDocumentBytes != 0 && DocumentBytes() + more > settings_.MaxDocumentBytes)
+      FatalError(kMsgDocumentMemoryLimit);
+  }
   // Records units of text stored in the document and checks the bound.
   void CountText(std::size_t units);
   TDOMEntityReference* AppendEntityReference(TDOMNode* parent, TDOMEntityEx* entity);
@@ -186,10 +195,15 @@ private:
   uint32_t elementCounter_ = 0;
   bool ownsDoctype_ = false;
   bool processDeclarations_ = true;
-  TNSSupport nsSupport_;
+  // Namespace bindings, made only for a namespace-aware read.
+  std::unique_ptr<TNSSupport> nsSupport_;
   std::vector<TDOMAttr*> prefixedAttributes_;
   TDblHashArray attributeKeys_;
   int colonPos_ = -1;  // of the name in name_
+  static constexpr std::size_t kNameCacheSlots = 64;
+  // Recently interned names; entries of the document's name table, which
+  // keeps them for the document's life.
+  std::array<TNameItem*, kNameCacheSlots> nameCache_{};
   TDOMNode* current_ = nullptr;
   uint32_t depth_ = 0;
   // frames_[depth_] is the innermost open element's frame; frames_[0]

@@ -124,6 +124,13 @@ TEST(ReaderTest, ContentShapes) {
       {"\xEF\xBB\xBF<a>\xC3\xA9</a>", "a['\xC3\xA9']"},
       {"<!-- before --><a/><!-- after -->\n", "<!-- before -->a<!-- after -->"},
       {"<?pi first?><a/>", "<?pi first?>a"},
+      // Runs longer than the blocks that text and names are scanned in.
+      {"<a>0123456789abcdefghij<b/>                   <c/>\t\t\t\t\t\t\t\t\t x</a>",
+       "a['0123456789abcdefghij'bc'\t\t\t\t\t\t\t\t\t x']"},
+      {"<abcdefghijklmnopqrstuvwxyz x0123456789abcdefghij='0123456789abcdef&amp;0123456789\r\n'>"
+       "0123456789ab\r\ncdefghij&lt;0123456789\xC3\xA9\xE2\x82\xAC" "0123456789</abcdefghijklmnopqrstuvwxyz>",
+       "abcdefghijklmnopqrstuvwxyz(x0123456789abcdefghij='0123456789abcdef&0123456789 ')"
+       "['0123456789ab\ncdefghij<0123456789\xC3\xA9\xE2\x82\xAC" "0123456789']"},
   };
   for (const Case& c : cases) Check(c);
 }
