@@ -62,9 +62,46 @@ constexpr TSpecialTable MakeSpecialTable(TEscape escape) {
 template <TEscape kEscape>
 inline constexpr TSpecialTable kSpecial = MakeSpecialTable(kEscape);
 
+// XML 1.1 lets text and attribute values carry its restricted characters
+// (the C0 controls other than TAB, LF and CR, DEL, and the C1 controls but
+// NEL) only as character references: written as they are, the document
+// would no longer read. NEL and LINE SEPARATOR are line ends there, which
+// a reader turns into LF, so they are written as references too.
+constexpr bool IsRestricted11(DOMChar c) {
+  return (c >= 0x01 && c <= 0x08) || c == 0x0B || c == 0x0C || (c >= 0x0E && c <= 0x1F) ||
+         (c >= 0x7F && c <= 0x9F) || c == 0x2028;
+}
+
+constexpr bool EscapesRestricted(TEscape escape) { return escape == TEscape::Text || escape == TEscape::Attribute; }
+
+constexpr TSpecialTable MakeSpecialTable11(TEscape escape) {
+  TSpecialTable table = MakeSpecialTable(escape);
+  if (EscapesRestricted(escape))
+    for (DOMChar c = 0; c < 0x80; ++c) table[c] = table[c] || IsRestricted11(c);
+  return table;
+}
+
+template <TEscape kEscape, bool kXML11>
+inline constexpr TSpecialTable kSpecialFor = kXML11 ? MakeSpecialTable11(kEscape) : kSpecial<kEscape>;
+
 char* Put(char* out, std::string_view bytes) {
   std::memcpy(out, bytes.data(), bytes.size());
   return out + bytes.size();
+}
+
+// "&#xN;" for c, in upper-case hex without leading zeros; at most 9 bytes.
+char* PutReference(char* out, DOMChar c) {
+  constexpr char kHex[] = "0123456789ABCDEF";
+  out = Put(out, "&#x");
+  bool digits = false;
+  for (int shift = 12; shift > 0; shift -= 4) {
+    const unsigned digit = (c >> shift) & 0xFu;
+    if (digit != 0 || digits) *out++ = kHex[digit];
+    digits = digits || digit != 0;
+  }
+  *out++ = kHex[c & 0xF];
+  *out++ = ';';
+  return out;
 }
 
 // Writes the replacement of the special character c, which stood just
@@ -162,9 +199,9 @@ void TXMLWriter::WriteRaw(const char* bytes, std::size_t count) {
 
 // Every write below starts with the position inside the block and adds at
 // most kBufferSlack bytes, so full blocks go out exactly kBlockSize long.
-template <TEscape kEscape>
+template <TEscape kEscape, bool kXML11>
 void TXMLWriter::Encode(const DOMChar* p, const DOMChar* end) {
-  const TSpecialTable& special = kSpecial<kEscape>;
+  const TSpecialTable& special = kSpecialFor<kEscape, kXML11>;
   char* const base = buffer_.data();
   char* const limit = base + kBlockSize;
   char* out = base + position_;
@@ -180,7 +217,9 @@ void TXMLWriter::Encode(const DOMChar* p, const DOMChar* end) {
     if (p == stop) continue;
 
     const DOMChar c = *p++;
-    if (c < 0x80) {
+    if (kXML11 && EscapesRestricted(kEscape) && IsRestricted11(c)) {
+      out = PutReference(out, c);
+    } else if (c < 0x80) {
       out = Replace<kEscape>(c, p, end, out);
     } else if (c < 0x800) {
       out[0] = static_cast<char>(0xC0 | (c >> 6));
@@ -211,19 +250,29 @@ void TXMLWriter::Encode(const DOMChar* p, const DOMChar* end) {
 }
 
 void TXMLWriter::WriteChars(const DOMChar* chars, std::size_t count) {
-  Encode<TEscape::None>(chars, chars + count);
+  Encode<TEscape::None, false>(chars, chars + count);
 }
 
 void TXMLWriter::WriteEscaped(DOMStringView text, TEscape escape) {
   const DOMChar* const begin = text.data();
   const DOMChar* const end = begin + text.size();
   switch (escape) {
-    case TEscape::None: Encode<TEscape::None>(begin, end); break;
-    case TEscape::Text: Encode<TEscape::Text>(begin, end); break;
-    case TEscape::Attribute: Encode<TEscape::Attribute>(begin, end); break;
-    case TEscape::Comment: Encode<TEscape::Comment>(begin, end); break;
-    case TEscape::CDATA: Encode<TEscape::CDATA>(begin, end); break;
+    case TEscape::None: Encode<TEscape::None, false>(begin, end); break;
+    case TEscape::Text:
+      xml11_ ? Encode<TEscape::Text, true>(begin, end) : Encode<TEscape::Text, false>(begin, end);
+      break;
+    case TEscape::Attribute:
+      xml11_ ? Encode<TEscape::Attribute, true>(begin, end) : Encode<TEscape::Attribute, false>(begin, end);
+      break;
+    case TEscape::Comment: Encode<TEscape::Comment, false>(begin, end); break;
+    case TEscape::CDATA: Encode<TEscape::CDATA, false>(begin, end); break;
   }
+}
+
+bool TXMLWriter::IsXML11(const TDOMNode* node) {
+  const TDOMNode* document = node->NodeType() == DOCUMENT_NODE ? node : node->Document();
+  const auto* xmlDocument = dynamic_cast<const TXMLDocument*>(document);
+  return xmlDocument && xmlDocument->XMLVersion() == u"1.1";
 }
 
 void TXMLWriter::WriteIndent() { WriteRaw(indent_.data(), kLineBreak.size() + 2 * std::size_t(indentLevel_)); }
@@ -244,6 +293,8 @@ void TXMLWriter::WriteNode(TDOMNode* root) {
   const bool savedInsideText = insideText_;
   const int32_t savedIndentLevel = indentLevel_;
   const uint32_t savedOpenElements = openElements_;
+  const bool savedXML11 = xml11_;
+  xml11_ = IsXML11(root);
   try {
     // Pre-order walk; open_ holds the nodes whose children are being written.
     TDOMNode* node = root;
@@ -253,7 +304,10 @@ void TXMLWriter::WriteNode(TDOMNode* root) {
         continue;
       }
       for (;;) {
-        if (node == root) return;
+        if (node == root) {
+          xml11_ = savedXML11;
+          return;
+        }
         if (TDOMNode* next = node->NextSibling()) {
           node = next;
           break;
@@ -271,6 +325,7 @@ void TXMLWriter::WriteNode(TDOMNode* root) {
     open_.erase(open_.begin() + static_cast<std::ptrdiff_t>(base), open_.end());
     insideText_ = savedInsideText;
     indentLevel_ = savedIndentLevel;
+    xml11_ = savedXML11;
     throw;
   }
 }

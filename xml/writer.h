@@ -49,6 +49,7 @@ enum class TEscape {
   None,       // nothing is replaced
   Text,       // text node data: line ends become CR LF, & < > become references
   Attribute,  // attribute values and namespace URIs: TAB LF CR " & < become references
+              // (both also write XML 1.1's restricted characters as references)
   Comment,    // comments, PI data, internal subsets, quoted identifiers: line ends only
   CDATA,      // CDATA section data: "]]>" is split over two sections
 };
@@ -108,8 +109,11 @@ private:
     const TBinding* PrefixBinding;
   };
 
-  template <TEscape kEscape>
+  // kXML11: the node being written belongs to an XML 1.1 document, whose
+  // restricted characters text and attribute values write as references.
+  template <TEscape kEscape, bool kXML11>
   void Encode(const DOMChar* p, const DOMChar* end);
+  static bool IsXML11(const TDOMNode* node);
   void WriteRaw(const char* bytes, std::size_t count);
   void WriteRaw(std::string_view bytes) { WriteRaw(bytes.data(), bytes.size()); }
   void EmitBlock();
@@ -132,6 +136,7 @@ private:
   void LowerIndentLevel();
 
   bool insideText_ = false;
+  bool xml11_ = false;  // set by WriteNode for the tree it writes
   std::string indent_;  // the line break followed by spaces
   int32_t indentLevel_ = 0;
   std::array<char, kBlockSize + kBufferSlack> buffer_{};

@@ -9,6 +9,7 @@
 
 #include "runtime/memory_stream.h"
 #include "xml/dom.h"
+#include "xml/reader.h"
 
 namespace corvandel::xml {
 namespace {
@@ -110,6 +111,36 @@ TEST_F(WriterTest, DocumentDeclarationAndStylesheet) {
   doc->StylesheetHRef = u"s.xsl";
   Element(u"a", doc.get());
   EXPECT_EQ(Write(*doc), Lines({"<?xml version=\"1.1\"?>", "<?xml-stylesheet type=\"text/xsl\" href=\"s.xsl\"?>", "<a/>"}));
+}
+
+// XML 1.1 reads its restricted characters only as references; a 1.0
+// document writes the controls it may hold as they are.
+TEST_F(WriterTest, RestrictedCharactersOfXML11AreWrittenAsReferences) {
+  const DOMString controls = u"a\u0001\u001F\u007F\u0085\u009F\u2028\tb";
+  TDOMElement* root = Element(u"r", doc.get());
+  Attribute(root, u"v", controls);
+  Text(controls, root);
+  TDOMComment* comment = doc->CreateComment(u"c\u0085");
+  root->AppendChild(comment);
+
+  doc->SetXMLVersion(u"1.1");
+  const std::string written = Write(*doc);
+  EXPECT_EQ(written, Lines({"<?xml version=\"1.1\"?>",
+                            "<r v=\"a&#x1;&#x1F;&#x7F;&#x85;&#x9F;&#x2028;&#x9;b\">"
+                            "a&#x1;&#x1F;&#x7F;&#x85;&#x9F;&#x2028;\tb<!--c\xC2\x85-->",
+                            "</r>"}));
+  // The same through WriteNode of an element of the document.
+  EXPECT_NE(Write(*root).find(" v=\"a&#x1;"), std::string::npos);
+
+  runtime::TMemoryStream stream(written);
+  std::unique_ptr<TXMLDocument> read;
+  ReadDocumentFromStream(read, stream);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->DocumentElement()->GetAttribute(u"v"), controls);
+  EXPECT_EQ(read->DocumentElement()->FirstChild()->NodeValue(), controls);
+
+  doc->SetXMLVersion(u"1.0");
+  EXPECT_NE(Write(*doc).find("a\x01\x1F\x7F"), std::string::npos);
 }
 
 TEST_F(WriterTest, IndentationFollowsTextContent) {
