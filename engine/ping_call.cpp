@@ -5,12 +5,15 @@
 #include <string>
 #include <string_view>
 
+#include "engine/announce_call.h"
+#include "engine/call_setup.h"
 #include "engine/ping_service.h"
 #include "engine/ping_texts.h"
-#include "runtime/ascii_case.h"
 #include "http/http_send.h"
 #include "http/proxy_config.h"
 #include "http/secure_layer.h"
+#include "http/text_utils.h"
+#include "runtime/ascii_case.h"
 #include "xml/reader.h"
 #include "xml/writer.h"
 
@@ -49,30 +52,6 @@ bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std
   }
 }
 
-// The reason phrase of a status other than 200, with the Retry-After the
-// service sent, if any: a script that reads it knows when to come back.
-std::string StatusReason(const http::THTTPSend& http) {
-  std::string reason = http.ResultString();
-  constexpr std::string_view kRetryAfter = "retry-after:";
-  for (const std::string& line : http.Headers()) {
-    if (line.size() < kRetryAfter.size() ||
-        runtime::LowerCase(std::string_view(line).substr(0, kRetryAfter.size())) != kRetryAfter)
-      continue;
-    std::string_view value = std::string_view(line).substr(kRetryAfter.size());
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    if (!reason.empty()) reason += ", ";
-    reason += "Retry-After: ";
-    reason += value;
-    break;
-  }
-  return reason;
-}
-
-}  // namespace
-
-namespace {
-
 std::mutex settingsLock;
 TCallSettings settings;
 
@@ -86,6 +65,41 @@ TCallSettings CallSettings() {
 void SetCallSettings(const TCallSettings& value) {
   std::lock_guard<std::mutex> lock(settingsLock);
   settings = value;
+}
+
+std::string RetryAfter(const http::THTTPSend& http) {
+  constexpr std::string_view kRetryAfter = "retry-after:";
+  for (const std::string& line : http.Headers()) {
+    if (line.size() < kRetryAfter.size() ||
+        runtime::LowerCase(std::string_view(line).substr(0, kRetryAfter.size())) != kRetryAfter)
+      continue;
+    return http::TrimBlanks(std::string_view(line).substr(kRetryAfter.size()));
+  }
+  return {};
+}
+
+// A script that reads the reason knows when to come back.
+std::string StatusReason(const http::THTTPSend& http) {
+  std::string reason = http.ResultString();
+  const std::string retryAfter = RetryAfter(http);
+  if (!retryAfter.empty()) {
+    if (!reason.empty()) reason += ", ";
+    reason += "Retry-After: " + retryAfter;
+  }
+  return reason;
+}
+
+void PrepareClient(http::THTTPSend& http, const std::string& url) {
+  // The front-end's choices, made once at its start: the proxy for this
+  // service and whom to trust.
+  http::ProcessProxyConfig()->Apply(http, url);
+  http::ApplySecureSettings(http::SecureSettings(), http.Sock().SecureLayer());
+  const std::chrono::milliseconds readTimeout = CallSettings().ReadTimeout;
+  if (readTimeout != std::chrono::milliseconds(http::kDefaultHTTPTimeout)) {
+    http.SetTimeout(static_cast<int32_t>(readTimeout.count()));
+    http.SetMaxExchangeTime(static_cast<int32_t>(ExchangeBound(readTimeout).count()));
+    http.SetConnectTimeout(static_cast<int32_t>(std::min<int64_t>(readTimeout.count(), http::kDefaultConnectTimeout)));
+  }
 }
 
 std::chrono::milliseconds ExchangeBound(std::chrono::milliseconds readTimeout) {
@@ -102,17 +116,7 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
   try {
     if (!Request) return false;
     http::THTTPSend http;
-    const std::chrono::milliseconds readTimeout = CallSettings().ReadTimeout;
-    if (readTimeout != std::chrono::milliseconds(http::kDefaultHTTPTimeout)) {
-      http.SetTimeout(static_cast<int32_t>(readTimeout.count()));
-      http.SetMaxExchangeTime(static_cast<int32_t>(ExchangeBound(readTimeout).count()));
-      http.SetConnectTimeout(
-          static_cast<int32_t>(std::min<int64_t>(readTimeout.count(), http::kDefaultConnectTimeout)));
-    }
-    // The front-end's choices, made once at its start: the proxy for this
-    // service and whom to trust.
-    http::ProcessProxyConfig()->Apply(http, url);
-    http::ApplySecureSettings(http::SecureSettings(), http.Sock().SecureLayer());
+    PrepareClient(http, url);
     http.SetMimeType(std::string(kPingContentType));
     xml::WriteDocumentToStream(*Request, http.Document());
 
@@ -137,6 +141,15 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
     result.Answer = kNoAnswer;
     return false;
   }
+}
+
+bool TPingService::Call(const std::string& url, TPingResult& result) {
+  switch (KindOf(url)) {
+    case TServiceKind::IndexNow: return SubmitIndexNow(url, SiteURL, result);
+    case TServiceKind::WebSub: return PublishWebSub(url, SiteURL, result);
+    case TServiceKind::XMLRPC: break;
+  }
+  return Post(url, result);
 }
 
 }  // namespace corvandel::engine

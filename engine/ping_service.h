@@ -10,6 +10,10 @@
 
 namespace corvandel::engine {
 
+// What a service line asks for: an XML-RPC ping, or one of the
+// announcements of announce_call.h.
+enum class TServiceKind : uint8_t { XMLRPC, IndexNow, WebSub };
+
 // The outcome of one ping call, handed from a worker to the window.
 struct TPingResult {
   std::string ServiceURL;  // the service line as listed
@@ -26,6 +30,7 @@ struct TPingResult {
   // When the call began, and how long it took; set by the worker.
   std::chrono::system_clock::time_point Started;
   std::chrono::steady_clock::duration Elapsed{};
+  TServiceKind Kind = TServiceKind::XMLRPC;  // set by the worker
 };
 
 // What every ping call of the process uses beside the proxies and the
@@ -84,6 +89,10 @@ public:
   // result.Success, result.Code and result.Answer; returns result.Success.
   // Never raises: every failure ends in a result.
   bool Post(const std::string& url, TPingResult& result);
+
+  // The call a service line asks for: Post for an XML-RPC service (url with
+  // its scheme), the announcement for the other kinds (url is the line).
+  bool Call(const std::string& url, TPingResult& result);
 
   std::unique_ptr<xml::TXMLDocument> Request;
   std::string ServiceURL;

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <utility>
 
+#include "engine/announce_call.h"
+
 namespace corvandel::engine {
 
 std::string WithScheme(const std::string& text) {
@@ -46,13 +48,17 @@ void TThreadPingService::Execute() {
     // Built once, for the first service this worker calls: the workers
     // that find nothing to call never hold a request.
     if (!Pinger.Request) Pinger.BuildRequest(WithScheme(SiteURL_));
-    const std::string url = WithScheme(Pinger.ServiceURL);
+    // An announcement line names its endpoint itself; only an XML-RPC
+    // service gets the default scheme.
+    result_.Kind = KindOf(Pinger.ServiceURL);
+    const std::string url =
+        result_.Kind == TServiceKind::XMLRPC ? WithScheme(Pinger.ServiceURL) : Pinger.ServiceURL;
     result_.Started = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     if (call_)
       call_(Pinger, url, result_);
     else
-      Pinger.Post(url, result_);
+      Pinger.Call(url, result_);
     result_.Elapsed = std::chrono::steady_clock::now() - start;
     table_->MarkDone(i);
 

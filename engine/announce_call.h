@@ -1,0 +1,70 @@
+#pragma once
+
+// Announcements beside the XML-RPC ping, as further kinds of service line:
+//
+//   indexnow:<endpoint URL>?key=<key>[&keyLocation=<URL>]
+//       GET <endpoint>?url=<site>&key=<key>[&keyLocation=<URL>]; 200 and 202
+//       are success, the endpoint's documented refusals become the answer.
+//   websub:<hub URL>
+//       POST hub.mode=publish&hub.url=<site> as a form; any 2xx is success.
+//
+// Any other line is an XML-RPC service. The functions here are pure apart
+// from SubmitIndexNow, PublishWebSub and FetchKeyFile, which make one HTTP
+// exchange each with the same client, limits, proxies and trust as a ping.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "engine/ping_service.h"
+
+namespace corvandel::engine {
+
+inline constexpr std::string_view kIndexNowPrefix = "indexnow:";
+inline constexpr std::string_view kWebSubPrefix = "websub:";
+
+// The kind of a service line, by its prefix (ASCII case ignored).
+TServiceKind KindOf(std::string_view serviceLine);
+// "xmlrpc", "indexnow" or "websub".
+std::string_view KindName(TServiceKind kind);
+
+struct TIndexNowService {
+  std::string Endpoint;     // the URL before its query
+  std::string Key;          // decoded
+  std::string KeyLocation;  // decoded; empty when the line names none
+};
+
+// The parts of an indexnow line; false with the reason in error when the
+// line is not one that can be called.
+bool ParseIndexNowLine(std::string_view line, TIndexNowService& service, std::string& error);
+// The hub of a websub line; false with the reason in error.
+bool ParseWebSubLine(std::string_view line, std::string& hub, std::string& error);
+
+// text with every byte but the unreserved ones (A-Z a-z 0-9 - . _ ~) as %XX.
+std::string PercentEncode(std::string_view text);
+
+// The submission of one site, exactly as sent.
+std::string IndexNowRequestURL(const TIndexNowService& service, std::string_view site);
+std::string WebSubRequestBody(std::string_view site);
+
+// The answer text of an IndexNow status: the documented meaning of each
+// refusal, with retryAfter for 429 when the endpoint sent one; empty for a
+// status the protocol does not document.
+std::string IndexNowAnswer(int32_t status, std::string_view retryAfter);
+
+// Where the site's key file is: the keyLocation, or https://<host>/<key>.txt.
+std::string KeyFileURL(const TIndexNowService& service, std::string_view site);
+// Whether a key file's text holds key: its first line, blanks trimmed.
+bool KeyFileHolds(std::string_view text, std::string_view key);
+
+// One call of each kind for site (as pinged, with its prefix). They fill
+// result.Success, Code, Answer and Reason like TPingService::Post, and never
+// raise. A line that cannot be called gives Code 0 and says why.
+bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPingResult& result);
+bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPingResult& result);
+
+// The key check before submitting: true when the key file of site holds the
+// key of the indexnow line; otherwise reason says why.
+bool CheckIndexNowKey(const std::string& serviceLine, const std::string& site, std::string& reason);
+
+}  // namespace corvandel::engine
