@@ -693,7 +693,18 @@ private:
   friend struct TNodeDisposer;
 
   void ReleaseNode(TDOMNode* node);
-  TNodePool* PoolForSize(std::size_t nodeSize);
+  static constexpr std::size_t kPoolGranularity = alignof(std::max_align_t);
+  static constexpr std::size_t PoolIndex(std::size_t nodeSize) {
+    return (nodeSize + kPoolGranularity - 1) / kPoolGranularity;
+  }
+  // The pool for nodes of nodeSize bytes; inline for the common case of a
+  // pool that exists already.
+  TNodePool* PoolForSize(std::size_t nodeSize) {
+    const std::size_t index = PoolIndex(nodeSize);
+    if (index < pools_.size() && pools_[index]) return pools_[index].get();
+    return AddPool(nodeSize);
+  }
+  TNodePool* AddPool(std::size_t nodeSize);
   void BumpRevision() { ++revision_; }
   TDOMElementList* CachedList(DOMString key, TDOMNode* node, const DOMString& name);
   TDOMElementList* CachedListNS(DOMString key, TDOMNode* node, const DOMString& uri, const DOMString& localName);

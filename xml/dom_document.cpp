@@ -10,16 +10,13 @@ namespace {
 constexpr uint32_t kNameTableSize = 256;
 constexpr uint32_t kListCacheSize = 32;
 constexpr uint32_t kIdTableSize = 256;
-constexpr std::size_t kPoolGranularity = alignof(std::max_align_t);
 
 }  // namespace
 
 TDOMDocument::TDOMDocument()
     : TDOMNode_WithChildren(this),
       namespaces_{DOMString(), DOMString(kXmlNamespace), DOMString(kXmlnsNamespace)},
-      names_(kNameTableSize, true) {
-  placeholder_ = new TDOMElement(this, nullptr);
-}
+      names_(kNameTableSize, true) {}
 
 TDOMDocument::~TDOMDocument() {
   SetFlag(NODE_DESTROYING, true);
@@ -46,15 +43,15 @@ const DOMString& TDOMDocument::NodeName() const {
   return kName;
 }
 
-TNodePool* TDOMDocument::PoolForSize(std::size_t nodeSize) {
-  const std::size_t index = (nodeSize + kPoolGranularity - 1) / kPoolGranularity;
+TNodePool* TDOMDocument::AddPool(std::size_t nodeSize) {
+  const std::size_t index = PoolIndex(nodeSize);
   if (index >= pools_.size()) pools_.resize(index + 1);
   if (!pools_[index]) pools_[index] = std::make_unique<TNodePool>(index * kPoolGranularity);
   return pools_[index].get();
 }
 
 const TNodePool* TDOMDocument::PoolFor(std::size_t nodeSize) const {
-  const std::size_t index = (nodeSize + kPoolGranularity - 1) / kPoolGranularity;
+  const std::size_t index = PoolIndex(nodeSize);
   return index < pools_.size() ? pools_[index].get() : nullptr;
 }
 
@@ -231,7 +228,11 @@ void TDOMDocument::SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16
   node->SetFlag(NODE_NAMESPACE_AWARE, true);
 }
 
-TDOMNodeList* TDOMDocument::EmptyList() { return placeholder_->ChildNodes(); }
+TDOMNodeList* TDOMDocument::EmptyList() {
+  // Made on first use: most documents never hand out an empty list.
+  if (!placeholder_) placeholder_ = new TDOMElement(this, nullptr);
+  return placeholder_->ChildNodes();
+}
 
 THashTable<TDOMElementList>& TDOMDocument::ListCache() {
   if (!listCache_) listCache_ = std::make_unique<THashTable<TDOMElementList>>(kListCacheSize, true);

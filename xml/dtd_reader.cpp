@@ -26,8 +26,6 @@ namespace {
 constexpr std::size_t kMaxModelNesting = 128;
 constexpr const char* kMsgModelNestingLimit = "Content model groups are nested too deeply";
 
-constexpr std::size_t kInitialFrames = 16;
-
 constexpr DOMStringView kDoctype = u"DOCTYPE";
 constexpr DOMStringView kSystem = u"SYSTEM";
 constexpr DOMStringView kPublic = u"PUBLIC";
@@ -1027,6 +1025,7 @@ void TXMLReader::CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declar
 
 void TXMLReader::PushValidationFrame(TDOMElement* element, TDOMElementDef* declaration) {
   ++depth_;
+  if (!settings_.Validate && !docType_) return;
   if (frames_.size() <= depth_) frames_.resize(std::max(kInitialFrames, frames_.size() * 2));
   frames_[depth_] = TValidationFrame{element, declaration, nullptr, false};
   UpdateContentType();

@@ -212,8 +212,8 @@ DOMString TXMLCharSource::GetSystemId() const {
 // -------------------------------------------------------- TXMLDecodingSource
 
 TXMLDecodingSource::TXMLDecodingSource()
-    : charBuffer_(std::make_unique<DOMChar[]>(kBufferUnits)), decoder_(&DecodeUTF8) {
-  Position = BufferEnd = charBuffer_.get();
+    : decoder_(&DecodeUTF8) {
+  Position = BufferEnd = charBuffer_.data();
   *BufferEnd = 0;
   CharCount = 0;
 }

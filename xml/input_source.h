@@ -141,7 +141,7 @@ public:
 
 protected:
   TXMLDecodingSource();
-  DOMChar* Base() const override { return charBuffer_.get(); }
+  DOMChar* Base() const override { return charBuffer_.data(); }
   // Refills the byte window; false when no new bytes came.
   virtual bool FetchData() { return false; }
 
@@ -152,7 +152,11 @@ private:
   // Reports a decoding failure just past the last decoded unit.
   [[noreturn]] void DecodingError(const char* reason);
 
-  std::unique_ptr<DOMChar[]> charBuffer_;
+  // Zero-filled once: the block scan may look at units past BufferEnd,
+  // which must hold defined values. Part of the source object, which costs
+  // one allocation fewer per document. Mutable because Base() hands out
+  // the position pointers into it.
+  mutable std::array<DOMChar, kBufferUnits> charBuffer_{};
   TDecoder decoder_;
 };
 

@@ -52,7 +52,11 @@ TDOMNode* TDOMNamedNodeMap::SetNamedItem(TDOMNode* node) {
   const bool attributes = itemType_ == ATTRIBUTE_NODE;
   if (attributes) static_cast<TDOMAttr*>(node)->ownerElement_ = static_cast<TDOMElement*>(owner_);
   bool found = false;
-  const std::size_t index = Find(node->NodeName(), found);
+  const DOMString& name = node->NodeName();
+  // Items often come in order (a parsed element's attributes, a copied
+  // map): one that orders after the last one needs no search.
+  const std::size_t index =
+      !items_.empty() && items_.back()->CompareNodeName(name) > 0 ? items_.size() : Find(name, found);
   if (!found) {
     // Room for a few items at once: an element's attributes come one by
     // one, and growing from one slot would reallocate for each of them.

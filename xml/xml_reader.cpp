@@ -15,7 +15,6 @@ constexpr TDelimiterSet kCDATADelimiters{0, u'>'};
 constexpr TDelimiterSet kAttributeDelimiters{0, u'\t', u'\n', u'\r', u'"', u'&', u'\'', u'<'};
 constexpr TDelimiterSet kInstructionDelimiters{0, u'>'};
 constexpr TDelimiterSet kCommentDelimiters{0, u'-'};
-constexpr std::size_t kInitialFrames = 16;
 
 std::string Narrow(DOMStringView text) { return runtime::UTF16ToSystem(text); }
 
@@ -52,10 +51,10 @@ TDOMNode_WithChildren* AsParent(TDOMNode* node) { return static_cast<TDOMNode_Wi
 }  // namespace
 
 TXMLReader::TXMLReader(const TXMLReaderSettings& settings)
-    : settings_(settings), nameTables_(&Xml10NameTables()), frames_(kInitialFrames) {
+    : settings_(settings),
+      nameTables_(&Xml10NameTables()),
+      asciiNames_(&TAsciiNameClasses::For(false)) {
   if (settings_.NamespaceAware) nsSupport_ = std::make_unique<TNSSupport>();
-  value_.reserve(512);
-  name_.reserve(128);
 }
 
 TXMLReader::~TXMLReader() {
@@ -153,7 +152,13 @@ bool TXMLReader::SkipWhitespace() {
   for (;;) {
     const DOMChar c = Cur();
     if (c == u' ' || c == u'\t') {
-      Next();
+      // Runs of spaces and tabs (indentation) go by straight over the
+      // buffer; reaching its end reloads it, as Next would have.
+      TXMLCharSource* const source = source_;
+      DOMChar* p = source->Position + 1;
+      while (*p == u' ' || *p == u'\t') ++p;
+      source->Position = p;
+      if (p == source->BufferEnd) source->Reload();
     } else if (c == u'\n' || c == u'\r' || (source_->XML11 && (c == 0x85 || c == 0x2028))) {
       source_->NewLine();
       Next();
@@ -195,31 +200,28 @@ DOMChar TXMLReader::ExpectQuote() {
 
 namespace {
 
-// The ASCII part of a name-character table, one byte per unit below 80h:
-// bit 0 a name-start character, bit 1 a name character (the colon in
-// neither). Made from the tables themselves, once per process.
-struct TAsciiNameClasses {
-  explicit TAsciiNameClasses(const TNameCharTables& tables) {
-    for (DOMChar c = 0; c < 0x80; ++c)
-      Classes[c] = static_cast<uint8_t>((tables.IsNameStartChar(c) ? 1 : 0) | (tables.IsNameChar(c) ? 2 : 0));
-  }
-  uint8_t Classes[0x80] = {};
-};
+}  // namespace
 
-const TAsciiNameClasses& AsciiNameClasses(bool xml11) {
-  static const TAsciiNameClasses xml10(Xml10NameTables());
-  static const TAsciiNameClasses xml11Classes(Xml11NameTables());
-  return xml11 ? xml11Classes : xml10;
+TAsciiNameClasses::TAsciiNameClasses(const TNameCharTables& tables) {
+  for (DOMChar c = 0; c < 0x80; ++c)
+    Classes[c] = static_cast<uint8_t>((tables.IsNameStartChar(c) ? kNameStart : 0) | (tables.IsNameChar(c) ? kName : 0));
 }
 
-}  // namespace
+const TAsciiNameClasses& TAsciiNameClasses::For(bool xml11) {
+  if (xml11) {
+    static const TAsciiNameClasses classes(Xml11NameTables());
+    return classes;
+  }
+  static const TAsciiNameClasses classes(Xml10NameTables());
+  return classes;
+}
 
 bool TXMLReader::ScanName(bool nameToken) {
   name_.clear();
   colonPos_ = -1;
   TXMLCharSource* const source = source_;
   const TNameCharTables& tables = *nameTables_;
-  const uint8_t* const ascii = AsciiNameClasses(xml11_).Classes;
+  const uint8_t* const ascii = asciiNames_->Classes;
   const bool namespaces = settings_.NamespaceAware && !nameToken;
   bool first = !nameToken;
   // The name is taken from the buffer in runs; a run goes into name_ before
@@ -240,12 +242,12 @@ bool TXMLReader::ScanName(bool nameToken) {
     // BufferEnd is no name character, so the loop ends there at the latest.
     DOMChar* p = source->Position;
     DOMChar* const start = p;
-    if (first && *p < 0x80 && (ascii[*p] & 1)) {
+    if (first && *p < 0x80 && (ascii[*p] & TAsciiNameClasses::kNameStart)) {
       ++p;
       first = false;
     }
     if (!first)
-      while (*p < 0x80 && (ascii[*p] & 2)) ++p;
+      while (*p < 0x80 && (ascii[*p] & TAsciiNameClasses::kName)) ++p;
     source->Position = p;
     if (p != start && p == source->BufferEnd) {
       flush();
@@ -391,6 +393,7 @@ void TXMLReader::ParseXmlOrTextDecl(bool textDeclaration) {
   if (!textDeclaration && version == u"1.1") {
     xml11_ = true;
     nameTables_ = &Xml11NameTables();
+    asciiNames_ = &TAsciiNameClasses::For(true);
     source_->XML11 = true;
   }
 }
@@ -850,6 +853,7 @@ void TXMLReader::ParseEntityContent(TDOMEntityEx* entity) {
   TDOMNode* const savedCurrent = current_;
   const uint8_t savedState = state_;
   const bool savedNonWhitespace = nonWhitespace_;
+  if (frames_.size() <= depth_) frames_.resize(std::max(kInitialFrames, std::size_t{depth_} + 1));
   TValidationFrame& frame = frames_[depth_];
   TDOMElementDef* const savedDeclaration = frame.Declaration;
   DOMString savedValue;

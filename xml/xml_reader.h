@@ -37,6 +37,17 @@ struct TValidationFrame {
   bool Failed = false;
 };
 
+// The ASCII part of a name-character table, one byte per unit below 80h,
+// for the reader's fast path over names. Made from the tables themselves,
+// once per process.
+struct TAsciiNameClasses {
+  static constexpr uint8_t kNameStart = 1;
+  static constexpr uint8_t kName = 2;  // the colon is in neither class
+  explicit TAsciiNameClasses(const TNameCharTables& tables);
+  static const TAsciiNameClasses& For(bool xml11);
+  uint8_t Classes[0x80] = {};
+};
+
 // Document states.
 enum : uint8_t { STATE_START = 0, STATE_AFTER_DOCTYPE = 1, STATE_IN_ROOT = 2, STATE_AFTER_ROOT = 3 };
 
@@ -184,6 +195,7 @@ private:
   uint32_t tokenColumn_ = 1;
   bool standalone_ = false;
   const TNameCharTables* nameTables_;
+  const TAsciiNameClasses* asciiNames_;
   TDOMDocumentType* docType_ = nullptr;
   std::unique_ptr<TDOMNamedNodeMap> parameterEntities_;
   std::vector<TForwardRef> idRefs_;
@@ -207,7 +219,10 @@ private:
   TDOMNode* current_ = nullptr;
   uint32_t depth_ = 0;
   // frames_[depth_] is the innermost open element's frame; frames_[0]
-  // stands for the document. PushValidationFrame grows the vector.
+  // stands for the document. PushValidationFrame grows the vector. Frames
+  // are kept only while validating or once the document has a DTD: without
+  // one no element has a declaration, and every frame would be empty.
+  static constexpr std::size_t kInitialFrames = 16;
   std::vector<TValidationFrame> frames_;
   std::unique_ptr<TXMLDocument> document_;
   TXMLCharSource* documentSource_ = nullptr;  // the bottom of the stack
