@@ -653,7 +653,9 @@ public:
   bool RegisterId(TDOMAttr* attribute);
   // Index of uri in the namespace table; -1 when absent and not added.
   int IndexOfNamespace(DOMStringView uri, bool addIfMissing);
-  const DOMString& NamespaceAt(uint16_t index) const { return namespaces_[index]; }
+  const DOMString& NamespaceAt(uint16_t index) const {
+    return index < kFixedNamespaces ? FixedNamespaces()[index] : namespaces_[index - kFixedNamespaces];
+  }
   void SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16_t colonPos);
 
   uint32_t Revision() const { return revision_; }
@@ -716,6 +718,10 @@ private:
   std::unique_ptr<THashTable<TDOMElement, TNodeDisposer>> idTable_;  // does not own
   uint32_t revision_ = 0;
   bool xml11_ = false;
+  // The namespace table: the three fixed entries are shared by every
+  // document, namespaces_ holds the entries from index kFixedNamespaces on.
+  static constexpr std::size_t kFixedNamespaces = 3;
+  static const DOMString* FixedNamespaces();
   std::vector<DOMString> namespaces_;
   TNameTable names_;
   TDOMElement* placeholder_ = nullptr;

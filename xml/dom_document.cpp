@@ -15,7 +15,6 @@ constexpr uint32_t kIdTableSize = 256;
 
 TDOMDocument::TDOMDocument()
     : TDOMNode_WithChildren(this),
-      namespaces_{DOMString(), DOMString(kXmlNamespace), DOMString(kXmlnsNamespace)},
       names_(kNameTableSize, true) {}
 
 TDOMDocument::~TDOMDocument() {
@@ -36,6 +35,12 @@ TDOMDocument::~TDOMDocument() {
     if (pool) pool->DestroyLiveNodes();
   while (!looseNodes_.empty()) (*looseNodes_.begin())->Free();
   pools_.clear();
+}
+
+const DOMString* TDOMDocument::FixedNamespaces() {
+  static const DOMString kFixed[kFixedNamespaces] = {DOMString(), DOMString(kXmlNamespace),
+                                                     DOMString(kXmlnsNamespace)};
+  return kFixed;
 }
 
 const DOMString& TDOMDocument::NodeName() const {
@@ -215,11 +220,13 @@ void TDOMDocument::ForgetId(TDOMElement* element) {
 }
 
 int TDOMDocument::IndexOfNamespace(DOMStringView uri, bool addIfMissing) {
+  for (std::size_t i = 0; i < kFixedNamespaces; ++i)
+    if (FixedNamespaces()[i] == uri) return static_cast<int>(i);
   for (std::size_t i = 0; i < namespaces_.size(); ++i)
-    if (namespaces_[i] == uri) return static_cast<int>(i);
+    if (namespaces_[i] == uri) return static_cast<int>(kFixedNamespaces + i);
   if (!addIfMissing) return -1;
   namespaces_.emplace_back(uri);
-  return static_cast<int>(namespaces_.size() - 1);
+  return static_cast<int>(kFixedNamespaces + namespaces_.size() - 1);
 }
 
 void TDOMDocument::SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16_t colonPos) {

@@ -214,6 +214,7 @@ DOMString TXMLCharSource::GetSystemId() const {
 TXMLDecodingSource::TXMLDecodingSource()
     : decoder_(&DecodeUTF8) {
   Position = BufferEnd = charBuffer_.data();
+  charBuffer_[0] = 0;
   *BufferEnd = 0;
   CharCount = 0;
 }
@@ -288,6 +289,7 @@ bool TXMLDecodingSource::Reload() {
     Reader->CheckCharLimit();
   }
   *BufferEnd = 0;
+  filled_ = std::max(filled_, static_cast<std::size_t>(BufferEnd - base) + 1);
   return Position < BufferEnd;
 }
 
@@ -332,9 +334,9 @@ namespace {
 #if defined(__SSE2__)
 // Skips the units from p on that need no look of their own under XML 1.0:
 // not a delimiter, not below U+0020 and not U+FFFE or U+FFFF. Eight units
-// are tested at a time while eight more lie inside the buffer (units past
-// BufferEnd are stale but initialised, and the 0 at BufferEnd stops the
-// scan). *seen is set when a skipped unit lies above U+0020. Returns the
+// are tested at a time while eight more lie below limit, the end of the
+// units ever written (those past BufferEnd are stale, and the 0 at
+// BufferEnd stops the scan). *seen is set when a skipped unit lies above U+0020. Returns the
 // first unit that needs a look, or the end of the tested blocks.
 DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& delimiters, bool* seen) {
   const __m128i d0 = _mm_set1_epi16(static_cast<short>(delimiters.Printable(0)));
@@ -377,13 +379,12 @@ DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& d
 DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) {
   DOMChar* run = Position;
   bool seen = false;
-  DOMChar* const limit = Base() + kBufferUnits;
   for (;;) {
 #if defined(__SSE2__)
     // Plain text goes by in blocks; whatever stops the block scan is looked
     // at one unit at a time below. XML 1.1 text, with its extra line ends
     // and control characters, takes the unit-by-unit path throughout.
-    if (!XML11) Position = SkipPlainUnits(Position, limit, delimiters, &seen);
+    if (!XML11) Position = SkipPlainUnits(Position, charBuffer_.data() + filled_, delimiters, &seen);
 #endif
     DOMChar c = *Position;
     if (IsLineEnd(c, XML11)) {

@@ -152,11 +152,14 @@ private:
   // Reports a decoding failure just past the last decoded unit.
   [[noreturn]] void DecodingError(const char* reason);
 
-  // Zero-filled once: the block scan may look at units past BufferEnd,
-  // which must hold defined values. Part of the source object, which costs
-  // one allocation fewer per document. Mutable because Base() hands out
-  // the position pointers into it.
-  mutable std::array<DOMChar, kBufferUnits> charBuffer_{};
+  // Part of the source object, which costs one allocation fewer per
+  // document; mutable because Base() hands out the position pointers into
+  // it. Not cleared: the block scan of ScanUntil may look at units past
+  // BufferEnd, but only below filled_.
+  mutable std::array<DOMChar, kBufferUnits> charBuffer_;
+  // Units from the start of charBuffer_ that have been written at least
+  // once; always past BufferEnd.
+  std::size_t filled_ = 1;
   TDecoder decoder_;
 };
 
