@@ -14,16 +14,14 @@
 // without touching the window.
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "runtime/main_thread.h"
+#include "runtime/message_queue.h"
 
 class QEvent;
 class QObject;
@@ -59,23 +57,18 @@ private:
   class TWaker;
   friend class TWaker;
 
-  bool RunOne();
-  void ScheduleWake();  // call with mutex_ held
+  void ScheduleWake();  // the queue's wake hook: runs under its lock
   bool TakeWake(const QEvent& event);
   void OnWake();
 
   const std::thread::id mainThread_;
   TErrorHandler onError_;
-
-  mutable std::mutex mutex_;
-  std::condition_variable posted_;
-  std::deque<std::function<void()>> queue_;
-  // The receiver of the wake event; gone once closed.
+  runtime::TMessageQueue queue_;
+  // Shared with the wake hook, so touched under the queue's lock: the
+  // receiver of the wake event (gone once closed), and whether one is on
+  // its way.
   std::unique_ptr<QObject> waker_;
   bool wakePending_ = false;
-  bool closed_ = false;
-  std::size_t dropped_ = 0;
-
   int wakeDepth_ = 0;  // main thread only: OnWake calls in progress
 };
 

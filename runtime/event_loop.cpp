@@ -1,16 +1,9 @@
 #include "runtime/event_loop.h"
 
 #include <algorithm>
-#include <stdexcept>
 #include <utility>
 
 namespace corvandel::runtime {
-
-namespace {
-
-constexpr const char* kNotMainThread = "event loop used off its main thread";
-
-}  // namespace
 
 TEventLoop::TEventLoop() : mainThread_(std::this_thread::get_id()) {}
 
@@ -18,56 +11,29 @@ TEventLoop::~TEventLoop() = default;
 
 bool TEventLoop::IsMainThread() const { return std::this_thread::get_id() == mainThread_; }
 
-void TEventLoop::Post(std::function<void()> fn) {
-  const std::lock_guard<std::mutex> lock(mutex_);
-  queue_.push_back(std::move(fn));
-  posted_.notify_one();
-}
-
-bool TEventLoop::RunOne() {
-  std::function<void()> fn;
-  {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (queue_.empty()) return false;
-    fn = std::move(queue_.front());
-    queue_.pop_front();
-  }
-  // Runs without the lock: a message may post, send to itself, or run
-  // ProcessPending again.
-  fn();
-  return true;
-}
+void TEventLoop::Post(std::function<void()> fn) { queue_.Post(std::move(fn)); }
 
 void TEventLoop::ProcessPending() {
-  if (!IsMainThread()) throw std::logic_error(kNotMainThread);
-  while (RunOne()) {
+  RequireMainThread();
+  while (queue_.RunOne()) {
   }
 }
 
 void TEventLoop::WaitAndProcess(std::chrono::milliseconds maxWait) {
-  if (!IsMainThread()) throw std::logic_error(kNotMainThread);
-  WaitForWork(TClock::now() + maxWait);
+  RequireMainThread();
+  queue_.Wait(TClock::now() + maxWait);
   ProcessPending();
 }
 
-void TEventLoop::WaitForWork(std::optional<TClock::time_point> until) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  const auto ready = [this] { return !queue_.empty(); };
-  if (until)
-    posted_.wait_until(lock, *until, ready);
-  else
-    posted_.wait(lock, ready);
-}
-
 TEventLoop::TTimerId TEventLoop::StartTimer(std::chrono::milliseconds interval, std::function<void()> fn) {
-  if (!IsMainThread()) throw std::logic_error(kNotMainThread);
+  RequireMainThread();
   const TTimerId id = ++lastTimerId_;
   timers_.push_back(TTimer{id, interval, TClock::now() + interval, std::move(fn)});
   return id;
 }
 
 void TEventLoop::StopTimer(TTimerId id) {
-  if (!IsMainThread()) throw std::logic_error(kNotMainThread);
+  RequireMainThread();
   std::erase_if(timers_, [id](const TTimer& timer) { return timer.id == id; });
 }
 
@@ -101,13 +67,13 @@ void TEventLoop::Run() {
 }
 
 bool TEventLoop::RunUntil(const std::function<bool()>& done, std::optional<std::chrono::milliseconds> limit) {
-  if (!IsMainThread()) throw std::logic_error(kNotMainThread);
+  RequireMainThread();
   const std::optional<TClock::time_point> deadline =
       limit ? std::optional<TClock::time_point>(TClock::now() + *limit) : std::nullopt;
   for (;;) {
     if (done()) return true;
     bool worked = false;
-    while (RunOne()) {
+    while (queue_.RunOne()) {
       worked = true;
       if (done()) return true;
     }
@@ -119,7 +85,7 @@ bool TEventLoop::RunUntil(const std::function<bool()>& done, std::optional<std::
     if (deadline && TClock::now() >= *deadline) return false;
     std::optional<TClock::time_point> until = NextDue();
     if (deadline && (!until || *deadline < *until)) until = deadline;
-    WaitForWork(until);
+    queue_.Wait(until);
   }
 }
 

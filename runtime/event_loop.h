@@ -9,16 +9,14 @@
 //   loop.RunUntil([&] { return finished; });
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
 #include "runtime/main_thread.h"
+#include "runtime/message_queue.h"
 
 namespace corvandel::runtime {
 
@@ -62,18 +60,12 @@ private:
     std::function<void()> fn;
   };
 
-  // Runs one queued message; false when the queue was empty.
-  bool RunOne();
   // Runs the timers that are due; true when at least one ran.
   bool FireTimers();
   std::optional<TClock::time_point> NextDue() const;
-  void WaitForWork(std::optional<TClock::time_point> until);
 
   const std::thread::id mainThread_;
-
-  std::mutex mutex_;
-  std::condition_variable posted_;
-  std::deque<std::function<void()>> queue_;
+  TMessageQueue queue_;
 
   // Touched on the main thread only.
   bool quitRequested_ = false;

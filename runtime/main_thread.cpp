@@ -51,6 +51,10 @@ struct TSendTicket {
 
 }  // namespace
 
+void TMainThread::RequireMainThread() const {
+  if (!IsMainThread()) throw std::logic_error("main-thread call made off the main thread");
+}
+
 void TMainThread::Send(const std::function<void()>& fn) {
   if (IsMainThread()) {
     fn();

@@ -35,6 +35,9 @@ public:
 
 protected:
   TMainThread() = default;
+  // Raises std::logic_error unless called on the main thread; for the calls
+  // that only the main thread may make.
+  void RequireMainThread() const;
   TMainThread(const TMainThread&) = delete;
   TMainThread& operator=(const TMainThread&) = delete;
 };
