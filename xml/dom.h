@@ -659,6 +659,8 @@ public:
   void SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16_t colonPos);
 
   uint32_t Revision() const { return revision_; }
+  // True while the destructor frees every node in place, without Free.
+  bool TearingDown() const { return tearingDown_; }
   bool XML11() const { return xml11_; }
   TNameTable& Names() { return names_; }
   TNameItem* InternName(DOMStringView name) { return names_.FindOrAdd(name); }
@@ -730,6 +732,7 @@ private:
   std::unordered_set<TDOMNode*> looseNodes_;     // nodes allocated on their own
   std::size_t liveNodes_ = 0;
   uint64_t allocatedNodeBytes_ = 0;
+  bool tearingDown_ = false;
 };
 
 class TXMLDocument : public TDOMDocument {

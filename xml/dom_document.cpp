@@ -22,6 +22,21 @@ TDOMDocument::~TDOMDocument() {
   idTable_.reset();
   listCache_.reset();
   delete placeholder_;
+  if (looseNodes_.empty()) {
+    // Every node lives in a pool and none holds a declaration: each node's
+    // destructor runs where it lies, with no walk through the tree and no
+    // unlinking, since nothing of the document survives. The destructors of
+    // pooled node classes touch no other node; attribute maps, which free
+    // their attributes otherwise, leave them to this pass (TearingDown).
+    tearingDown_ = true;
+    for (auto& pool : pools_) {
+      if (!pool) continue;
+      liveNodes_ -= pool->LiveCount();
+      pool->DestroyInPlace([](void* node) { static_cast<TDOMNode*>(node)->~TDOMNode(); });
+    }
+    pools_.clear();
+    return;
+  }
   while (TDOMNode* child = FirstChild()) child->Free();
   // Element declarations hold attribute declarations whose values live in
   // the pools, so they go before the pools; the names stay until the end.

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 #include "xml/dom_string.h"
@@ -48,7 +50,13 @@ public:
     while (size < requestedSize) size *= 2;
     buckets_.assign(size, nullptr);
   }
-  ~THashTable() { DeleteEntries(); }
+  ~THashTable() {
+    DeleteEntries();
+    while (TChunk* chunk = chunks_) {
+      chunks_ = chunk->Previous;
+      ::operator delete(chunk);
+    }
+  }
   THashTable(const THashTable&) = delete;
   THashTable& operator=(const THashTable&) = delete;
 
@@ -86,7 +94,7 @@ public:
               break;
             }
           }
-          delete item;
+          DeleteItem(item);
           --count_;
           return true;
         }
@@ -136,7 +144,7 @@ private:
         Resize(BucketCount() * 2);
         continue;
       }
-      auto* item = new Item{DOMString(chars, length), h, nullptr, nullptr, newest_};
+      Item* item = NewItem(DOMString(chars, length), h);
       *link = item;
       newest_ = item;
       ++count_;
@@ -149,9 +157,49 @@ private:
     while (Item* item = newest_) {
       newest_ = item->Previous;
       if (ownsData_ && item->Data) Dispose()(item->Data);
-      delete item;
+      DeleteItem(item);
     }
     count_ = 0;
+  }
+
+  // Entries live in chunks of the table's own, 4, 8, 16 ... entries each,
+  // so that a table of a few names costs one allocation instead of one per
+  // name. Removed entries go to a free list for the next ones.
+  struct TChunk {
+    TChunk* Previous;
+    std::size_t Slots;
+    std::size_t Used;
+  };
+  static constexpr std::size_t kFirstChunkSlots = 4;
+  static constexpr std::size_t kMaxChunkSlots = 1024;
+  static constexpr std::size_t kChunkHeader = (sizeof(TChunk) + alignof(Item) - 1) / alignof(Item) * alignof(Item);
+  union TSlot {
+    TSlot* NextFree;
+    alignas(Item) unsigned char Storage[sizeof(Item)];
+  };
+
+  Item* NewItem(DOMString key, uint32_t hash) {
+    void* memory;
+    if (freeSlots_) {
+      memory = freeSlots_;
+      freeSlots_ = freeSlots_->NextFree;
+    } else {
+      if (!chunks_ || chunks_->Used == chunks_->Slots) {
+        const std::size_t slots = chunks_ ? std::min(chunks_->Slots * 2, kMaxChunkSlots) : kFirstChunkSlots;
+        auto* chunk = static_cast<TChunk*>(::operator new(kChunkHeader + slots * sizeof(TSlot)));
+        *chunk = TChunk{chunks_, slots, 0};
+        chunks_ = chunk;
+      }
+      memory = reinterpret_cast<unsigned char*>(chunks_) + kChunkHeader + chunks_->Used++ * sizeof(TSlot);
+    }
+    return ::new (memory) Item{std::move(key), hash, nullptr, nullptr, newest_};
+  }
+
+  void DeleteItem(Item* item) {
+    item->~Item();
+    auto* slot = reinterpret_cast<TSlot*>(item);
+    slot->NextFree = freeSlots_;
+    freeSlots_ = slot;
   }
 
   void Resize(uint32_t newSize) {
@@ -172,6 +220,8 @@ private:
   uint64_t probes_ = 0;
   std::vector<Item*> buckets_;
   Item* newest_ = nullptr;  // head of the chain of entries through Previous
+  TChunk* chunks_ = nullptr;   // the newest chunk, linked to the older ones
+  TSlot* freeSlots_ = nullptr;
   bool ownsData_;
 };
 

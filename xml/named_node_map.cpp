@@ -3,6 +3,8 @@
 namespace corvandel::xml {
 
 TDOMNamedNodeMap::~TDOMNamedNodeMap() {
+  // A document going as a whole destroys the items itself.
+  if (owner_->Document() && owner_->Document()->TearingDown()) return;
   // Each item is detached first, so that freeing it does not look for it here.
   std::vector<TDOMNode*> items;
   items.swap(items_);

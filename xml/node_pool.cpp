@@ -11,23 +11,7 @@ namespace corvandel::xml {
 
 namespace {
 
-// The link word in front of every slot, padded so that nodes keep the
-// strictest fundamental alignment.
-constexpr std::size_t kLinkSize = alignof(std::max_align_t);
-
 void*& LinkOf(unsigned char* slot) { return *reinterpret_cast<void**>(slot); }
-
-}  // namespace
-
-struct TNodePool::Chunk {
-  Chunk* previous;
-  std::size_t slots;
-};
-
-namespace {
-
-// Slots follow the chunk header, which is padded like the link word.
-constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / kLinkSize * kLinkSize;
 
 // Chunks of finished documents kept for the next document of the same
 // thread: a worker reads answer after answer, and reusing warm memory

@@ -27,6 +27,10 @@ public:
   void Release(void* node);
   // Frees every node still in use, chunk by chunk from the newest.
   void DestroyLiveNodes();
+  // Runs destroy(node) on every slot in use and marks all slots free, for
+  // a document that goes as a whole.
+  template <typename Destroy>
+  void DestroyInPlace(Destroy destroy);
 
   std::size_t NodeSize() const { return nodeSize_; }
   // Slots in use.
@@ -36,7 +40,15 @@ public:
   static constexpr std::size_t kFirstChunkSlots = 32;
 
 private:
-  struct Chunk;
+  struct Chunk {
+    Chunk* previous;
+    std::size_t slots;
+  };
+  // The link word in front of every slot, padded so that nodes keep the
+  // strictest fundamental alignment.
+  static constexpr std::size_t kLinkSize = alignof(std::max_align_t);
+  // Slots follow the chunk header, which is padded like the link word.
+  static constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / kLinkSize * kLinkSize;
   void AddChunk(std::size_t slots);
   unsigned char* SlotAt(Chunk* chunk, std::size_t index) const;
 
@@ -48,5 +60,21 @@ private:
   void* freeList_ = nullptr;     // slot storage (link word first)
   std::size_t live_ = 0;
 };
+
+template <typename Destroy>
+void TNodePool::DestroyInPlace(Destroy destroy) {
+  for (Chunk* chunk = newest_; chunk && live_ > 0; chunk = chunk->previous) {
+    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slots; ++i) {
+      unsigned char* slot = SlotAt(chunk, i);
+      if (*reinterpret_cast<void**>(slot) != this) continue;
+      destroy(slot + kLinkSize);
+      *reinterpret_cast<void**>(slot) = nullptr;
+      --live_;
+    }
+  }
+  // The chunks stay with the pool until it goes; no slot is handed out again.
+  freeList_ = nullptr;
+  unused_ = 0;
+}
 
 }  // namespace corvandel::xml
