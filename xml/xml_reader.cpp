@@ -575,10 +575,43 @@ void TXMLReader::ParseAttribute(TDOMElement* element, TDOMElementDef* declaratio
     CheckDeclaredAttribute(attribute, attributeDeclaration);
 }
 
+namespace {
+
+// A unit that an attribute value takes as it is under every source and
+// both XML versions: no delimiter, no line end, no unit that XML 1.0 or
+// 1.1 rejects or treats specially (below U+0020, U+007F to U+009F, U+2028,
+// U+FFFE and U+FFFF).
+bool IsPlainValueUnit(DOMChar c) {
+  if (c < 0x7F) return c >= 0x20 && c != u'"' && c != u'&' && c != u'\'' && c != u'<';
+  return c >= 0xA0 && c != 0x2028 && c <= 0xFFFD;
+}
+
+}  // namespace
+
 void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
   const DOMChar quote = ExpectQuote();
   SaveTokenStart();
   TXMLCharSource* const start = source_;
+  {
+    // Fast path: a value of plain units whose closing quote is in the
+    // buffer, with more after it, becomes its text node straight from the
+    // buffer, in the order of the general path: past the quote, then the
+    // node. Anything else (references, whitespace to normalise, the other
+    // quote, the end of the buffer) takes the general path below from the
+    // value's start.
+    DOMChar* const first = start->Position;
+    DOMChar* p = first;
+    while (IsPlainValueUnit(*p)) ++p;
+    if (*p == quote && p + 1 < start->BufferEnd) {
+      start->Position = p + 1;
+      const auto length = static_cast<std::size_t>(p - first);
+      if (length > 0) {
+        target->AppendUnchecked(document_->CreateTextNodeUnchecked(first, length, false));
+        CountText(length);
+      }
+      return;
+    }
+  }
   attributeValue_.clear();
   for (;;) {
     const DOMChar c = source_->ScanUntil(attributeValue_, kAttributeDelimiters, nullptr);
