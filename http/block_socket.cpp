@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "http/detail/socket_layer.h"
 #include "http/text_utils.h"
 
 namespace corvandel::http {

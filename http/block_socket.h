@@ -20,7 +20,7 @@
 
 #include "http/secure_layer.h"
 #include "http/socket_errors.h"
-#include "http/socket_layer.h"
+#include "http/socket_address.h"
 #include "runtime/stream.h"
 
 namespace corvandel::http {

@@ -1,4 +1,4 @@
-#include "http/socket_layer.h"
+#include "http/detail/socket_layer.h"
 
 #include <unistd.h>
 
@@ -60,9 +60,17 @@ const TSocketModule socketModule;
 
 }  // namespace
 
-void TSocketAddress::Clear() { std::memset(static_cast<void*>(this), 0, sizeof(*this)); }
+static_assert(sizeof(TSocketAddress) >= sizeof(sockaddr_in6) && alignof(TSocketAddress) >= alignof(sockaddr_in6));
+static_assert(sizeof(sockaddr_in) <= sizeof(sockaddr_in6));
 
-socklen_t TSocketAddress::Length() const {
+void TSocketAddress::Clear() { std::memset(storage_, 0, sizeof(storage_)); }
+
+sockaddr* TSocketAddress::Data() { return reinterpret_cast<sockaddr*>(storage_); }
+const sockaddr* TSocketAddress::Data() const { return reinterpret_cast<const sockaddr*>(storage_); }
+
+int TSocketAddress::Family() const { return Data()->sa_family; }
+
+uint32_t TSocketAddress::Length() const {
   switch (Family()) {
     case AF_INET: return sizeof(sockaddr_in);
     case AF_INET6: return sizeof(sockaddr_in6);
@@ -157,8 +165,8 @@ std::string AddressToText(const TSocketAddress& address) {
 
 uint16_t AddressPort(const TSocketAddress& address) {
   switch (address.Family()) {
-    case AF_INET: return ntohs(address.IP4.sin_port);
-    case AF_INET6: return ntohs(address.IP6.sin6_port);
+    case AF_INET: return ntohs(reinterpret_cast<const sockaddr_in*>(address.Data())->sin_port);
+    case AF_INET6: return ntohs(reinterpret_cast<const sockaddr_in6*>(address.Data())->sin6_port);
     default: return 0;
   }
 }

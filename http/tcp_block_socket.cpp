@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "http/block_socket.h"
+#include "http/detail/socket_layer.h"
 #include "http/text_utils.h"
 
 namespace corvandel::http {

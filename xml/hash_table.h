@@ -185,9 +185,9 @@ private:
       freeSlots_ = freeSlots_->NextFree;
     } else {
       if (!chunks_ || chunks_->Used == chunks_->Slots) {
-        const std::size_t slots = chunks_ ? std::min(chunks_->Slots * 2, kMaxChunkSlots) : kFirstChunkSlots;
-        auto* chunk = static_cast<TChunk*>(::operator new(kChunkHeader + slots * sizeof(TSlot)));
-        *chunk = TChunk{chunks_, slots, 0};
+        const std::size_t slotCount = chunks_ ? std::min(chunks_->Slots * 2, kMaxChunkSlots) : kFirstChunkSlots;
+        auto* chunk = static_cast<TChunk*>(::operator new(kChunkHeader + slotCount * sizeof(TSlot)));
+        *chunk = TChunk{chunks_, slotCount, 0};
         chunks_ = chunk;
       }
       memory = reinterpret_cast<unsigned char*>(chunks_) + kChunkHeader + chunks_->Used++ * sizeof(TSlot);

@@ -68,7 +68,7 @@ TNodePool::TNodePool(std::size_t nodeSize)
 TNodePool::~TNodePool() {
   while (newest_) {
     Chunk* previous = newest_->previous;
-    chunkCache.Give(newest_, kChunkHeaderSize + newest_->slots * slotSize_);
+    chunkCache.Give(newest_, kChunkHeaderSize + newest_->slotCount * slotSize_);
     newest_ = previous;
   }
 }
@@ -77,17 +77,17 @@ unsigned char* TNodePool::SlotAt(Chunk* chunk, std::size_t index) const {
   return reinterpret_cast<unsigned char*>(chunk) + kChunkHeaderSize + index * slotSize_;
 }
 
-void TNodePool::AddChunk(std::size_t slots) {
-  const std::size_t bytes = kChunkHeaderSize + slots * slotSize_;
+void TNodePool::AddChunk(std::size_t slotCount) {
+  const std::size_t bytes = kChunkHeaderSize + slotCount * slotSize_;
   void* memory = chunkCache.Take(bytes);
   if (!memory) memory = std::malloc(bytes);
   if (!memory) throw std::bad_alloc();
   auto* chunk = static_cast<Chunk*>(memory);
   chunk->previous = newest_;
-  chunk->slots = slots;
+  chunk->slotCount = slotCount;
   newest_ = chunk;
-  chunkSlots_ = slots;
-  unused_ = slots;
+  chunkSlots_ = slotCount;
+  unused_ = slotCount;
 }
 
 void* TNodePool::Allocate() {
@@ -116,7 +116,7 @@ void TNodePool::DestroyLiveNodes() {
   // as soon as no slot is in use any more.
   for (Chunk* chunk = newest_; chunk && live_ > 0; chunk = chunk->previous) {
     // Slots below the newest chunk's unused mark were never handed out.
-    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slots && live_ > 0; ++i) {
+    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slotCount && live_ > 0; ++i) {
       unsigned char* slot = SlotAt(chunk, i);
       // Freeing one node may free others of this pool, which the check
       // then sees as free.

@@ -42,14 +42,14 @@ public:
 private:
   struct Chunk {
     Chunk* previous;
-    std::size_t slots;
+    std::size_t slotCount;
   };
   // The link word in front of every slot, padded so that nodes keep the
   // strictest fundamental alignment.
   static constexpr std::size_t kLinkSize = alignof(std::max_align_t);
   // Slots follow the chunk header, which is padded like the link word.
   static constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / kLinkSize * kLinkSize;
-  void AddChunk(std::size_t slots);
+  void AddChunk(std::size_t slotCount);
   unsigned char* SlotAt(Chunk* chunk, std::size_t index) const;
 
   std::size_t nodeSize_;
@@ -64,7 +64,7 @@ private:
 template <typename Destroy>
 void TNodePool::DestroyInPlace(Destroy destroy) {
   for (Chunk* chunk = newest_; chunk && live_ > 0; chunk = chunk->previous) {
-    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slots; ++i) {
+    for (std::size_t i = chunk == newest_ ? unused_ : 0; i < chunk->slotCount; ++i) {
       unsigned char* slot = SlotAt(chunk, i);
       if (*reinterpret_cast<void**>(slot) != this) continue;
       destroy(slot + kLinkSize);

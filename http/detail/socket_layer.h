@@ -1,7 +1,7 @@
 #pragma once
 
-// The lowest layer of the HTTP client: the socket address record for IPv4
-// and IPv6, name and port resolution with an IPv4-first preference, and the
+// The lowest layer of the HTTP client, for its own sources: the system's
+// view of the socket address record, name and port resolution with an IPv4-first preference, and the
 // process-wide lock for whatever in the system's socket interface is not
 // thread-safe. Errors come back in the Windows Sockets numbering.
 
@@ -15,32 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "http/socket_address.h"
 #include "http/socket_errors.h"
 
 namespace corvandel::http {
-
-using TSocket = int;
-inline constexpr TSocket INVALID_SOCKET = -1;
-
-// Holds either form of socket address. A cleared record has family 0.
-struct TSocketAddress {
-  union {
-    sockaddr Any;
-    sockaddr_in IP4;
-    sockaddr_in6 IP6;
-  };
-
-  TSocketAddress() { Clear(); }
-
-  void Clear();
-  // AF_INET, AF_INET6 or 0.
-  int Family() const { return Any.sa_family; }
-  // The length to pass to the system: that of the family's record, 0 when
-  // the record is empty.
-  socklen_t Length() const;
-  sockaddr* Data() { return &Any; }
-  const sockaddr* Data() const { return &Any; }
-};
 
 // Counts the users of the socket interface; the module itself holds one
 // reference for the life of the program. Always succeeds on this platform,
@@ -71,10 +49,6 @@ int32_t FillAddress(TSocketAddress& address, const std::string& ip, const std::s
 int32_t LookupAddress(const std::string& ip, const std::string& port, const addrinfo& hints,
                       TSocketAddress& address);
 
-// The numeric host text of the address ("" for an empty record).
-std::string AddressToText(const TSocketAddress& address);
-// The port in host order.
-uint16_t AddressPort(const TSocketAddress& address);
 
 // Every address of name as numeric text, skipping the other family when
 // family is AF_INET or AF_INET6; "0.0.0.0" when nothing resolves.

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "http/detail/socket_layer.h"
 #include "script_server.h"
 
 namespace corvandel::http {

@@ -4,6 +4,8 @@
 // is data: the steps the server takes on each accepted connection (packets
 // to send, what to read, when to stay silent).
 
+#include <sys/socket.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "http/socket_layer.h"
+#include "http/detail/socket_layer.h"
 
 #include <gtest/gtest.h>
 #include <netdb.h>
