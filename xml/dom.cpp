@@ -371,12 +371,12 @@ void TDOMNode_NS::CopyNameFrom(const TDOMNode_NS& source) {
 
 // ------------------------------------------------------------- TDOMElement
 
-TDOMElement::~TDOMElement() { delete attributes_; }
+TDOMElement::~TDOMElement() { Document()->DeleteAttributeMap(attributes_); }
 
 TAttributeMap* TDOMElement::AttributeMap() { return static_cast<TAttributeMap*>(Attributes()); }
 
 TDOMNamedNodeMap* TDOMElement::Attributes() {
-  if (!attributes_) attributes_ = new TAttributeMap(this);
+  if (!attributes_) attributes_ = Document()->NewAttributeMap(this);
   return attributes_;
 }
 
@@ -385,8 +385,7 @@ bool TDOMElement::HasAttributes() const { return attributes_ && attributes_->Len
 void TDOMElement::BeginDestroy() {
   SetFlag(NODE_DESTROYING, true);
   if (!DocumentDestroying()) Document()->ForgetId(this);
-  delete attributes_;
-  attributes_ = nullptr;
+  Document()->DeleteAttributeMap(std::exchange(attributes_, nullptr));
   TDOMNode_WithChildren::BeginDestroy();
 }
 

@@ -697,6 +697,10 @@ private:
   friend struct TNodeDisposer;
 
   void ReleaseNode(TDOMNode* node);
+  // Attribute maps come from a pool of the document's own: an element
+  // with attributes then costs no allocation of its own for the map.
+  TAttributeMap* NewAttributeMap(TDOMElement* owner);
+  void DeleteAttributeMap(TAttributeMap* map);
   static constexpr std::size_t kPoolGranularity = alignof(std::max_align_t);
   static constexpr std::size_t PoolIndex(std::size_t nodeSize) {
     return (nodeSize + kPoolGranularity - 1) / kPoolGranularity;
@@ -733,6 +737,7 @@ private:
   std::size_t liveNodes_ = 0;
   uint64_t allocatedNodeBytes_ = 0;
   bool tearingDown_ = false;
+  TNodePool mapPool_{sizeof(TAttributeMap)};  // used for Allocate and Release only
 };
 
 class TXMLDocument : public TDOMDocument {

@@ -84,6 +84,22 @@ void TDOMDocument::ReleaseNode(TDOMNode* node) {
   else ::operator delete(node);
 }
 
+TAttributeMap* TDOMDocument::NewAttributeMap(TDOMElement* owner) {
+  void* memory = mapPool_.Allocate();
+  try {
+    return ::new (memory) TAttributeMap(owner);
+  } catch (...) {
+    mapPool_.Release(memory);
+    throw;
+  }
+}
+
+void TDOMDocument::DeleteAttributeMap(TAttributeMap* map) {
+  if (!map) return;
+  map->~TAttributeMap();
+  mapPool_.Release(map);
+}
+
 TDOMElement* TDOMDocument::DocumentElement() const {
   for (TDOMNode* child = FirstChild(); child; child = child->NextSibling())
     if (child->NodeType() == ELEMENT_NODE) return static_cast<TDOMElement*>(child);
