@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "cli/console_view.h"
+#include "cli/record_writer.h"
 #include "engine/run_controller.h"
 #include "runtime/event_loop.h"
 
@@ -134,7 +135,9 @@ void BM_RunAgainstDelayedService(benchmark::State& state) {
   double totalSeconds = 0;
   for (auto _ : state) {
     runtime::TEventLoop loop;
-    cli::TConsoleView view(loop, quiet, false, sites, services, kWorkers);
+    cli::TRecordWriter writer(quiet, cli::TOutputFormat::Text);
+    cli::TConsoleView view(loop, sites, services, kWorkers,
+                           [&writer](const engine::TPingResult& result) { writer.Result(result); });
     engine::TRunController controller(loop, view);
     view.Attach(controller);
     const auto start = std::chrono::steady_clock::now();

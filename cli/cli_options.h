@@ -2,14 +2,23 @@
 
 // The command line of corvandel-ping.
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli/record_format.h"
+
 namespace corvandel::cli {
 
 inline constexpr std::string_view kProgramName = "corvandel-ping";
+
+// --timeout's range, in seconds. Above the top the exchange bound, a
+// multiple of the read time-out, would no longer fit the HTTP client's
+// millisecond counts; nothing sensible waits a day for one answer.
+inline constexpr double kDefaultTimeoutSeconds = 90;
+inline constexpr double kMaxTimeoutSeconds = 24 * 60 * 60;
 
 struct TOptions {
   std::string ServicesFile;
@@ -20,6 +29,10 @@ struct TOptions {
   std::optional<std::string> Proxy;
   std::string CAFile;     // --cacert: trusted on top of the system's store
   bool Insecure = false;  // --insecure: certificates are not checked
+  TOutputFormat Format = TOutputFormat::Text;
+  // --timeout: how long each call may wait for the service's next bytes.
+  std::chrono::milliseconds ReadTimeout{static_cast<int64_t>(kDefaultTimeoutSeconds * 1000)};
+  bool Quiet = false;  // no progress line
   bool Help = false;
   bool Version = false;
 };

@@ -1,11 +1,12 @@
 #pragma once
 
-// The run controller's view for a terminal or a pipe: the lists in memory,
-// the log on standard output, the timer on the event loop.
+// The run controller's view without a window: the lists in memory, the
+// timer on the event loop, the counts, and every finished call handed to
+// whoever writes it out.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -19,10 +20,11 @@ namespace corvandel::cli {
 
 class TConsoleView : public engine::TRunView {
 public:
-  // With sanitize, control characters from the network are not passed to
-  // the output as they are (see SanitizeForTerminal).
-  TConsoleView(runtime::TEventLoop& loop, std::FILE* out, bool sanitize, std::vector<std::string> sites,
-               std::vector<std::string> services, int workers);
+  using TResultHandler = std::function<void(const engine::TPingResult& result)>;
+
+  // onResult receives every finished call, counted already.
+  TConsoleView(runtime::TEventLoop& loop, std::vector<std::string> sites, std::vector<std::string> services,
+               int workers, TResultHandler onResult = {});
   // The controller whose timer handler the view's timer calls.
   void Attach(engine::TRunController& controller) { controller_ = &controller; }
 
@@ -40,33 +42,28 @@ public:
   std::string ErrorCaption() const override { return error_; }
   void SetErrorCaption(const std::string& caption) override { error_ = caption; }
   void ClearLog() override {}
-  void AppendLog(const std::string& line) override;
-  // A failed call's reason goes to standard error, beside its log line.
+  // The whole record goes out instead, from ShowResult.
+  void AppendLog(const std::string&) override {}
   void ShowResult(const engine::TPingResult& result) override;
   void SetProgress(int) override {}
   void SetTimerEnabled(bool enabled) override;
 
-  // "Success: N Error: M".
-  std::string Summary() const;
-  bool AnyError() const;
+  bool AnyError() const { return errors_ != 0; }
+  int64_t Successes() const { return successes_; }
+  int64_t Errors() const { return errors_; }
 
 private:
   runtime::TEventLoop& loop_;
-  std::FILE* out_;
-  bool sanitize_;
   engine::TRunController* controller_ = nullptr;
   std::vector<std::pair<std::string, bool>> sites_;
   std::vector<std::string> services_;
   int workers_;
   std::string success_ = "0";
   std::string error_ = "0";
+  int64_t successes_ = 0;
+  int64_t errors_ = 0;
+  TResultHandler onResult_;
   std::optional<runtime::TEventLoop::TTimerId> timer_;
 };
-
-// text with every control byte that a terminal would act on (C0 controls
-// other than tab and line feed, DEL, and the UTF-8 form of the C1 controls)
-// replaced by '?', so that an answer cannot move the cursor or send escape
-// sequences to the user's terminal.
-std::string SanitizeForTerminal(const std::string& text);
 
 }  // namespace corvandel::cli

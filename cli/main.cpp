@@ -1,20 +1,28 @@
 // corvandel-ping: the ping run without the window, for cron and scripts.
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_options.h"
 #include "cli/console_view.h"
 #include "cli/interrupt_watcher.h"
+#include "cli/progress_line.h"
+#include "cli/record_writer.h"
 #include "engine/list_file.h"
+#include "engine/ping_service.h"
+#include "engine/ping_thread.h"
 #include "engine/run_controller.h"
 #include "http/proxy_config.h"
 #include "http/secure_layer.h"
@@ -28,6 +36,7 @@ using namespace corvandel;
 constexpr int kExitSuccess = 0;
 constexpr int kExitCallFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitOutputFailed = 3;
 // What a shell reports for a program ended by SIGINT.
 constexpr int kExitInterruptedAgain = 130;
 
@@ -37,18 +46,53 @@ constexpr int kExitInterruptedAgain = 130;
 
 constexpr const char* kInsecureWarning =
     "warning: --insecure: the certificates and host names of https services are not checked";
+constexpr const char* kStoppingNote = "stopping; calls under way will finish (Ctrl-C again to quit at once)";
+constexpr const char* kOutputStoppingNote = "; stopping, calls under way will finish";
+constexpr const char* kClearLine = "\r\x1b[K";
 
-constexpr const char* kStoppingNote =
-    ": stopping; calls under way will finish (Ctrl-C again to quit at once)\n";
+std::string Prefixed(const std::string& text) { return std::string(cli::kProgramName) + ": " + text; }
 
-void Complain(const std::string& text) {
-  std::fprintf(stderr, "%s: %s\n", std::string(cli::kProgramName).c_str(), text.c_str());
-}
+void Complain(const std::string& text) { std::fprintf(stderr, "%s\n", Prefixed(text).c_str()); }
 
 int UsageError(const std::string& text) {
   Complain(text);
   std::fprintf(stderr, "Try '%s --help' for more information.\n", std::string(cli::kProgramName).c_str());
   return kExitUsage;
+}
+
+std::string OutputError(int code) { return std::string("cannot write to standard output: ") + std::strerror(code); }
+
+int OutputFailed(int code) {
+  Complain(OutputError(code));
+  return kExitOutputFailed;
+}
+
+// Keeps descriptors 0 to 2 taken: a program started with one of them
+// closed would otherwise get a list file or a service's socket under that
+// number, and write its lines into it. Returns false when standard output
+// was closed.
+bool ReserveStandardDescriptors() {
+  bool outputOpen = true;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (fd == STDOUT_FILENO) outputOpen = false;
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+  }
+  return outputOpen;
+}
+
+bool WriteOut(const std::string& text) {
+  errno = 0;
+  return std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+}
+
+int WriteAndExit(const std::string& text) {
+  if (!WriteOut(text)) return OutputFailed(errno != 0 ? errno : EIO);
+  return kExitSuccess;
 }
 
 // The entries of a list file, or nothing after saying why on stderr.
@@ -97,12 +141,28 @@ bool ConfigureConnections(const cli::TOptions& options) {
   return true;
 }
 
-int Run(const cli::TOptions& options) {
+int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTerminal) {
   std::vector<std::string> services;
   std::vector<std::string> sites;
   if (!ReadList("services", options.ServicesFile, services) || !ReadList("sites", options.SitesFile, sites))
     return kExitUsage;
+  const auto pinged = static_cast<int64_t>(engine::CountPingedServices(services));
+  if (pinged == 0) {
+    Complain("the services file \"" + options.ServicesFile + "\" has no line to call: lines of " +
+             std::to_string(engine::kMaxSkippedLineLength) + " characters or fewer are skipped");
+    return kExitUsage;
+  }
   if (!ConfigureConnections(options)) return kExitUsage;
+  engine::SetCallSettings(engine::TCallSettings{options.ReadTimeout});
+
+  const auto siteCount = static_cast<int64_t>(sites.size());
+  cli::TRunSummary summary;
+  summary.Skipped = (static_cast<int64_t>(services.size()) - pinged) * siteCount;
+  const int64_t total = pinged * siteCount;
+
+  cli::TRecordWriter writer(stdout, options.Format);
+  if (!writer.Begin()) return OutputFailed(writer.FailureCode());
+  cli::TProgressLine progress(stderr, errorIsTerminal && !options.Quiet);
 
   runtime::TEventLoop loop;
   std::atomic<bool> interrupted{false};
@@ -110,47 +170,79 @@ int Run(const cli::TOptions& options) {
   cli::TInterruptWatcher watcher(
       [&] {
         interrupted = true;
-        std::fprintf(stderr, "%s%s", std::string(cli::kProgramName).c_str(), kStoppingNote);
-        loop.Post([] {});  // the loop looks at the flag after each message
+        // Said on the main thread, which owns the progress line; the loop
+        // looks at the flag after each message.
+        loop.Post([&] { progress.Note(Prefixed(kStoppingNote)); });
       },
-      [] {
+      [&] {
+        if (progress.Enabled()) std::fputs(kClearLine, stderr);
         std::fflush(stdout);
         std::_Exit(kExitInterruptedAgain);
       });
 
-  cli::TConsoleView view(loop, stdout, ::isatty(STDOUT_FILENO) == 1, std::move(sites), std::move(services),
-                         options.Threads);
+  bool outputReported = false;
+  cli::TConsoleView view(loop, std::move(sites), std::move(services), options.Threads,
+                         [&](const engine::TPingResult& result) {
+                           progress.Count(result.Success);
+                           if (writer.Failed()) return;
+                           if (options.Format == cli::TOutputFormat::Text && !result.Success &&
+                               !result.Reason.empty())
+                             progress.Note(cli::ReasonLine(result));
+                           if (outputIsTerminal) progress.Clear();
+                           if (!writer.Result(result) && !outputReported) {
+                             outputReported = true;
+                             progress.Note(Prefixed(OutputError(writer.FailureCode()) + kOutputStoppingNote));
+                           }
+                           progress.Tick();
+                         });
   engine::TRunController controller(loop, view);
   view.Attach(controller);
 
+  std::optional<runtime::TEventLoop::TTimerId> progressTimer;
+  if (progress.Enabled()) progressTimer = loop.StartTimer(cli::kProgressInterval, [&] { progress.Tick(); });
+  const auto started = std::chrono::steady_clock::now();
+  progress.Start(total);
   controller.StartRun();
+  bool stopped = false;
   loop.RunUntil([&] {
-    if (interrupted && controller.Pinging()) controller.StopRun();
+    if ((interrupted || writer.Failed()) && controller.Pinging()) {
+      controller.StopRun();
+      stopped = true;
+    }
     return controller.Idle();
   });
+  if (progressTimer) loop.StopTimer(*progressTimer);
+  progress.Finish();
 
-  std::printf("%s\n", view.Summary().c_str());
-  std::fflush(stdout);
-  return view.AnyError() ? kExitCallFailed : kExitSuccess;
+  summary.Success = view.Successes();
+  summary.Error = view.Errors();
+  summary.Elapsed = std::chrono::steady_clock::now() - started;
+  summary.Interrupted = stopped && summary.Success + summary.Error < total;
+  if (!writer.Summary(summary) && !outputReported) {
+    outputReported = true;
+    Complain(OutputError(writer.FailureCode()));
+  }
+  if (options.Format == cli::TOutputFormat::CSV) std::fprintf(stderr, "%s\n", cli::TextSummary(summary).c_str());
+  if (writer.Failed()) return kExitOutputFailed;
+  return summary.Error > 0 || summary.Interrupted ? kExitCallFailed : kExitSuccess;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed pipe is a failed write, reported and stopped on, not a death.
+  std::signal(SIGPIPE, SIG_IGN);
+  const bool outputOpen = ReserveStandardDescriptors();
+
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   std::string error;
   const auto options = cli::ParseOptions(args, error);
   if (!options) return UsageError(error);
-  if (options->Help) {
-    std::fputs(cli::HelpText().c_str(), stdout);
-    return kExitSuccess;
-  }
-  if (options->Version) {
-    std::printf("%s %s\n", std::string(cli::kProgramName).c_str(), CORVANDEL_VERSION);
-    return kExitSuccess;
-  }
+  if (!outputOpen) return OutputFailed(EBADF);
+  if (options->Help) return WriteAndExit(cli::HelpText());
+  if (options->Version) return WriteAndExit(std::string(cli::kProgramName) + " " + CORVANDEL_VERSION + "\n");
   try {
-    return Run(*options);
+    return Run(*options, ::isatty(STDOUT_FILENO) == 1, ::isatty(STDERR_FILENO) == 1);
   } catch (const std::exception& e) {
     Complain(e.what());
     return kExitUsage;
