@@ -821,6 +821,25 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
     ParseCharRef(buffer);
     return true;
   }
+  {
+    // Fast path: a predefined entity with its ";" wholly in the buffer,
+    // where scanning its name could neither reload nor fail.
+    static constexpr struct {
+      DOMStringView text;
+      DOMChar value;
+    } kPredefinedRefs[] = {{u"lt;", u'<'}, {u"gt;", u'>'}, {u"amp;", u'&'}, {u"apos;", u'\''}, {u"quot;", u'"'}};
+    TXMLCharSource* const source = source_;
+    const auto buffered = static_cast<std::size_t>(source->BufferEnd - source->Position);
+    for (const auto& entity : kPredefinedRefs) {
+      if (entity.text[0] != *source->Position || buffered < entity.text.size() ||
+          !std::equal(entity.text.begin(), entity.text.end(), source->Position))
+        continue;
+      source->Position += entity.text.size();
+      if (source->Position == source->BufferEnd) source->Reload();
+      buffer += entity.value;
+      return true;
+    }
+  }
   ExpectName();
   ExpectChar(u';');
   static constexpr struct {
