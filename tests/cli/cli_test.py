@@ -7,7 +7,13 @@ the TLS peer of the secure-transport tests with certificates made by the
 openssl program.
 """
 
+import csv
+import io
+import json
 import os
+import pty
+import re
+import select
 import shutil
 import signal
 import socket
@@ -23,6 +29,8 @@ PEER = os.path.join(HERE, "..", "engine", "ping_peer.py")
 TLS_PEER = os.path.join(HERE, "..", "http", "tls", "tls_peer.py")
 PATIENCE = 60  # seconds; only a hang comes near it
 TLS = False
+RESULT_FIELDS = ("service", "site", "thread", "success", "code", "answer", "reason", "elapsed_ms", "started")
+ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                    "no_proxy", "NO_PROXY")
 
@@ -191,6 +199,7 @@ class CliTest(unittest.TestCase):
     def test_bad_usage_and_unreadable_files_exit_with_2(self):
         good = self.write("good.txt", b"rpc.example/ping\n")
         empty = self.write("empty.txt", b"")
+        short = self.write("short.txt", b"abcd\r\n\nrpc\n")
         missing = os.path.join(self.directory.name, "missing.txt")
         cases = [
             ([], "services file is missing"),
@@ -209,6 +218,12 @@ class CliTest(unittest.TestCase):
             (["--services", good, "--sites", good, "--proxy=http://proxy:99999"], "not a port number"),
             (["--services", good, "--sites", good, "--cacert", missing], "cannot read the CA file"),
             (["--services", good, "--sites", good, "--cacert="], "--cacert needs a file name"),
+            (["--services", good, "--sites", good, "--format", "xml"], "--format takes text, jsonl or csv"),
+            (["--services", good, "--sites", good, "--timeout", "0"], "--timeout takes a number of seconds"),
+            (["--services", good, "--sites", good, "--timeout=-1"], "--timeout takes a number of seconds"),
+            (["--services", good, "--sites", good, "--timeout", "1s"], "--timeout takes a number of seconds"),
+            (["--services", good, "--sites", good, "--timeout", "nan"], "--timeout takes a number of seconds"),
+            (["--services", short, "--sites", good], "has no line to call"),
         ]
         for args, message in cases:
             with self.subTest(args=args):
@@ -267,8 +282,211 @@ class CliTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0)
         text = result.stdout.decode()
         for part in ("Usage: corvandel-ping --services FILE --sites FILE [--threads N]",
-                     "--proxy URL", "--cacert FILE", "--insecure", "no_proxy", "Exit status", "Ctrl-C"):
+                     "--proxy URL", "--cacert FILE", "--insecure", "no_proxy", "Exit status", "Ctrl-C",
+                     "--format FORMAT", "(default: text)", "--timeout SECONDS", "(default: 90)", "--quiet",
+                     "(default: 10)"):
             self.assertIn(part, text)
+
+
+class ScriptOutputTest(unittest.TestCase):
+    """--format, --timeout, the progress line and the exit statuses, against scripted answers."""
+
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.peer = Peer(self.directory.name)
+        self.base = "127.0.0.1:%d" % self.peer.port
+
+    def tearDown(self):
+        self.peer.close()
+        self.directory.cleanup()
+
+    def lists(self, services, sites=(b"blog.example",)):
+        paths = []
+        for name, lines in (("services.txt", services), ("sites.txt", sites)):
+            path = os.path.join(self.directory.name, name)
+            with open(path, "wb") as f:
+                f.write(b"".join(line + b"\n" for line in lines))
+            paths.append(path)
+        return ["--services", paths[0], "--sites", paths[1]]
+
+    def service(self, path):
+        return ("%s%s" % (self.base, path)).encode()
+
+    def run_program(self, *args, **options):
+        options.setdefault("capture_output", "stdout" not in options)
+        return subprocess.run([PROGRAM, *args], timeout=PATIENCE, env=clean_environment(), **options)
+
+    def records(self, stdout):
+        """The jsonl lines, each checked for every field."""
+        records = [json.loads(line) for line in stdout.decode().splitlines()]
+        for record in records[:-1]:
+            self.assertEqual(record["type"], "result")
+            self.assertEqual(tuple(record)[1:], RESULT_FIELDS)
+            self.assertRegex(record["started"], ISO_UTC)
+            self.assertGreaterEqual(record["elapsed_ms"], 0)
+            self.assertEqual(record["reason"] == "", record["success"], record)
+        return records[:-1], records[-1]
+
+    def test_every_outcome_in_jsonl_and_csv(self):
+        dead = "127.0.0.1:%d/closed" % dead_port()
+        args = self.lists([self.service(p) for p in ("/RPC2", "/refuse", "/script/fault", "/script/xhtml",
+                                                     "/script/busy")] + [dead.encode(), b"abc"],
+                          [b"blog.example", b"news.example"])
+        expected = {  # service: success, code, answer (prefix), reason part
+            "/RPC2": (True, 200, "Thanks for the ping.", ""),
+            "/refuse": (False, 200, "Refused: /refuse", "flerror"),
+            "/script/fault": (False, 200, "Too many pings", "4: Too many pings"),
+            "/script/xhtml": (False, 200, "answer is not XML: <?xml", "methodResponse"),
+            "/script/busy": (False, 503, "?", "Retry-After: 120"),
+            "/closed": (False, 0, "?", "10061"),
+        }
+
+        def check(service, success, code, answer, reason):
+            path = "/" + service.split("/", 1)[1]
+            want = expected[path]
+            self.assertEqual((success, code), want[:2], service)
+            self.assertTrue(answer.startswith(want[2]), answer)
+            self.assertIn(want[3], reason)
+
+        result = self.run_program(*args, "--format", "jsonl")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        records, summary = self.records(result.stdout)
+        self.assertEqual(len(records), 12)
+        for record in records:
+            check(record["service"], record["success"], record["code"], record["answer"], record["reason"])
+        self.assertEqual(sorted((r["service"], r["site"]) for r in records),
+                         sorted((s, "http://%s.example" % site) for s in [self.base + p for p in expected
+                                                                          if p != "/closed"] + [dead]
+                                for site in ("blog", "news")))
+        self.assertEqual({k: v for k, v in summary.items() if k != "elapsed_ms"},
+                         {"type": "summary", "success": 2, "error": 10, "skipped": 2, "interrupted": False})
+        self.assertGreater(summary["elapsed_ms"], 0)
+        # Standard error is no terminal: no progress line, and the reasons are in the records.
+        self.assertNotIn(b"\x1b", result.stderr)
+        self.assertNotIn(b"reason:", result.stderr)
+
+        result = self.run_program(*args, "--format", "csv")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertTrue(result.stdout.startswith(b",".join(f.encode() for f in RESULT_FIELDS) + b"\r\n"))
+        rows = list(csv.DictReader(io.StringIO(result.stdout.decode(), newline="")))
+        self.assertEqual(len(rows), 12)
+        for row in rows:
+            self.assertEqual(tuple(row), RESULT_FIELDS)
+            self.assertIn(row["success"], ("true", "false"))
+            check(row["service"], row["success"] == "true", int(row["code"]), row["answer"], row["reason"])
+            self.assertRegex(row["started"], ISO_UTC)
+            float(row["elapsed_ms"])
+        self.assertEqual(result.stderr.decode().splitlines()[-1], "Success: 2 Error: 10")
+
+    def test_forged_lines_stay_inside_their_call(self):
+        args = self.lists([self.service(p) for p in ("/script/forged", "/script/forged-text", "/RPC2")])
+        forged = ("Thanks\r\nhttp://forged/ URL:http://forged.example Code:200 Th:1 Answer:Thanks for the ping."
+                  "\r\nSuccess: 999 Error: 0\u0085\u009b")
+        for name in ("text", "jsonl", "csv"):
+            with self.subTest(name):
+                result = self.run_program(*args, "--threads", "1", "--format", name)
+                self.assertEqual(result.returncode, 1, result.stderr)
+                out = result.stdout
+                self.assertEqual(len(out.splitlines()), 4, out)
+                for raw in (b"\x1b", b"\xc2\x85", b"\xc2\x9b", b"\rhttp", b"\nhttp", b"\nSuccess: 999"):
+                    self.assertNotIn(raw, out)
+                if name == "text":
+                    lines = out.split(b"\n")
+                    self.assertEqual(lines[0], (
+                        "%s/script/forged URL:http://blog.example Code:200 Th:1 Answer:" % self.base
+                        + forged.encode("unicode_escape").decode().replace("\\x85", "\\xc2\\x85")
+                        .replace("\\x9b", "\\xc2\\x9b")).encode())
+                    self.assertIn(b'Answer:answer is not XML: oops, "no"\\r\\nhttp://forged/', lines[1])
+                    self.assertIn(b"Thanks\xff\\nSuccess: 999 Error: 0\\x1b[2J\\n", lines[1])
+                    self.assertEqual(lines[3:], [b"Success: 2 Error: 1", b""])
+                elif name == "jsonl":
+                    records, summary = self.records(out)
+                    self.assertEqual(records[0]["answer"], forged)
+                    self.assertIn("Thanks\ufffd\nSuccess: 999 Error: 0\x1b[2J\n", records[1]["answer"])
+                    self.assertEqual((summary["success"], summary["error"]), (2, 1))
+                else:
+                    rows = list(csv.reader(io.StringIO(out.decode(errors="replace"), newline="")))
+                    self.assertEqual(rows[1][5], forged.replace("\r", "\\r").replace("\n", "\\n")
+                                     .replace("\u0085", "\\xc2\\x85").replace("\u009b", "\\xc2\\x9b"))
+                    self.assertTrue(rows[2][5].startswith('answer is not XML: oops, "no"\\r\\nhttp'), rows[2])
+
+    def test_declared_ascii_and_windows_1252_answers_are_decoded(self):
+        args = self.lists([self.service("/script/us-ascii"), self.service("/script/windows-1252")])
+        result = self.run_program(*args, "--threads", "1", "--format", "jsonl")
+        records, _ = self.records(result.stdout)
+        self.assertEqual([(r["success"], r["answer"]) for r in records],
+                         [(True, "Thanks, in ASCII."), (True, "Thanks for the \u201cping\u201d.")])
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+    def test_timeout_ends_a_silent_call(self):
+        args = self.lists([self.service("/script/silent")])
+        began = time.monotonic()
+        result = self.run_program(*args, "--timeout", "1", "--format", "jsonl")
+        self.assertLess(time.monotonic() - began, 30)
+        self.assertEqual(result.returncode, 1, result.stderr)
+        records, _ = self.records(result.stdout)
+        self.assertEqual((records[0]["code"], records[0]["success"]), (0, False))
+        self.assertIn("timed out", records[0]["reason"])
+
+    def test_unwritable_output_exits_with_3(self):
+        args = self.lists([self.service("/RPC2/%d" % i) for i in range(5)])
+        reader, writer = os.pipe()
+        os.close(reader)
+        cases = [
+            ("/dev/full, text", ["--format", "text"], {"stdout": open("/dev/full", "wb")}, 2),
+            ("/dev/full, csv header", ["--format", "csv"], {"stdout": open("/dev/full", "wb")}, 0),
+            ("broken pipe", ["--format", "jsonl"], {"stdout": writer}, 2),
+            ("closed", [], {"stdout": subprocess.DEVNULL, "preexec_fn": lambda: os.close(1)}, 0),
+        ]
+        try:
+            for name, extra, options, most_calls in cases:
+                with self.subTest(name):
+                    before = len(self.peer.calls())
+                    result = self.run_program(*args, "--threads", "1", *extra, stderr=subprocess.PIPE, **options)
+                    self.assertEqual(result.returncode, 3, result.stderr)
+                    self.assertEqual(result.stderr.count(b"cannot write to standard output"), 1, result.stderr)
+                    # The run stops at the first failed line, as on Ctrl-C.
+                    self.assertLessEqual(len(self.peer.calls()) - before, most_calls)
+        finally:
+            os.close(writer)
+            for _, _, options, _ in cases:
+                if hasattr(options["stdout"], "close"):
+                    options["stdout"].close()
+
+    def test_progress_line_on_a_terminal_only(self):
+        args = self.lists([self.service(p) for p in ("/a/RPC2", "/b/RPC2", "/refuse", "/c/RPC2")])
+        for quiet in (False, True):
+            with self.subTest(quiet=quiet):
+                master, slave = pty.openpty()
+                process = subprocess.Popen([PROGRAM, *args, "--threads", "1"] + (["--quiet"] if quiet else []),
+                                           stdout=subprocess.PIPE, stderr=slave, env=clean_environment())
+                os.close(slave)
+                terminal = b""
+                deadline = time.monotonic() + PATIENCE
+                while time.monotonic() < deadline:
+                    if not select.select([master], [], [], 1)[0]:
+                        continue
+                    try:
+                        chunk = os.read(master, 4096)
+                    except OSError:  # the program closed the terminal
+                        break
+                    if not chunk:
+                        break
+                    terminal += chunk
+                os.close(master)
+                out, _ = process.communicate(timeout=PATIENCE)
+                self.assertEqual(process.returncode, 1)
+                self.assertEqual(out.decode().splitlines()[-1], "Success: 3 Error: 1")
+                reason = re.compile(rb"127\.0\.0\.1:\d+/refuse URL:http://blog\.example reason: flerror")
+                self.assertRegex(terminal, reason)
+                if quiet:
+                    self.assertNotIn(b"calls/s", terminal)
+                    self.assertNotIn(b"\x1b", terminal)
+                else:
+                    self.assertRegex(terminal, rb"\r\x1b\[K\d/4 calls, \d ok, \d failed, \d+:\d\d, [\d.]+ calls/s")
+                    # Out of the way of the reason line, and gone at the end.
+                    self.assertRegex(terminal, rb"\r\x1b\[K" + reason.pattern)
+                    self.assertTrue(terminal.endswith(b"\r\x1b[K"), terminal)
 
 
 class HttpsTest(unittest.TestCase):
