@@ -9,6 +9,7 @@
 // non-owning reference. A document and its nodes belong to one thread at a
 // time.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -705,14 +706,14 @@ private:
   static constexpr std::size_t PoolIndex(std::size_t nodeSize) {
     return (nodeSize + kPoolGranularity - 1) / kPoolGranularity;
   }
-  // The pool for nodes of nodeSize bytes; inline for the common case of a
-  // pool that exists already.
-  TNodePool* PoolForSize(std::size_t nodeSize) {
-    const std::size_t index = PoolIndex(nodeSize);
-    if (index < pools_.size() && pools_[index]) return pools_[index].get();
-    return AddPool(nodeSize);
+  // One pool for each size class up to the largest pooled node; a pool
+  // costs nothing until its first node.
+  static constexpr std::size_t kPoolClasses = (sizeof(TDOMAttr) + kPoolGranularity - 1) / kPoolGranularity + 1;
+  template <std::size_t... Index>
+  static std::array<TNodePool, sizeof...(Index)> MakePools(std::index_sequence<Index...>) {
+    return {TNodePool(Index * kPoolGranularity)...};
   }
-  TNodePool* AddPool(std::size_t nodeSize);
+  TNodePool* PoolForSize(std::size_t nodeSize) { return &pools_[PoolIndex(nodeSize)]; }
   void BumpRevision() { ++revision_; }
   TDOMElementList* CachedList(DOMString key, TDOMNode* node, const DOMString& name);
   TDOMElementList* CachedListNS(DOMString key, TDOMNode* node, const DOMString& uri, const DOMString& localName);
@@ -732,7 +733,7 @@ private:
   TNameTable names_;
   TDOMElement* placeholder_ = nullptr;
   std::unique_ptr<THashTable<TDOMElementList>> listCache_;  // created on first use
-  std::vector<std::unique_ptr<TNodePool>> pools_;  // indexed by node size / alignment
+  std::array<TNodePool, kPoolClasses> pools_ = MakePools(std::make_index_sequence<kPoolClasses>{});
   std::unordered_set<TDOMNode*> looseNodes_;     // nodes allocated on their own
   std::size_t liveNodes_ = 0;
   uint64_t allocatedNodeBytes_ = 0;

@@ -29,12 +29,10 @@ TDOMDocument::~TDOMDocument() {
     // pooled node classes touch no other node; attribute maps, which free
     // their attributes otherwise, leave them to this pass (TearingDown).
     tearingDown_ = true;
-    for (auto& pool : pools_) {
-      if (!pool) continue;
-      liveNodes_ -= pool->LiveCount();
-      pool->DestroyInPlace([](void* node) { static_cast<TDOMNode*>(node)->~TDOMNode(); });
+    for (TNodePool& pool : pools_) {
+      liveNodes_ -= pool.LiveCount();
+      pool.DestroyInPlace([](void* node) { static_cast<TDOMNode*>(node)->~TDOMNode(); });
     }
-    pools_.clear();
     return;
   }
   while (TDOMNode* child = FirstChild()) child->Free();
@@ -46,10 +44,9 @@ TDOMDocument::~TDOMDocument() {
   // Nodes never attached, or unlinked and kept, die here. All of them are
   // destroyed before any memory is released, since they may refer to each
   // other across pools.
-  for (auto& pool : pools_)
-    if (pool) pool->DestroyLiveNodes();
+  for (TNodePool& pool : pools_) pool.DestroyLiveNodes();
   while (!looseNodes_.empty()) (*looseNodes_.begin())->Free();
-  pools_.clear();
+  // The pools release their memory as members, after this.
 }
 
 const DOMString* TDOMDocument::FixedNamespaces() {
@@ -63,16 +60,9 @@ const DOMString& TDOMDocument::NodeName() const {
   return kName;
 }
 
-TNodePool* TDOMDocument::AddPool(std::size_t nodeSize) {
-  const std::size_t index = PoolIndex(nodeSize);
-  if (index >= pools_.size()) pools_.resize(index + 1);
-  if (!pools_[index]) pools_[index] = std::make_unique<TNodePool>(index * kPoolGranularity);
-  return pools_[index].get();
-}
-
 const TNodePool* TDOMDocument::PoolFor(std::size_t nodeSize) const {
   const std::size_t index = PoolIndex(nodeSize);
-  return index < pools_.size() ? pools_[index].get() : nullptr;
+  return index < pools_.size() ? &pools_[index] : nullptr;
 }
 
 void TDOMDocument::ReleaseNode(TDOMNode* node) {
