@@ -90,6 +90,27 @@ std::vector<DOMString> CollidingKeys(int count) {
   return keys;
 }
 
+// Entries live in chunks and removed ones are reused: removing and adding
+// over and over must keep every live key findable and visited exactly once.
+TEST(HashTableTest, RemovedEntriesMakeRoomForNewOnes) {
+  THashTable<int> table;
+  std::vector<int> values(300);
+  for (int i = 0; i < 300; ++i) table.FindOrAdd(Key(i))->Data = &values[i];
+  for (int i = 0; i < 300; i += 2) ASSERT_TRUE(table.RemoveData(&values[i]));
+  for (int i = 300; i < 450; ++i) table.FindOrAdd(Key(i))->Data = &values[i - 300];
+  EXPECT_EQ(table.Count(), 300u);
+  for (int i = 1; i < 300; i += 2) EXPECT_EQ(table.FindData(Key(i)), &values[i]) << i;
+  for (int i = 0; i < 300; i += 2) EXPECT_EQ(table.FindData(Key(i)), nullptr) << i;
+  for (int i = 300; i < 450; ++i) EXPECT_EQ(table.FindData(Key(i)), &values[i - 300]) << i;
+  std::vector<int> visits(450);
+  table.ForEach([&](const THashTable<int>::Item& item) { ++visits[std::stoi(std::string(item.Key.begin() + 3, item.Key.end()))]; });
+  for (int i = 0; i < 450; ++i) EXPECT_EQ(visits[i], i < 300 && i % 2 == 0 ? 0 : 1) << i;
+  table.Clear();
+  EXPECT_EQ(table.Count(), 0u);
+  EXPECT_EQ(table.FindData(Key(1)), nullptr);
+  EXPECT_NE(table.FindOrAdd(Key(1)), nullptr);
+}
+
 TEST(HashTableTest, NamesBuiltToCollideStayInShortChains) {
   constexpr int kKeys = 20000;
   const std::vector<DOMString> keys = CollidingKeys(kKeys);

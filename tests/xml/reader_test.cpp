@@ -117,6 +117,7 @@ TEST(ReaderTest, ContentShapes) {
       {"<a b=' x\ty\nz\r\nw '/>", "a(b=' x y z w ')"},
       {"<a b='&#9;&lt;\"'/>", "a(b='\t<\"')"},
       {"<a b=''/>", "a(b=)"},
+      {"<a b='x&quot;y' c=\"&apos;\"></a >", "a(b='x\"y' c=''')"},
       {"<a zz='1' a='2' bb='3'/>", "a(a='2' bb='3' zz='1')"},
       {"<a:b xmlns:a='u'/>", "a:b(xmlns:a='u')"},
       {"<?xml version='1.0' encoding='UTF-8' standalone='yes'?><a/>", "a"},
@@ -177,6 +178,12 @@ TEST(ReaderTest, FatalErrorsCarryTheirPosition) {
       {"<a>\xC0\x80</a>", "error: In 'stream:' (line 1 pos 4): Invalid character in input stream"},
       {"<a>\xED\xA0\x80</a>", "error: In 'stream:' (line 1 pos 4): Invalid character in input stream"},
       {"<a>\xF4\x90\x80\x80</a>", "error: In 'stream:' (line 1 pos 4): Invalid character in input stream"},
+      // Names and references that only start like the expected ones.
+      {"<ab></a>", "error: In 'stream:' (line 1 pos 7): Unmatching element end tag (expected \"</ab>\")"},
+      {"<a></ab>", "error: In 'stream:' (line 1 pos 6): Unmatching element end tag (expected \"</a>\")"},
+      {"<a>&ampx;</a>", "error: In 'stream:' (line 1 pos 4): Reference to undefined entity 'ampx'"},
+      {"<a>&lt</a>", "error: In 'stream:' (line 1 pos 7): Expected \";\""},
+      {"<a b='v\x01'/>", "error: In 'stream:' (line 1 pos 8): Invalid character"},
       {"<html><body><p>unclosed</body></html>",
        "error: In 'stream:' (line 1 pos 26): Unmatching element end tag (expected \"</p>\")"},
   };
