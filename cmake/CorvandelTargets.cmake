@@ -28,8 +28,11 @@ if(CORVANDEL_FUZZ)
 endif()
 
 # Applies the project's language level, warnings and sanitizers to a target.
+# The project's own targets include from the top of the source tree; that
+# root stays private, so a consumer sees only the libraries' own roots.
 function(corvandel_configure_target target)
   target_compile_features(${target} PUBLIC cxx_std_20)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
   set_target_properties(${target} PROPERTIES CXX_EXTENSIONS OFF)
   target_compile_options(${target} PRIVATE ${CORVANDEL_WARNING_FLAGS} ${CORVANDEL_SANITIZER_FLAGS})
   if(CORVANDEL_SANITIZER_FLAGS)
@@ -37,15 +40,25 @@ function(corvandel_configure_target target)
   endif()
 endfunction()
 
-# corvandel_add_library(<name> SOURCES ... DEPENDS ...) makes the library
-# corvandel_<name> with the alias corvandel::<name>. Its include root is the
-# source tree's top, so consumers write #include "xml/dom.h".
+# corvandel_add_library(<name> [DIRECTORY <dir>] SOURCES ... DEPENDS ...)
+# makes the library corvandel_<name> with the alias corvandel::<name>, from
+# the sources in <dir> (default: <name>). Consumers write
+# #include "<dir>/header.h": the library's include root holds that one
+# directory alone, so neither the front-ends nor the tests are reachable
+# through it.
 function(corvandel_add_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "" "DIRECTORY" "SOURCES;DEPENDS" ${ARGN})
+  if(NOT ARG_DIRECTORY)
+    set(ARG_DIRECTORY ${name})
+  endif()
   add_library(corvandel_${name} STATIC ${ARG_SOURCES})
   add_library(corvandel::${name} ALIAS corvandel_${name})
-  target_include_directories(corvandel_${name} PUBLIC
-    $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}>)
+  set(root ${PROJECT_BINARY_DIR}/include/${name})
+  file(MAKE_DIRECTORY ${root})
+  if(NOT EXISTS ${root}/${ARG_DIRECTORY})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${ARG_DIRECTORY} ${root}/${ARG_DIRECTORY} SYMBOLIC)
+  endif()
+  target_include_directories(corvandel_${name} PUBLIC $<BUILD_INTERFACE:${root}>)
   target_link_libraries(corvandel_${name} PUBLIC ${ARG_DEPENDS})
   corvandel_configure_target(corvandel_${name})
 endfunction()
