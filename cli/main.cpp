@@ -1,6 +1,7 @@
 // corvandel-ping: the ping run without the window, for cron and scripts.
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,6 +50,13 @@ constexpr const char* kInsecureWarning =
 constexpr const char* kStoppingNote = "stopping; calls under way will finish (Ctrl-C again to quit at once)";
 constexpr const char* kOutputStoppingNote = "; stopping, calls under way will finish";
 constexpr const char* kClearLine = "\r\x1b[K";
+
+// The width of the terminal on standard error, 0 when unknown; asked at
+// every drawing, so that a resized window is followed.
+std::size_t ErrorColumns() {
+  winsize size{};
+  return ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 std::string Prefixed(const std::string& text) { return std::string(cli::kProgramName) + ": " + text; }
 
@@ -162,7 +170,7 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
 
   cli::TRecordWriter writer(stdout, options.Format);
   if (!writer.Begin()) return OutputFailed(writer.FailureCode());
-  cli::TProgressLine progress(stderr, errorIsTerminal && !options.Quiet);
+  cli::TProgressLine progress(stderr, errorIsTerminal && !options.Quiet, ErrorColumns);
 
   runtime::TEventLoop loop;
   std::atomic<bool> interrupted{false};

@@ -24,8 +24,9 @@ std::string ElapsedText(std::chrono::milliseconds elapsed) {
 
 }  // namespace
 
-TProgressLine::TProgressLine(std::FILE* terminal, bool enabled, std::function<TClock::time_point()> now)
-    : terminal_(terminal), enabled_(enabled), now_(std::move(now)) {}
+TProgressLine::TProgressLine(std::FILE* terminal, bool enabled, std::function<std::size_t()> columns,
+                             std::function<TClock::time_point()> now)
+    : terminal_(terminal), enabled_(enabled), columns_(std::move(columns)), now_(std::move(now)) {}
 
 void TProgressLine::Start(int64_t total) {
   total_ = total;
@@ -44,6 +45,9 @@ void TProgressLine::Tick() {
   if (everDrawn_ && now - drawn_ < kProgressInterval) return;
   const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(now - started_);
   std::string text = Text(success_ + error_, total_, success_, error_, elapsed);
+  // The last column stays free: some terminals wrap when it is written.
+  if (const std::size_t columns = columns_ ? columns_() : 0; columns > 1 && text.size() >= columns)
+    text.resize(columns - 1);
   if (shown_ && text == lastText_) return;
   const std::string line = std::string(kClearLine) + text;
   std::fwrite(line.data(), 1, line.size(), terminal_);

@@ -11,6 +11,7 @@
 // enabled false writes its notes as plain lines and never draws.
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -24,7 +25,11 @@ class TProgressLine {
 public:
   using TClock = std::chrono::steady_clock;
 
-  TProgressLine(std::FILE* terminal, bool enabled, std::function<TClock::time_point()> now = TClock::now);
+  // columns, when given, tells the terminal's width (0 when unknown): a
+  // longer line would wrap, and a carriage return would no longer take it
+  // back, so the text is cut to fit.
+  TProgressLine(std::FILE* terminal, bool enabled, std::function<std::size_t()> columns = {},
+                std::function<TClock::time_point()> now = TClock::now);
 
   bool Enabled() const { return enabled_; }
 
@@ -49,6 +54,7 @@ private:
   std::FILE* terminal_;
   bool enabled_;
   bool running_ = false;
+  std::function<std::size_t()> columns_;
   std::function<TClock::time_point()> now_;
   TClock::time_point started_{};
   TClock::time_point drawn_{};

@@ -8,6 +8,7 @@ openssl program.
 """
 
 import csv
+import fcntl
 import io
 import json
 import os
@@ -17,9 +18,11 @@ import select
 import shutil
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 
@@ -38,6 +41,9 @@ PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "al
 def clean_environment(**variables):
     """This process's environment without proxy settings, plus variables."""
     environment = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+    # Read only by a sanitized build.
+    lsan = "suppressions=" + os.path.join(HERE, "lsan.supp")
+    environment["LSAN_OPTIONS"] = environment["LSAN_OPTIONS"] + ":" + lsan if environment.get("LSAN_OPTIONS") else lsan
     environment.update(variables)
     return environment
 
@@ -177,7 +183,7 @@ class CliTest(unittest.TestCase):
             "127.0.0.1:%d/rpc%d\n" % (peer.port, i) for i in range(6)).encode())
         sites = self.write("sites.txt", b"blog.example\nnews.example\n")
         process = subprocess.Popen([PROGRAM, "--services", services, "--sites", sites, "--threads", "2"],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=clean_environment())
         deadline = time.monotonic() + PATIENCE
         while len(peer.calls()) < 2 and time.monotonic() < deadline:
             time.sleep(0.02)
@@ -455,9 +461,10 @@ class ScriptOutputTest(unittest.TestCase):
 
     def test_progress_line_on_a_terminal_only(self):
         args = self.lists([self.service(p) for p in ("/a/RPC2", "/b/RPC2", "/refuse", "/c/RPC2")])
-        for quiet in (False, True):
-            with self.subTest(quiet=quiet):
+        for quiet, columns in ((False, 200), (True, 200), (False, 20)):
+            with self.subTest(quiet=quiet, columns=columns):
                 master, slave = pty.openpty()
+                fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
                 process = subprocess.Popen([PROGRAM, *args, "--threads", "1"] + (["--quiet"] if quiet else []),
                                            stdout=subprocess.PIPE, stderr=slave, env=clean_environment())
                 os.close(slave)
@@ -479,9 +486,14 @@ class ScriptOutputTest(unittest.TestCase):
                 self.assertEqual(out.decode().splitlines()[-1], "Success: 3 Error: 1")
                 reason = re.compile(rb"127\.0\.0\.1:\d+/refuse URL:http://blog\.example reason: flerror")
                 self.assertRegex(terminal, reason)
+                drawn = re.findall(rb"\r\x1b\[K(\d+/4 calls[^\r]*)", terminal)
                 if quiet:
                     self.assertNotIn(b"calls/s", terminal)
                     self.assertNotIn(b"\x1b", terminal)
+                elif columns < 40:
+                    # Cut to the width, so that a carriage return still takes it back.
+                    self.assertTrue(drawn)
+                    self.assertTrue(all(len(line) < columns for line in drawn), drawn)
                 else:
                     self.assertRegex(terminal, rb"\r\x1b\[K\d/4 calls, \d ok, \d failed, \d+:\d\d, [\d.]+ calls/s")
                     # Out of the way of the reason line, and gone at the end.
