@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "engine/ping_service.h"
+#include "loopback_listener.h"
 #include "ping_bench_support.h"
 #include "http/secure_layer.h"
 
@@ -105,15 +106,7 @@ public:
       PEM_write_X509(file, identity_.Cert);
       std::fclose(file);
     }
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener_, 1024);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = corvandel::testing::OpenLoopbackListener(AF_INET, port_, 1024);
     answer_ = "HTTP/1.0 200 OK\r\nServer: bench\r\nContent-Type: text/xml\r\nContent-Length: " +
               std::to_string(kAnswerBody.size()) + "\r\n\r\n" + kAnswerBody;
     for (int i = 0; i < kServerThreads; ++i) threads_.emplace_back([this] { Run(); });

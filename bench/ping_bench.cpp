@@ -28,6 +28,7 @@
 #include <unordered_map>
 
 #include "engine/ping_service.h"
+#include "loopback_listener.h"
 #include "ping_bench_support.h"
 
 #ifdef CORVANDEL_HAVE_LIBCURL
@@ -65,15 +66,7 @@ std::string AnswerBytes() {
 class TAnswerServer {
 public:
   TAnswerServer() : answer_(AnswerBytes()) {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener_, 1024);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listener_ = corvandel::testing::OpenLoopbackListener(AF_INET, port_, 1024, SOCK_NONBLOCK);
     epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
     wake_ = ::eventfd(0, EFD_CLOEXEC);
     Watch(listener_);

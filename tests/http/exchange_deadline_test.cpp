@@ -26,16 +26,7 @@ constexpr int32_t kShortExchange = 300;
 // first connections and buffers what they send, until its queues are full.
 class TIdleListener {
 public:
-  explicit TIdleListener(int backlog) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(fd_, backlog) == 0 &&
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-      port_ = ntohs(address.sin_port);
-  }
+  explicit TIdleListener(int backlog) { fd_ = corvandel::testing::OpenLoopbackListener(AF_INET, port_, backlog); }
   ~TIdleListener() {
     for (const int fd : fillers_) ::close(fd);
     ::close(fd_);

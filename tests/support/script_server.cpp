@@ -21,33 +21,6 @@ namespace corvandel::http::testing {
 constexpr auto kClientWaitLimit = std::chrono::seconds(10);
 constexpr int kClientPollLimitMs = 10000;
 
-
-TSocket OpenLoopbackListener(int family, uint16_t& port) {
-  const TSocket fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_storage address{};
-  socklen_t length = 0;
-  if (family == AF_INET6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_addr = in6addr_loopback;
-    length = sizeof(sockaddr_in6);
-  } else {
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
-    in4->sin_family = AF_INET;
-    in4->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof(sockaddr_in);
-  }
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
-                                  : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
-  return fd;
-}
-
 void AppendPieces(TScript& script, const std::string& bytes, std::size_t pieceSize) {
   for (std::size_t at = 0; at < bytes.size(); at += pieceSize) script.push_back(SendStep(bytes.substr(at, pieceSize)));
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "http/block_socket.h"
+#include "loopback_listener.h"
 
 namespace corvandel::http::testing {
 
@@ -46,9 +47,7 @@ inline TStep TrickleStep(std::string bytes) { return {TStep::Trickle, std::move(
 // The pause between the bytes of a Trickle step: short against any Timeout
 // a test sets, so that only a limit on the whole exchange can end it.
 inline constexpr int kTricklePauseMs = 20;
-// A listening socket on the family's loopback address with a free port; -1
-// when the family is not available.
-TSocket OpenLoopbackListener(int family, uint16_t& port);
+using corvandel::testing::OpenLoopbackListener;
 
 // bytes cut into packets of at most pieceSize bytes.
 void AppendPieces(TScript& script, const std::string& bytes, std::size_t pieceSize);

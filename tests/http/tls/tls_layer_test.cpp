@@ -1,8 +1,6 @@
 // The OpenSSL layer under the HTTP exchange, against Python's ssl module.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +12,7 @@
 #include "http/http_send.h"
 #include "http/proxy_config.h"
 #include "http/text_utils.h"
+#include "loopback_listener.h"
 #include "peer_process.h"
 
 #ifdef CORVANDEL_HAVE_TLS
@@ -272,17 +271,12 @@ TEST(SecureLayerOffTest, HttpsFailsAsNotCompiled) {
   TTCPBlockSocket probe;
   EXPECT_EQ(probe.SecureLayer().LibName(), "ssl_none");
   // A listener is enough, without accepting: the secure layer fails before any byte.
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
-  ASSERT_EQ(::listen(listener, 4), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  uint16_t port = 0;
+  const int listener = corvandel::testing::OpenLoopbackListener(AF_INET, port);
+  ASSERT_GE(listener, 0);
   THTTPSend http;
   AppendTextToStream(http.Document(), PingBody(kSite));
-  EXPECT_FALSE(http.ExecuteRequest("post", "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/RPC2"));
+  EXPECT_FALSE(http.ExecuteRequest("post", "https://127.0.0.1:" + std::to_string(port) + "/RPC2"));
   ::close(listener);
   EXPECT_EQ(http.Sock().LastErrorCode(), WSASYSNOTREADY);
   EXPECT_EQ(http.Sock().LastErrorText(), kSSLNotCompiledText);
