@@ -19,12 +19,14 @@ constexpr std::size_t kHelpColumn = 22;
 constexpr const char* kUsage =
     "Usage: corvandel-ping --services FILE --sites FILE [--threads N]\n"
     "         [--format text|jsonl|csv] [--timeout SECONDS] [--quiet]\n"
-    "         [--proxy URL] [--cacert FILE] [--insecure]\n";
+    "         [--proxy URL] [--cacert FILE] [--insecure] [--check-indexnow-key]\n";
 
 constexpr const char* kDescription =
     "Announces web sites to blog ping services: every site in the sites file is\n"
     "sent to every service in the services file as an XML-RPC weblogUpdates.ping\n"
-    "call over HTTP, one site after another, as Corvandel's window does.\n";
+    "call over HTTP, one site after another, as Corvandel's window does. Lines\n"
+    "indexnow:ENDPOINT?key=KEY[&keyLocation=URL] submit the site to an IndexNow\n"
+    "endpoint, and lines websub:HUB publish it to a WebSub hub.\n";
 
 constexpr const char* kFooter =
     "The list files are plain text with CR, LF or CR LF line ends, read as they\n"
@@ -82,6 +84,7 @@ struct TRawOptions {
   std::string Timeout;
   bool Insecure = false;
   bool Quiet = false;
+  bool CheckIndexNowKey = false;
   bool Help = false;
   bool Version = false;
 };
@@ -151,6 +154,10 @@ TParser MakeParser(TRawOptions& raw) {
                       ->type_name("FILE");
   app.add_flag("--insecure", raw.Insecure,
                "do not check the certificates and host names of https\nservices (default: off)");
+  app.add_flag("--check-indexnow-key", raw.CheckIndexNowKey,
+               "before the run, fetch each site's IndexNow key file\n"
+               "(https://HOST/KEY.txt, or the line's keyLocation) and\n"
+               "submit only the sites whose file holds the key\n(default: off)");
   app.add_flag("-h,--help", raw.Help, "show this help and exit");
   app.add_flag("--version", raw.Version, "show the version and exit");
   return parser;
@@ -225,6 +232,7 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
   options.Version = raw.Version;
   options.Insecure = raw.Insecure;
   options.Quiet = raw.Quiet;
+  options.CheckIndexNowKey = raw.CheckIndexNowKey;
   options.ServicesFile = raw.Services;
   options.SitesFile = raw.Sites;
   if (parser.Threads->count() > 0) {

@@ -33,6 +33,9 @@ struct TOptions {
   // --timeout: how long each call may wait for the service's next bytes.
   std::chrono::milliseconds ReadTimeout{static_cast<int64_t>(kDefaultTimeoutSeconds * 1000)};
   bool Quiet = false;  // no progress line
+  // Check every site's IndexNow key file first; a site whose file does not
+  // hold the key is not submitted.
+  bool CheckIndexNowKey = false;
   bool Help = false;
   bool Version = false;
 };

@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,8 +22,11 @@
 #include "cli/console_view.h"
 #include "cli/interrupt_watcher.h"
 #include "cli/progress_line.h"
+#include "cli/record_format.h"
 #include "cli/record_writer.h"
+#include "engine/announce_call.h"
 #include "engine/list_file.h"
+#include "engine/ping_texts.h"
 #include "engine/ping_service.h"
 #include "engine/ping_thread.h"
 #include "engine/run_controller.h"
@@ -149,6 +154,32 @@ bool ConfigureConnections(const cli::TOptions& options) {
   return true;
 }
 
+// The IndexNow line and site (as called) whose key file does not hold the
+// line's key, with the reason.
+using TKeyFailures = std::map<std::pair<std::string, std::string>, std::string>;
+
+// Checks the key file of every site for every IndexNow line, one after
+// another, saying on standard error what each check found.
+TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const std::vector<std::string>& sites,
+                               cli::TProgressLine& progress) {
+  TKeyFailures failures;
+  std::set<std::string> lines;
+  for (const std::string& line : services)
+    if (engine::IsPingedServiceLine(line) && engine::KindOf(line) == engine::TServiceKind::IndexNow)
+      lines.insert(line);
+  for (const std::string& line : lines) {
+    for (const std::string& listed : sites) {
+      const std::string site = engine::WithScheme(listed);
+      std::string reason;
+      const bool holds = engine::CheckIndexNowKey(line, site, reason);
+      progress.Note(cli::EscapeControls(Prefixed("key check: " + site + " for " + line + ": " +
+                                                 (holds ? std::string("the key file holds the key") : reason))));
+      if (!holds) failures.emplace(std::make_pair(line, site), std::move(reason));
+    }
+  }
+  return failures;
+}
+
 int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTerminal) {
   std::vector<std::string> services;
   std::vector<std::string> sites;
@@ -171,6 +202,8 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   cli::TRecordWriter writer(stdout, options.Format);
   if (!writer.Begin()) return OutputFailed(writer.FailureCode());
   cli::TProgressLine progress(stderr, errorIsTerminal && !options.Quiet, ErrorColumns);
+  TKeyFailures keyFailures;
+  if (options.CheckIndexNowKey) keyFailures = CheckIndexNowKeys(services, sites, progress);
 
   runtime::TEventLoop loop;
   std::atomic<bool> interrupted{false};
@@ -203,7 +236,21 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
                            }
                            progress.Tick();
                          });
-  engine::TRunController controller(loop, view);
+  // A site whose key check failed is not submitted to that endpoint; its
+  // result says why. The failures are only read while the run goes on.
+  engine::TPingCall call;
+  if (!keyFailures.empty()) {
+    call = [&keyFailures](engine::TPingService& pinger, const std::string& url, engine::TPingResult& result) {
+      const auto failed = keyFailures.find(std::make_pair(url, pinger.SiteURL));
+      if (failed == keyFailures.end()) return pinger.Call(url, result);
+      result.Success = false;
+      result.Code = 0;
+      result.Answer = std::string(engine::kNoAnswer);
+      result.Reason = "not submitted: key check failed: " + failed->second;
+      return false;
+    };
+  }
+  engine::TRunController controller(loop, view, call);
   view.Attach(controller);
 
   std::optional<runtime::TEventLoop::TTimerId> progressTimer;

@@ -8,6 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "engine/announce_call.h"
 #include "engine/run_controller.h"
 
 namespace corvandel::cli {
@@ -152,10 +153,12 @@ std::string JSONRecord(const engine::TPingResult& result) {
   record["reason"] = result.Success ? std::string() : result.Reason;
   record["elapsed_ms"] = Milliseconds(result.Elapsed);
   record["started"] = FormatUTC(result.Started);
+  record["kind"] = engine::KindName(result.Kind);
   return DumpLine(record);
 }
 
-std::string CSVHeader() { return "service,site,thread,success,code,answer,reason,elapsed_ms,started"; }
+// kind came last, after the columns scripts already read by position.
+std::string CSVHeader() { return "service,site,thread,success,code,answer,reason,elapsed_ms,started,kind"; }
 
 std::string CSVRecord(const engine::TPingResult& result) {
   std::string line;
@@ -176,6 +179,8 @@ std::string CSVRecord(const engine::TPingResult& result) {
   line += NumberText(Milliseconds(result.Elapsed));
   line += ',';
   line += FormatUTC(result.Started);
+  line += ',';
+  line += engine::KindName(result.Kind);
   return line;
 }
 

@@ -379,10 +379,14 @@ bool TTLSLayer::WaitFor(TWait direction, const char* during) {
 }
 
 void TTLSLayer::DropSession() {
-  if (ssl_ != nullptr) SSL_free(ssl_);  // frees the BIO too
-  ssl_ = nullptr;
   fd_ = -1;
   fatal_ = false;
+  // Only a session touches OpenSSL: a plain connection's thread then never
+  // gets the library's per-thread error state, which a self-freeing worker
+  // still on its way out at exit would leave behind.
+  if (ssl_ == nullptr) return;
+  SSL_free(ssl_);  // frees the BIO too
+  ssl_ = nullptr;
   ERR_clear_error();
 }
 

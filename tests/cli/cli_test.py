@@ -25,14 +25,17 @@ import tempfile
 import termios
 import time
 import unittest
+import urllib.parse
 
 PROGRAM = None
 HERE = os.path.dirname(os.path.abspath(__file__))
 PEER = os.path.join(HERE, "..", "engine", "ping_peer.py")
 TLS_PEER = os.path.join(HERE, "..", "http", "tls", "tls_peer.py")
+ANNOUNCE_PEER = os.path.join(HERE, "announce_peer.py")
 PATIENCE = 60  # seconds; only a hang comes near it
 TLS = False
-RESULT_FIELDS = ("service", "site", "thread", "success", "code", "answer", "reason", "elapsed_ms", "started")
+RESULT_FIELDS = ("service", "site", "thread", "success", "code", "answer", "reason", "elapsed_ms", "started",
+                 "kind")
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                    "no_proxy", "NO_PROXY")
@@ -499,6 +502,103 @@ class ScriptOutputTest(unittest.TestCase):
                     # Out of the way of the reason line, and gone at the end.
                     self.assertRegex(terminal, rb"\r\x1b\[K" + reason.pattern)
                     self.assertTrue(terminal.endswith(b"\r\x1b[K"), terminal)
+
+
+class AnnounceTest(unittest.TestCase):
+    """IndexNow and WebSub lines beside XML-RPC ones, against peers that follow the protocols."""
+
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.ping = Peer(self.directory.name)
+        self.record = os.path.join(self.directory.name, "announce.txt")
+        self.announce = subprocess.Popen([sys.executable, ANNOUNCE_PEER, "--record", self.record],
+                                         stdout=subprocess.PIPE, text=True)
+        line = self.announce.stdout.readline()
+        assert line.startswith("PORT "), line
+        self.base = "http://127.0.0.1:%d" % int(line.split()[1])
+
+    def tearDown(self):
+        self.ping.close()
+        self.announce.terminate()
+        self.announce.wait(PATIENCE)
+        self.announce.stdout.close()
+        self.directory.cleanup()
+
+    def requests(self):
+        with open(self.record, encoding="utf-8") as f:
+            return sorted(f.read().splitlines())
+
+    def run_jsonl(self, services, sites, *options):
+        paths = []
+        for name, lines in (("services.txt", services), ("sites.txt", sites)):
+            path = os.path.join(self.directory.name, name)
+            with open(path, "w", encoding="utf-8") as f:
+                f.write("".join(line + "\n" for line in lines))
+            paths.append(path)
+        result = subprocess.run([PROGRAM, "--services", paths[0], "--sites", paths[1], "--format", "jsonl", *options],
+                                capture_output=True, timeout=PATIENCE, env=clean_environment())
+        records = [json.loads(line) for line in result.stdout.decode().splitlines()]
+        return result, {(r["service"], r["site"]): r for r in records[:-1]}
+
+    def test_one_list_reaches_every_kind_of_service(self):
+        rpc = "127.0.0.1:%d/RPC2" % self.ping.port
+        good = "indexnow:%s/indexnow?key=k1" % self.base
+        bad = "indexnow:%s/indexnow?key=nokey" % self.base
+        busy = "indexnow:%s/indexnow?key=busy" % self.base
+        hub = "websub:%s/hub" % self.base
+        broken = "indexnow:%s/indexnow" % self.base
+        result, records = self.run_jsonl([rpc, good, bad, busy, hub, broken], ["blog.example/a&b?c=\u00e9", "other.example"])
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(len(records), 12)
+        blog, other = "http://blog.example/a&b?c=\u00e9", "http://other.example"
+        expected = {
+            (rpc, blog): ("xmlrpc", True, 200, "Thanks for the ping."),
+            (rpc, other): ("xmlrpc", True, 200, "Thanks for the ping."),
+            (good, blog): ("indexnow", True, 200, "URL submitted"),
+            (good, other): ("indexnow", False, 422,
+                            "the URL does not belong to the host, or the key does not match the protocol"),
+            (bad, blog): ("indexnow", False, 403, "key not valid (not found, or the file does not hold it)"),
+            (bad, other): ("indexnow", False, 403, "key not valid (not found, or the file does not hold it)"),
+            (busy, blog): ("indexnow", False, 429, "too many requests, retry after 60"),
+            (busy, other): ("indexnow", False, 422,
+                            "the URL does not belong to the host, or the key does not match the protocol"),
+            (hub, blog): ("websub", True, 204, "?"),
+            (hub, other): ("websub", True, 204, "?"),
+            (broken, blog): ("indexnow", False, 0, "?"),
+            (broken, other): ("indexnow", False, 0, "?"),
+        }
+        for key, (kind, success, code, answer) in expected.items():
+            record = records[key]
+            self.assertEqual((record["kind"], record["success"], record["code"], record["answer"]),
+                             (kind, success, code, answer), key)
+        self.assertEqual(records[(broken, blog)]["reason"], "malformed service line: indexnow line has no key")
+        # Each service heard once per site, exactly as the protocols document.
+        encoded = {blog: "http%3A%2F%2Fblog.example%2Fa%26b%3Fc%3D%C3%A9", other: "http%3A%2F%2Fother.example"}
+        want = []
+        for site in (blog, other):
+            for key in ("k1", "nokey", "busy"):
+                want.append("GET /indexnow?url=%s&key=%s " % (encoded[site], key))
+            want.append("POST /hub hub.mode=publish&hub.url=%s" % encoded[site])
+        self.assertEqual(self.requests(), sorted(want))
+        self.assertEqual(sorted(line.split(" ", 1)[1] for line in self.ping.calls()), sorted([blog, other]))
+
+    def test_key_check_keeps_sites_without_the_key_from_the_endpoint(self):
+        held = "indexnow:%s/indexnow?key=k1&keyLocation=%s/k1.txt" % (self.base, self.base)
+        missing = "indexnow:%s/indexnow?key=k1&keyLocation=%s/k9.txt" % (self.base, self.base)
+        result, records = self.run_jsonl([held, missing], ["blog.example"], "--check-indexnow-key")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        site = "http://blog.example"
+        self.assertEqual((records[(held, site)]["code"], records[(held, site)]["answer"]),
+                         (202, "URL received, key validation pending"))
+        self.assertEqual(records[(missing, site)]["code"], 0)
+        self.assertIn("key check failed: key file %s/k9.txt: status 404" % self.base, records[(missing, site)]["reason"])
+        stderr = result.stderr.decode()
+        self.assertIn("key check: %s for %s: the key file holds the key" % (site, held), stderr)
+        self.assertIn("key check: %s for %s: key file" % (site, missing), stderr)
+        location = urllib.parse.quote(self.base + "/k1.txt", safe="")
+        self.assertEqual(self.requests(), sorted(["GET /k1.txt ", "GET /k9.txt ",
+                                                  "GET /indexnow?url=http%%3A%%2F%%2Fblog.example&key=k1&keyLocation=%s "
+                                                  % location]))
 
 
 class HttpsTest(unittest.TestCase):
