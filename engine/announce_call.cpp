@@ -28,31 +28,6 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 
 bool IsWebURL(std::string_view url) { return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://"); }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// %XX decoded; false for a stray '%'. '+' stays: the line is written by a
-// person, who means a plus by it.
-bool PercentDecode(std::string_view text, std::string& decoded) {
-  decoded.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      decoded += text[i];
-      continue;
-    }
-    const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
-    const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
-    if (high < 0 || low < 0) return false;
-    decoded += static_cast<char>(high * 16 + low);
-    i += 2;
-  }
-  return true;
-}
-
 // The first line of text, blanks trimmed, cut to kMaxAnswerText bytes.
 std::string FirstLine(std::string_view text) {
   const std::size_t end = text.find_first_of("\r\n");
@@ -66,6 +41,16 @@ void Fail(TPingResult& result, std::string reason) {
   result.Code = 0;
   result.Answer = kNoAnswer;
   result.Reason = std::move(reason);
+}
+
+// The result of an answered call: answer, or the body's first line, or
+// "?"; the status's reason when it failed.
+bool Settle(const http::THTTPSend& http, bool success, std::string answer, TPingResult& result) {
+  if (answer.empty()) answer = FirstLine(http.Document().View());
+  result.Success = success;
+  result.Answer = answer.empty() ? std::string(kNoAnswer) : std::move(answer);
+  result.Reason = success ? std::string() : StatusReason(http);
+  return success;
 }
 
 // One exchange with the engine's client settings; false after filling the
@@ -119,7 +104,7 @@ bool ParseIndexNowLine(std::string_view line, TIndexNowService& service, std::st
     const std::size_t equals = pair.find('=');
     const std::string_view name = pair.substr(0, equals);
     std::string value;
-    if (equals == std::string_view::npos || !PercentDecode(pair.substr(equals + 1), value)) {
+    if (equals == std::string_view::npos || !http::PercentDecode(pair.substr(equals + 1), value)) {
       error = "indexnow parameter \"" + std::string(pair) + "\" is not name=value";
       return false;
     }
@@ -227,12 +212,8 @@ bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPi
     }
     http::THTTPSend http;
     if (!Exchange(http, "GET", IndexNowRequestURL(service, site), result)) return false;
-    result.Success = result.Code == 200 || result.Code == 202;
-    result.Answer = IndexNowAnswer(result.Code, RetryAfter(http));
-    if (result.Answer.empty()) result.Answer = FirstLine(http.Document().View());
-    if (result.Answer.empty()) result.Answer = kNoAnswer;
-    result.Reason = result.Success ? std::string() : StatusReason(http);
-    return result.Success;
+    return Settle(http, result.Code == 200 || result.Code == 202, IndexNowAnswer(result.Code, RetryAfter(http)),
+                  result);
   } catch (const std::exception&) {
     Fail(result, "out of memory");
     return false;
@@ -252,11 +233,7 @@ bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPin
     http.SetMimeType(std::string(kFormType));
     http::AppendTextToStream(http.Document(), WebSubRequestBody(site));
     if (!Exchange(http, "POST", hub, result)) return false;
-    result.Success = result.Code >= 200 && result.Code < 300;
-    result.Answer = FirstLine(http.Document().View());
-    if (result.Answer.empty()) result.Answer = kNoAnswer;
-    result.Reason = result.Success ? std::string() : StatusReason(http);
-    return result.Success;
+    return Settle(http, result.Code >= 200 && result.Code < 300, {}, result);
   } catch (const std::exception&) {
     Fail(result, "out of memory");
     return false;

@@ -329,4 +329,20 @@ std::string SplitURL(std::string_view url, std::string& protocol, std::string& u
   return std::move(parts.RequestURI);
 }
 
+bool PercentDecode(std::string_view text, std::string& decoded) {
+  decoded.clear();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      decoded += text[i];
+      continue;
+    }
+    const int high = i + 1 < text.size() ? HexValue(text[i + 1]) : -1;
+    const int low = i + 2 < text.size() ? HexValue(text[i + 2]) : -1;
+    if (high < 0 || low < 0) return false;
+    decoded += static_cast<char>(high * 16 + low);
+    i += 2;
+  }
+  return true;
+}
+
 }  // namespace corvandel::http

@@ -65,6 +65,10 @@ std::string NextHeaderLine(const std::vector<std::string>& lines, std::size_t& i
 // Standard Base64 (RFC 4648), padded with "=" to a multiple of 4.
 std::string Base64Encode(std::string_view bytes);
 
+// text with every %XX replaced by its byte; false, with decoded undefined,
+// for a '%' not followed by two hex digits. '+' stays as it is.
+bool PercentDecode(std::string_view text, std::string& decoded);
+
 // Writes all bytes at the stream's current position.
 void AppendTextToStream(runtime::TStream& stream, std::string_view bytes);
 // Reads up to count bytes from the stream's position; the result is as long
