@@ -23,7 +23,6 @@ namespace {
 
 // Content models are matched recursively, one level per group, so a model
 // from a hostile document must not nest without end.
-constexpr std::size_t kMaxModelNesting = 128;
 constexpr const char* kMsgModelNestingLimit = "Content model groups are nested too deeply";
 
 constexpr DOMStringView kDoctype = u"DOCTYPE";
@@ -529,7 +528,7 @@ void TXMLReader::ParsePEReference() {
   uint32_t nesting = 0;
   for (const TXMLCharSource* source = source_; source; source = source->Parent)
     if (source->Entity) ++nesting;
-  if (nesting >= kMaxEntityNesting) FatalError(kMsgEntityNestingLimit, referenceLength);
+  if (nesting >= settings_.MaxEntityNesting) FatalError(kMsgEntityNestingLimit, referenceLength);
   entity->OpenedBetweenDecls = !inMarkupDecl_;
   entity->OpenedInDecl = inMarkupDecl_ ? markupDecl_ : 0;
   ChargeExpansion(entity);
@@ -755,7 +754,7 @@ void TXMLReader::ParseElementDecl() {
       while (!open.empty()) {
         SkipWhitespaceInDTD();
         if (Cur() == u'(') {
-          if (open.size() >= kMaxModelNesting) FatalError(kMsgModelNestingLimit);
+          if (open.size() >= settings_.MaxContentModelNesting) FatalError(kMsgModelNestingLimit);
           TContentParticle* group = open.back().Group->Add(TContentParticle::SEQUENCE);
           open.push_back({group, 0, source_, source_->Entity});
           Next();

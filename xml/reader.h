@@ -50,6 +50,9 @@ inline constexpr uint64_t kEntityExpansionUnitCost = sizeof(DOMChar);
 inline constexpr uint64_t kEntityExpansionAllowance = 16u << 20;
 // Entity references nest through the reader's own call stack.
 inline constexpr uint32_t kMaxEntityNesting = 64;
+// Content-model groups nest in the DTD reader and in every match against
+// the model; no real document type needs a fraction of this.
+inline constexpr uint32_t kMaxContentModelNesting = 128;
 // Default of TXMLReaderSettings::MaxDocumentBytes: with answer bodies of at
 // most 4 MiB, fourteen workers reading hostile answers at once stay well
 // under 1 GiB together.
@@ -69,6 +72,13 @@ struct TXMLReaderSettings {
   // Markup as dense as "<a/>" costs some 30 bytes of tree per byte of text,
   // so the body limit alone does not bound a document.
   uint64_t MaxDocumentBytes = kDefaultMaxDocumentBytes;
+  // The bytes that the entity copies of one document may cost in all (see
+  // kEntityExpansionAllowance); 0 for no limit.
+  uint64_t EntityExpansionAllowance = kEntityExpansionAllowance;
+  // How deep entity references and content-model groups may nest. Both
+  // nest on the reader's call stack, so raise them with care.
+  uint32_t MaxEntityNesting = kMaxEntityNesting;
+  uint32_t MaxContentModelNesting = kMaxContentModelNesting;
   // Lets the reader open the local files that external identifiers name.
   // Off by default: a document from elsewhere must not make the reader
   // read this machine's files.

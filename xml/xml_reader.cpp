@@ -901,7 +901,7 @@ bool TXMLReader::PushEntity(TDOMEntityEx* entity) {
 }
 
 void TXMLReader::ParseEntityContent(TDOMEntityEx* entity) {
-  if (entityNesting_ >= kMaxEntityNesting) FatalError(kMsgEntityNestingLimit);
+  if (entityNesting_ >= settings_.MaxEntityNesting) FatalError(kMsgEntityNestingLimit);
   TDOMNode* const savedCurrent = current_;
   const uint8_t savedState = state_;
   const bool savedNonWhitespace = nonWhitespace_;
@@ -954,7 +954,8 @@ void TXMLReader::ChargeExpansion(TDOMEntityEx* entity) {
   // when nested references made that larger, and the nodes it copies.
   const uint64_t units = std::max<uint64_t>({entity->CharLength, entity->SubtreeUnits, 1});
   expansion_ += kEntityExpansionUnitCost * units + entity->SubtreeBytes;
-  if (expansion_ > kEntityExpansionAllowance) FatalError(kMsgEntityExpansionLimit);
+  if (settings_.EntityExpansionAllowance != 0 && expansion_ > settings_.EntityExpansionAllowance)
+    FatalError(kMsgEntityExpansionLimit);
 }
 
 void TXMLReader::CountText(std::size_t units) {

@@ -314,7 +314,13 @@ TEST(DtdReaderTest, HostileNestingIsBounded) {
   groups += "b";
   for (int i = 0; i < 1000; ++i) groups += ")";
   groups += ">]><a/>";
-  EXPECT_EQ(Parse(groups).Tree(), At(26 + 128, "Content model groups are nested too deeply"));
+  EXPECT_EQ(Parse(groups).Tree(), At(26 + kMaxContentModelNesting, "Content model groups are nested too deeply"));
+  // The limits are the caller's to set.
+  TXMLReaderSettings tight;
+  tight.MaxContentModelNesting = 3;
+  EXPECT_EQ(Parse("<!DOCTYPE a [<!ELEMENT a (((b)))>]><a/>", tight).Error, "");
+  EXPECT_EQ(Parse("<!DOCTYPE a [<!ELEMENT a ((((b))))>]><a/>", tight).Tree(),
+            At(26 + 3, "Content model groups are nested too deeply"));
 
   // Each parameter entity refers to the one before it.
   std::string chain = "<!DOCTYPE a [<!ENTITY % p0 ''>";
@@ -322,6 +328,16 @@ TEST(DtdReaderTest, HostileNestingIsBounded) {
     chain += "<!ENTITY % p" + std::to_string(i) + " '&#37;p" + std::to_string(i - 1) + ";'>";
   chain += "%p199;]><a/>";
   EXPECT_NE(Parse(chain).Error.find("Entity references are nested too deeply"), std::string::npos);
+  tight.MaxEntityNesting = 2;
+  EXPECT_EQ(Parse("<!DOCTYPE a [<!ENTITY % p0 ''><!ENTITY % p1 '&#37;p0;'>%p1;]><a/>", tight).Error, "");
+  EXPECT_NE(Parse("<!DOCTYPE a [<!ENTITY % p0 ''><!ENTITY % p1 '&#37;p0;'><!ENTITY % p2 '&#37;p1;'>%p2;]><a/>",
+                  tight)
+                .Error.find("Entity references are nested too deeply"),
+            std::string::npos);
+  tight.EntityExpansionAllowance = 64;
+  const std::string copies = "<!DOCTYPE a [<!ENTITY e '<b/>'>]><a>&e;&e;&e;&e;&e;&e;&e;&e;</a>";
+  EXPECT_EQ(Parse(copies).Error, "");
+  EXPECT_NE(Parse(copies, tight).Error.find("Entity expansion exceeds the allowed amount"), std::string::npos);
 }
 
 // A directory of files for external subsets and entities, removed afterwards.
