@@ -14,8 +14,8 @@
 #include "runtime/ascii_case.h"
 #include "runtime/code_page.h"
 #include "runtime/file_stream.h"
-#include "xml/reader_messages.h"
-#include "xml/xml_reader.h"
+#include "xml/detail/reader_messages.h"
+#include "xml/detail/xml_reader.h"
 
 namespace corvandel::xml {
 

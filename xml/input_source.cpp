@@ -1,4 +1,4 @@
-#include "xml/input_source.h"
+#include "xml/detail/input_source.h"
 
 #include <algorithm>
 #include <bit>
@@ -10,8 +10,8 @@
 #endif
 
 #include "runtime/ascii_case.h"
-#include "xml/reader_messages.h"
-#include "xml/xml_reader.h"
+#include "xml/detail/reader_messages.h"
+#include "xml/detail/xml_reader.h"
 
 namespace corvandel::xml {
 

@@ -1,8 +1,8 @@
 #include "xml/reader.h"
 
 #include "runtime/code_page.h"
-#include "xml/reader_messages.h"
-#include "xml/xml_reader.h"
+#include "xml/detail/reader_messages.h"
+#include "xml/detail/xml_reader.h"
 
 namespace corvandel::xml {
 

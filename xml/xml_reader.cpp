@@ -1,10 +1,10 @@
-#include "xml/xml_reader.h"
+#include "xml/detail/xml_reader.h"
 
 #include <algorithm>
 
 #include "runtime/ascii_case.h"
 #include "runtime/code_page.h"
-#include "xml/reader_messages.h"
+#include "xml/detail/reader_messages.h"
 
 namespace corvandel::xml {
 

@@ -13,11 +13,11 @@
 
 #include "xml/dbl_hash_array.h"
 #include "xml/dom.h"
-#include "xml/dtd_nodes.h"
-#include "xml/input_source.h"
+#include "xml/detail/dtd_nodes.h"
+#include "xml/detail/input_source.h"
 #include "xml/ns_support.h"
 #include "xml/reader.h"
-#include "xml/reader_messages.h"
+#include "xml/detail/reader_messages.h"
 #include "xml/xml_names.h"
 
 namespace corvandel::xml {
