@@ -161,16 +161,13 @@ void TDOMNode::Free() {
 
 // ---------------------------------------------------- TDOMNode_WithChildren
 
-TDOMNode_WithChildren::~TDOMNode_WithChildren() { delete childNodes_; }
+TDOMNode_WithChildren::~TDOMNode_WithChildren() = default;
 
-void TDOMNode_WithChildren::BeginDestroy() {
-  delete childNodes_;
-  childNodes_ = nullptr;
-}
+void TDOMNode_WithChildren::BeginDestroy() { childNodes_.reset(); }
 
 TDOMNodeList* TDOMNode_WithChildren::ChildNodes() {
-  if (!childNodes_) childNodes_ = new TDOMNodeList(this);
-  return childNodes_;
+  if (!childNodes_) childNodes_ = std::make_unique<TDOMNodeList>(this);
+  return childNodes_.get();
 }
 
 TDOMNode* TDOMNode_WithChildren::InsertBefore(TDOMNode* newChild, TDOMNode* refChild) {
@@ -628,25 +625,21 @@ TDOMNode* TDOMProcessingInstruction::CloneShallow(bool, TDOMDocument* target) {
 
 // ----------------------------------------------- document type and entities
 
-TDOMDocumentType::~TDOMDocumentType() {
-  delete entities_;
-  delete notations_;
-}
+TDOMDocumentType::~TDOMDocumentType() = default;
 
 void TDOMDocumentType::BeginDestroy() {
-  delete entities_;
-  delete notations_;
-  entities_ = notations_ = nullptr;
+  entities_.reset();
+  notations_.reset();
 }
 
 TDOMNamedNodeMap* TDOMDocumentType::Entities() {
-  if (!entities_) entities_ = new TDOMNamedNodeMap(this, ENTITY_NODE);
-  return entities_;
+  if (!entities_) entities_ = std::make_unique<TDOMNamedNodeMap>(this, ENTITY_NODE);
+  return entities_.get();
 }
 
 TDOMNamedNodeMap* TDOMDocumentType::Notations() {
-  if (!notations_) notations_ = new TDOMNamedNodeMap(this, NOTATION_NODE);
-  return notations_;
+  if (!notations_) notations_ = std::make_unique<TDOMNamedNodeMap>(this, NOTATION_NODE);
+  return notations_.get();
 }
 
 TDOMNode* TDOMEntity::CloneShallow(bool, TDOMDocument* target) {

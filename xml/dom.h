@@ -220,7 +220,7 @@ private:
 
   TDOMNode* firstChild_ = nullptr;
   TDOMNode* lastChild_ = nullptr;
-  TDOMNodeList* childNodes_ = nullptr;  // owned, created on first use
+  std::unique_ptr<TDOMNodeList> childNodes_;  // created on first use
 };
 
 // Elements and attributes: a qualified name interned in the document's name
@@ -453,8 +453,8 @@ protected:
 private:
   friend class TXMLDocument;
   DOMString name_;
-  TDOMNamedNodeMap* entities_ = nullptr;
-  TDOMNamedNodeMap* notations_ = nullptr;
+  std::unique_ptr<TDOMNamedNodeMap> entities_;  // both created on first use
+  std::unique_ptr<TDOMNamedNodeMap> notations_;
 };
 
 class TDOMEntity : public TDOMNode_WithChildren {
@@ -731,7 +731,7 @@ private:
   static const DOMString* FixedNamespaces();
   std::vector<DOMString> namespaces_;
   TNameTable names_;
-  TDOMElement* placeholder_ = nullptr;
+  TDOMElement* placeholder_ = nullptr;  // owned; its destructor is the document's to call
   std::unique_ptr<THashTable<TDOMElementList>> listCache_;  // created on first use
   std::array<TNodePool, kPoolClasses> pools_ = MakePools(std::make_index_sequence<kPoolClasses>{});
   std::unordered_set<TDOMNode*> looseNodes_;     // nodes allocated on their own

@@ -749,9 +749,8 @@ std::unique_ptr<TXMLCharSource> TXMLReader::ResolveExternal(const DOMString& sys
   struct stat status {};
   if (::stat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) return nullptr;
   try {
-    auto stream = std::make_unique<runtime::TFileStream>(fileName, runtime::TFileMode::OpenRead);
-    auto source = std::make_unique<TXMLStreamInputSource>(*stream, true);
-    stream.release();  // the source owns it from here on
+    auto source = std::make_unique<TXMLStreamInputSource>(
+        std::make_unique<runtime::TFileStream>(fileName, runtime::TFileMode::OpenRead));
     source->SystemId = ComposeUri(uri);
     return source;
   } catch (const runtime::EStreamError&) {

@@ -428,15 +428,18 @@ bool TXMLDecodingSource::SetEncoding(const std::string& name) {
 
 // ----------------------------------------------------- TXMLStreamInputSource
 
-TXMLStreamInputSource::TXMLStreamInputSource(runtime::TStream& stream, bool ownsStream)
-    : stream_(&stream), ownsStream_(ownsStream) {
+TXMLStreamInputSource::TXMLStreamInputSource(runtime::TStream& stream) : stream_(&stream) {
   RawStart = RawEnd = byteBuffer_.data() + kCarryRoom;
   FetchData();
 }
 
-TXMLStreamInputSource::~TXMLStreamInputSource() {
-  if (ownsStream_) delete stream_;
+TXMLStreamInputSource::TXMLStreamInputSource(std::unique_ptr<runtime::TStream> stream)
+    : owned_(std::move(stream)), stream_(owned_.get()) {
+  RawStart = RawEnd = byteBuffer_.data() + kCarryRoom;
+  FetchData();
 }
+
+TXMLStreamInputSource::~TXMLStreamInputSource() = default;
 
 bool TXMLStreamInputSource::FetchData() {
   if (atEOF_) return false;

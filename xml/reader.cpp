@@ -38,7 +38,7 @@ void ReadDocumentFromStream(std::unique_ptr<TXMLDocument>& document, runtime::TS
                             const DOMString& systemId, const TXMLReaderSettings& settings) {
   document.reset();
   TXMLReader reader(settings);
-  auto source = std::make_unique<TXMLStreamInputSource>(stream, false);
+  auto source = std::make_unique<TXMLStreamInputSource>(stream);
   source->SystemId = systemId;
   try {
     reader.ProcessDocument(std::move(source));

@@ -166,7 +166,10 @@ private:
 // Reads a byte stream from its current position, 4096 bytes at a time.
 class TXMLStreamInputSource : public TXMLDecodingSource {
 public:
-  TXMLStreamInputSource(runtime::TStream& stream, bool ownsStream);
+  // Reads stream, which the caller keeps.
+  explicit TXMLStreamInputSource(runtime::TStream& stream);
+  // Reads stream and frees it with the source.
+  explicit TXMLStreamInputSource(std::unique_ptr<runtime::TStream> stream);
   ~TXMLStreamInputSource() override;
 
   static constexpr std::size_t kReadSize = 4096;
@@ -176,8 +179,8 @@ protected:
   bool FetchData() override;
 
 private:
+  std::unique_ptr<runtime::TStream> owned_;  // empty for a borrowed stream
   runtime::TStream* stream_;
-  bool ownsStream_;
   bool atEOF_ = false;
   // Not cleared: only bytes read from the stream, or carried over from the
   // previous fill, are ever looked at.
