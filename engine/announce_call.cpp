@@ -22,9 +22,7 @@ constexpr std::string_view kMalformedLine = "malformed service line: ";
 // here; the log is not the place for whole pages.
 constexpr std::size_t kMaxAnswerText = 200;
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && runtime::LowerCase(text.substr(0, prefix.size())) == prefix;
-}
+using runtime::StartsWithNoCase;
 
 bool IsWebURL(std::string_view url) { return StartsWithNoCase(url, "http://") || StartsWithNoCase(url, "https://"); }
 

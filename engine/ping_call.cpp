@@ -70,9 +70,7 @@ void SetCallSettings(const TCallSettings& value) {
 std::string RetryAfter(const http::THTTPSend& http) {
   constexpr std::string_view kRetryAfter = "retry-after:";
   for (const std::string& line : http.Headers()) {
-    if (line.size() < kRetryAfter.size() ||
-        runtime::LowerCase(std::string_view(line).substr(0, kRetryAfter.size())) != kRetryAfter)
-      continue;
+    if (!runtime::StartsWithNoCase(line, kRetryAfter)) continue;
     return http::TrimBlanks(std::string_view(line).substr(kRetryAfter.size()));
   }
   return {};

@@ -45,8 +45,7 @@ void SetNamedValue(std::vector<std::string>& list, const std::string& name, cons
 }  // namespace
 
 bool IsStatusLine(std::string_view line) {
-  return line.size() >= kStatusLinePrefix.size() &&
-         runtime::UpperCase(std::string(line.substr(0, kStatusLinePrefix.size()))) == kStatusLinePrefix;
+  return runtime::StartsWithNoCase(line, kStatusLinePrefix);
 }
 
 TStatusLine ParseStatusLine(std::string_view line) {

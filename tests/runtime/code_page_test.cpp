@@ -47,6 +47,10 @@ TEST(CodePageTest, NarrowsToUTF8AndReplacesUnpairedSurrogates) {
 
 TEST(AsciiCaseTest, ChangesOnlyAsciiLetters) {
   EXPECT_EQ(LowerCase("FlError ÄÖ 1@Z[`"), "flerror ÄÖ 1@z[`");
+  EXPECT_TRUE(StartsWithNoCase("Retry-After: 5", "retry-after:"));
+  EXPECT_TRUE(StartsWithNoCase("http/1.1 200", "HTTP/"));
+  EXPECT_FALSE(StartsWithNoCase("HTTP", "HTTP/"));
+  EXPECT_FALSE(StartsWithNoCase("[ttp/", "{TTP/"));  // only letters fold
   EXPECT_EQ(UpperCase("message äö {z}"), "MESSAGE äö {Z}");
   EXPECT_EQ(LowerCase(u"NAME \u00C4"), u"name \u00C4");
   EXPECT_EQ(UpperCase(u"name \u00E4"), u"NAME \u00E4");
