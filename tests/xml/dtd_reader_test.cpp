@@ -15,53 +15,25 @@
 #include "runtime/memory_stream.h"
 #include "xml/reader.h"
 #include "piece_stream.h"
+#include "tree_dump.h"
 
 namespace corvandel::xml {
 namespace {
 
+using corvandel::testing::DumpTree;
+using corvandel::testing::TAttributeDump;
 using testing::TPieceStream;
 
 std::string Narrow(const DOMString& text) { return runtime::UTF16ToSystem(text); }
-
-// Elements as name(attributes)[children]; an attribute that came from a
-// declared default is written name?=value.
-std::string Dump(TDOMNode* node) {
-  std::string out;
-  for (TDOMNode* child = node->FirstChild(); child; child = child->NextSibling()) {
-    switch (child->NodeType()) {
-      case ELEMENT_NODE: {
-        out += Narrow(child->NodeName());
-        auto* element = static_cast<TDOMElement*>(child);
-        if (element->HasAttributes()) {
-          out += '(';
-          TAttributeMap* map = element->AttributeMap();
-          for (uint32_t i = 0; i < map->Length(); ++i) {
-            TDOMAttr* attribute = map->Attr(i);
-            out += (i ? " " : "") + Narrow(attribute->NodeName()) + (attribute->Specified() ? "=" : "?=") +
-                   Narrow(attribute->NodeValue());
-          }
-          out += ')';
-        }
-        if (child->HasChildNodes()) out += "[" + Dump(child) + "]";
-        break;
-      }
-      case TEXT_NODE: out += "'" + Narrow(child->NodeValue()) + "'"; break;
-      case ENTITY_REFERENCE_NODE: out += "&" + Narrow(child->NodeName()) + ";"; break;
-      case PROCESSING_INSTRUCTION_NODE: out += "<?" + Narrow(child->NodeName()) + "?>"; break;
-      case COMMENT_NODE: out += "<!--" + Narrow(child->NodeValue()) + "-->"; break;
-      case DOCUMENT_TYPE_NODE: out += "<!DOCTYPE " + Narrow(child->NodeName()) + ">"; break;
-      default: out += "?"; break;
-    }
-  }
-  return out;
-}
 
 struct TParsed {
   std::unique_ptr<TXMLDocument> Doc;
   std::string Error;                  // the fatal error's message, if any
   std::vector<std::string> Validity;  // the reasons of the validity errors
 
-  std::string Tree() const { return Error.empty() ? Dump(Doc.get()) : "error: " + Error; }
+  std::string Tree() const {
+    return Error.empty() ? DumpTree(Doc.get(), TAttributeDump::Value) : "error: " + Error;
+  }
   TDOMEntity* Entity(const DOMString& name) const {
     TDOMDocumentType* type = Doc->DocType();
     return type ? static_cast<TDOMEntity*>(type->Entities()->GetNamedItem(name)) : nullptr;
@@ -179,7 +151,7 @@ TEST(DtdReaderTest, EntityDeclarations) {
 
   TParsed parsed = Parse(std::string(prologue) + "<a>&mixed;</a>");
   ASSERT_NE(parsed.Entity(u"mixed"), nullptr);
-  EXPECT_EQ(Dump(parsed.Entity(u"mixed")), "'AB'&plain;'<'");
+  EXPECT_EQ(DumpTree(parsed.Entity(u"mixed")), "'AB'&plain;'<'");
   EXPECT_EQ(parsed.Doc->DocType()->Entities()->Length(), 3u);
   EXPECT_EQ(parsed.Entity(u"decl"), nullptr);  // parameter entities stay with the reader
 
