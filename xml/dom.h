@@ -82,6 +82,7 @@ class TDOMNodeList;
 class TDOMElementList;
 class TDOMNamedNodeMap;
 class TAttributeMap;
+class TDOMBuilder;
 
 // Frees a node through Free(); used by tables that own nodes.
 struct TNodeDisposer {
@@ -206,16 +207,14 @@ protected:
   // Steps of InsertBefore after the document's own rule.
   TDOMNode* InsertChecked(TDOMNode* newChild, TDOMNode* refChild);
 
-public:
+private:
+  friend class TDOMNode;
+  friend class TDOMDocument;
+  friend class TDOMBuilder;
+
   // Links an unattached node of the same document as the last child,
   // without any check; for code that builds trees known to be valid.
   void AppendUnchecked(TDOMNode* child);
-
-private:
-  friend class TDOMNode;
-  friend class TDOMNodeList;
-  friend class TDOMDocument;
-
   void Unlink(TDOMNode* child);
 
   TDOMNode* firstChild_ = nullptr;
@@ -378,7 +377,6 @@ public:
 
 protected:
   friend class TDOMDocument;
-  friend class TDOMNode_WithChildren;
   TDOMText(TDOMDocument* owner, DOMString data) : TDOMCharacterData(owner, std::move(data)) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
 };
@@ -451,7 +449,6 @@ protected:
   void BeginDestroy() override;
 
 private:
-  friend class TXMLDocument;
   DOMString name_;
   std::unique_ptr<TDOMNamedNodeMap> entities_;  // both created on first use
   std::unique_ptr<TDOMNamedNodeMap> notations_;
@@ -636,57 +633,36 @@ public:
   TDOMElement* CreateElementNS(const DOMString& namespaceURI, const DOMString& qualifiedName);
   TDOMAttr* CreateAttributeNS(const DOMString& namespaceURI, const DOMString& qualifiedName);
 
-  // Creation without name checks, for the parser.
-  TDOMElement* CreateElementUnchecked(const DOMChar* chars, std::size_t length);
-  TDOMText* CreateTextNodeUnchecked(const DOMChar* chars, std::size_t length, bool ignorableWhitespace);
-  TDOMComment* CreateCommentUnchecked(const DOMChar* chars, std::size_t length);
-  TDOMAttr* CreateAttributeUnchecked(const DOMChar* chars, std::size_t length);
-  // The same for a name already interned in this document's name table.
-  TDOMElement* CreateElementUnchecked(TNameItem* name) { return NewElement(name); }
-  TDOMAttr* CreateAttributeUnchecked(TNameItem* name);
-  TDOMAttrDef* CreateAttributeDef(const DOMChar* chars, std::size_t length);
   TDOMDocumentType* CreateDocumentType(const DOMString& name, const DOMString& publicId, const DOMString& systemId);
   TDOMEntity* CreateEntity(const DOMString& name);
   TDOMNotation* CreateNotation(const DOMString& name);
 
   TDOMElement* GetElementById(DOMStringView id) const;
-  // Enters the attribute's value in the ID table; false when it is there.
-  bool RegisterId(TDOMAttr* attribute);
   // Index of uri in the namespace table; -1 when absent and not added.
   int IndexOfNamespace(DOMStringView uri, bool addIfMissing);
   const DOMString& NamespaceAt(uint16_t index) const {
     return index < kFixedNamespaces ? FixedNamespaces()[index] : namespaces_[index - kFixedNamespaces];
   }
-  void SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16_t colonPos);
 
   uint32_t Revision() const { return revision_; }
   // True while the destructor frees every node in place, without Free.
   bool TearingDown() const { return tearingDown_; }
   bool XML11() const { return xml11_; }
-  TNameTable& Names() { return names_; }
-  TNameItem* InternName(DOMStringView name) { return names_.FindOrAdd(name); }
   // The list serving every node kind that cannot have children.
   TDOMNodeList* EmptyList();
   DOMString DocumentURI;
 
-  // Statistics of the node pools, for tests and measurements.
-  const TNodePool* PoolFor(std::size_t nodeSize) const;
-  std::size_t LiveNodeCount() const { return liveNodes_; }
   // Bytes of node storage handed out over the document's life; freeing a
   // node does not lower it.
   uint64_t AllocatedNodeBytes() const { return allocatedNodeBytes_; }
-
-  // Creates a node of a class derived outside the document model, such as
-  // the reader's declarations; its constructor takes the document first.
-  template <typename T, typename... Args>
-  T* CreateNode(Args&&... args) {
-    return AllocateNode<T>(std::forward<Args>(args)...);
-  }
 
 protected:
   void SetXML11(bool value) { xml11_ = value; }
   template <typename T, typename... Args>
   T* AllocateNode(Args&&... args);
+  // An entity reference filled from the document type's entity of that
+  // name, if any, and made read-only; the name is not checked.
+  TDOMEntityReference* NewEntityReference(const DOMString& name);
 
 private:
   friend class TDOMNode;
@@ -694,9 +670,12 @@ private:
   friend class TDOMNode_NS;
   friend class TDOMElement;
   friend class TDOMElementList;
-  friend class TDOMNodeList;
-  friend struct TNodeDisposer;
+  friend class TDOMBuilder;
 
+  TNameItem* InternName(DOMStringView name) { return names_.FindOrAdd(name); }
+  bool RegisterId(TDOMAttr* attribute);
+  void SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16_t colonPos);
+  const TNodePool* PoolFor(std::size_t nodeSize) const;
   void ReleaseNode(TDOMNode* node);
   // Attribute maps come from a pool of the document's own: an element
   // with attributes then costs no allocation of its own for the map.
@@ -721,6 +700,7 @@ private:
   THashTable<TDOMElementList>& ListCache();
   void ForgetId(TDOMElement* element);
   TDOMElement* NewElement(TNameItem* name);
+  TDOMText* NewText(const DOMChar* chars, std::size_t length, bool ignorableWhitespace);
 
   std::unique_ptr<THashTable<TDOMElement, TNodeDisposer>> idTable_;  // does not own
   uint32_t revision_ = 0;

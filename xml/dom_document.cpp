@@ -1,5 +1,6 @@
 #include <string>
 
+#include "xml/detail/dom_builder.h"
 #include "xml/dom.h"
 #include "xml/xml_names.h"
 
@@ -124,6 +125,12 @@ TDOMNode* TDOMDocument::ReplaceChild(TDOMNode* newChild, TDOMNode* oldChild) {
 
 TDOMElement* TDOMDocument::NewElement(TNameItem* name) { return AllocateNode<TDOMElement>(name); }
 
+TDOMText* TDOMDocument::NewText(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) {
+  TDOMText* text = AllocateNode<TDOMText>(DOMString(chars, length));
+  if (ignorableWhitespace) text->SetFlag(NODE_IGNORABLE_WHITESPACE, true);
+  return text;
+}
+
 TDOMElement* TDOMDocument::CreateElement(const DOMString& tagName) {
   if (!IsValidName(tagName, xml11_)) throw EDOMError(INVALID_CHARACTER_ERR, "DOMDocument.CreateElement");
   TDOMElement* element = NewElement(InternName(tagName));
@@ -176,35 +183,6 @@ TDOMAttr* TDOMDocument::CreateAttributeNS(const DOMString& namespaceURI, const D
   attribute->SetFlag(NODE_NAMESPACE_AWARE, true);
   attribute->SetSpecified(true);
   return attribute;
-}
-
-TDOMElement* TDOMDocument::CreateElementUnchecked(const DOMChar* chars, std::size_t length) {
-  return NewElement(names_.FindOrAdd(chars, length));
-}
-
-TDOMText* TDOMDocument::CreateTextNodeUnchecked(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) {
-  TDOMText* text = AllocateNode<TDOMText>(DOMString(chars, length));
-  if (ignorableWhitespace) text->SetFlag(NODE_IGNORABLE_WHITESPACE, true);
-  return text;
-}
-
-TDOMComment* TDOMDocument::CreateCommentUnchecked(const DOMChar* chars, std::size_t length) {
-  return AllocateNode<TDOMComment>(DOMString(chars, length));
-}
-
-TDOMAttr* TDOMDocument::CreateAttributeUnchecked(const DOMChar* chars, std::size_t length) {
-  return CreateAttributeUnchecked(names_.FindOrAdd(chars, length));
-}
-
-TDOMAttr* TDOMDocument::CreateAttributeUnchecked(TNameItem* name) {
-  TDOMAttr* attribute = AllocateNode<TDOMAttr>(name);
-  attribute->SetSpecified(true);
-  return attribute;
-}
-
-TDOMAttrDef* TDOMDocument::CreateAttributeDef(const DOMChar* chars, std::size_t length) {
-  static_assert(sizeof(TDOMAttrDef) > sizeof(TDOMAttr), "attribute declarations are allocated on their own");
-  return AllocateNode<TDOMAttrDef>(names_.FindOrAdd(chars, length));
 }
 
 TDOMDocumentType* TDOMDocument::CreateDocumentType(const DOMString& name, const DOMString& publicId,
@@ -302,6 +280,10 @@ TDOMProcessingInstruction* TXMLDocument::CreateProcessingInstruction(const DOMSt
 
 TDOMEntityReference* TXMLDocument::CreateEntityReference(const DOMString& name) {
   if (!IsValidName(name, XML11())) throw EDOMError(INVALID_CHARACTER_ERR, "XMLDocument.CreateEntityReference");
+  return NewEntityReference(name);
+}
+
+TDOMEntityReference* TDOMDocument::NewEntityReference(const DOMString& name) {
   TDOMEntityReference* reference = AllocateNode<TDOMEntityReference>(name);
   if (TDOMDocumentType* type = DocType(); type && type->entities_) {
     if (TDOMNode* entity = type->entities_->GetNamedItem(name)) {
@@ -316,6 +298,44 @@ TDOMEntityReference* TXMLDocument::CreateEntityReference(const DOMString& name) 
 void TXMLDocument::SetXMLVersion(const DOMString& version) {
   xmlVersion_ = version;
   SetXML11(version == u"1.1");
+}
+
+// ---------------------------------------------------------------- builder
+
+TDOMElement* TDOMBuilder::Element(const DOMChar* chars, std::size_t length) const {
+  return document_->NewElement(document_->names_.FindOrAdd(chars, length));
+}
+
+TDOMAttr* TDOMBuilder::Attribute(TNameItem* name) const {
+  TDOMAttr* attribute = document_->AllocateNode<TDOMAttr>(name);
+  attribute->SetSpecified(true);
+  return attribute;
+}
+
+TDOMAttr* TDOMBuilder::Attribute(const DOMChar* chars, std::size_t length) const {
+  return Attribute(document_->names_.FindOrAdd(chars, length));
+}
+
+TDOMAttrDef* TDOMBuilder::AttributeDef(const DOMChar* chars, std::size_t length) const {
+  static_assert(sizeof(TDOMAttrDef) > sizeof(TDOMAttr), "attribute declarations are allocated on their own");
+  return document_->AllocateNode<TDOMAttrDef>(document_->names_.FindOrAdd(chars, length));
+}
+
+
+TDOMCDATASection* TDOMBuilder::CDATASection(const DOMChar* chars, std::size_t length) const {
+  return document_->AllocateNode<TDOMCDATASection>(DOMString(chars, length));
+}
+
+TDOMComment* TDOMBuilder::Comment(const DOMChar* chars, std::size_t length) const {
+  return document_->AllocateNode<TDOMComment>(DOMString(chars, length));
+}
+
+TDOMProcessingInstruction* TDOMBuilder::ProcessingInstruction(const DOMString& target, const DOMString& data) const {
+  return document_->AllocateNode<TDOMProcessingInstruction>(target, data);
+}
+
+TDOMEntityReference* TDOMBuilder::EntityReference(const DOMString& name) const {
+  return document_->NewEntityReference(name);
 }
 
 }  // namespace corvandel::xml

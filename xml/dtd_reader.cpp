@@ -404,7 +404,7 @@ void TXMLReader::ParseEntityDecl() {
   const DOMString name = name_;
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
 
-  TDOMEntityEx* entity = document_->CreateNode<TDOMEntityEx>(name);
+  TDOMEntityEx* entity = Build().Node<TDOMEntityEx>(name);
   entity->IsParameterEntity = parameter;
   entity->DeclaredOutside = IsExternalText(source_);
   entity->BaseId = source_->GetSystemId();
@@ -482,8 +482,8 @@ void TXMLReader::ParseEntityValue(TDOMEntityEx* entity) {
 }
 
 TDOMElementDef* TXMLReader::FindOrCreateElementDef(DOMStringView name) {
-  TNameItem* item = document_->InternName(name);
-  if (!item->Data) item->Data = document_->CreateNode<TDOMElementDef>(item);
+  TNameItem* item = Build().InternName(name);
+  if (!item->Data) item->Data = Build().Node<TDOMElementDef>(item);
   return static_cast<TDOMElementDef*>(item->Data);
 }
 
@@ -643,7 +643,7 @@ void TXMLReader::ParseAttlistDecl() {
     const DOMString attributeName = name_;
     // Only the first declaration of an attribute binds.
     const bool isNew = processDeclarations_ && !element->GetAttributeNode(attributeName);
-    TDOMAttrDecl* const declaration = document_->CreateNode<TDOMAttrDecl>(document_->InternName(attributeName));
+    TDOMAttrDecl* const declaration = Build().Node<TDOMAttrDecl>(Build().InternName(attributeName));
     declaration->DeclaredOutside = IsExternalText(source_);
     if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
 
@@ -773,7 +773,7 @@ void TXMLReader::ApplyDefaults(TDOMElement* element, TDOMElementDef* declaration
         CountText(attribute->NodeValue().size());
         if (standalone_ && attributeDecl->DeclaredOutside) ValidationError(kMsgStandaloneValidity);
         if (attribute->DataType() == DATATYPE_ID) {
-          if (!document_->RegisterId(attribute))
+          if (!Build().RegisterId(attribute))
             ValidationError(FormatMessage(kMsgIdNotUnique, Narrow(attribute->NodeValue())));
         } else if (settings_.Validate &&
                    (attribute->DataType() == DATATYPE_IDREF || attribute->DataType() == DATATYPE_IDREFS)) {
@@ -796,7 +796,7 @@ void TXMLReader::CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declar
   const uint8_t type = declaration->DataType();
   attribute->SetDataType(type);
   const DOMString value = attribute->NodeValue();
-  if (type == DATATYPE_ID && !document_->RegisterId(attribute))
+  if (type == DATATYPE_ID && !Build().RegisterId(attribute))
     ValidationError(FormatMessage(kMsgIdNotUnique, Narrow(value)));
   if (!settings_.Validate) return;
 

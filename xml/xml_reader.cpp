@@ -296,7 +296,7 @@ TNameItem* TXMLReader::InternName() {
   TNameItem* item = nameCache_[slot];
   if (item && DOMStringView(item->Key) == DOMStringView(name_)) return item;
   bool found = false;
-  item = document_->Names().FindOrAdd(name_.data(), length, found);
+  item = Build().Names().FindOrAdd(name_.data(), length, found);
   if (!found) nameBytes_ += sizeof(TNameItem) + sizeof(DOMChar) * length;
   nameCache_[slot] = item;
   return item;
@@ -458,7 +458,7 @@ void TXMLReader::ParseContent() {
         continue;
       }
       if (contentType_ == CONTENT_ELEMENTS) ValidationError(kMsgCDATAInElementContent);
-      AsParent(current_)->AppendUnchecked(document_->CreateCDATASection(value_));
+      TDOMBuilder::Append(AsParent(current_), Build().CDATASection(value_.data(), value_.size()));
       CountText(value_.size());
       value_.clear();
       nonWhitespace_ = false;
@@ -497,7 +497,7 @@ void TXMLReader::FlushText() {
       else if (standaloneSensitive_) ValidationError(kMsgStandaloneValidity);
     }
     const bool ignorable = !nonWhitespace_ && contentType_ == CONTENT_ELEMENTS;
-    AsParent(current_)->AppendUnchecked(document_->CreateTextNodeUnchecked(value_.data(), value_.size(), ignorable));
+    TDOMBuilder::Append(AsParent(current_), Build().Text(value_.data(), value_.size(), ignorable));
     CountText(value_.size());
   }
   value_.clear();
@@ -514,8 +514,8 @@ void TXMLReader::ParseStartTag() {
     }
     state_ = STATE_IN_ROOT;
   }
-  TDOMElement* element = document_->CreateElementUnchecked(InternName());
-  AsParent(current_)->AppendUnchecked(element);
+  TDOMElement* element = Build().Element(InternName());
+  TDOMBuilder::Append(AsParent(current_), element);
   ++elementCounter_;
   CheckDocumentMemory();
 
@@ -551,7 +551,7 @@ void TXMLReader::ParseStartTag() {
 
 void TXMLReader::ParseAttribute(TDOMElement* element, TDOMElementDef* declaration) {
   ExpectName();
-  TDOMAttr* attribute = document_->CreateAttributeUnchecked(InternName());
+  TDOMAttr* attribute = Build().Attribute(InternName());
   TDOMAttrDef* attributeDeclaration = nullptr;
   if (declaration) {
     attributeDeclaration = static_cast<TDOMAttrDef*>(declaration->GetAttributeNode(name_));
@@ -606,7 +606,7 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
       start->Position = p + 1;
       const auto length = static_cast<std::size_t>(p - first);
       if (length > 0) {
-        target->AppendUnchecked(document_->CreateTextNodeUnchecked(first, length, false));
+        TDOMBuilder::Append(target, Build().Text(first, length, false));
         CountText(length);
       }
       return;
@@ -626,8 +626,8 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
         if (PushEntity(entity)) continue;
       }
       if (!attributeValue_.empty()) {
-        target->AppendUnchecked(
-            document_->CreateTextNodeUnchecked(attributeValue_.data(), attributeValue_.size(), false));
+        TDOMBuilder::Append(target, 
+            Build().Text(attributeValue_.data(), attributeValue_.size(), false));
         CountText(attributeValue_.size());
         attributeValue_.clear();
       }
@@ -646,7 +646,7 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
     }
   }
   if (!attributeValue_.empty()) {
-    target->AppendUnchecked(document_->CreateTextNodeUnchecked(attributeValue_.data(), attributeValue_.size(), false));
+    TDOMBuilder::Append(target, Build().Text(attributeValue_.data(), attributeValue_.size(), false));
     CountText(attributeValue_.size());
   }
 }
@@ -702,7 +702,7 @@ void TXMLReader::ParseComment() {
   ExpectChar(u'>');
   if (contentType_ == CONTENT_EMPTY) ValidationError(kMsgCommentInEmpty);
   if (!settings_.DropComments && current_) {
-    AsParent(current_)->AppendUnchecked(document_->CreateCommentUnchecked(text.data(), text.size()));
+    TDOMBuilder::Append(AsParent(current_), Build().Comment(text.data(), text.size()));
     CountText(text.size());
   }
   text.clear();
@@ -729,10 +729,10 @@ void TXMLReader::ParseInstruction() {
     data += u'>';
   }
   if (contentType_ == CONTENT_EMPTY) ValidationError(kMsgPIInEmpty);
-  TDOMProcessingInstruction* instruction = document_->CreateProcessingInstruction(target, data);
+  TDOMProcessingInstruction* instruction = Build().ProcessingInstruction(target, data);
   CountText(target.size() + data.size());
   data.clear();
-  if (current_) AsParent(current_)->AppendUnchecked(instruction);
+  if (current_) TDOMBuilder::Append(AsParent(current_), instruction);
   else if (docType_ && docType_->ParentNode() == document_.get()) document_->InsertBefore(instruction, docType_);
   else document_->AppendChild(instruction);
 }
@@ -752,7 +752,7 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
       const bool isPrefixed = colon == 5 && name.starts_with(u"xmlns");
       if (!isDefault && !isPrefixed) {
         if (colon != DOMString::npos) prefixedAttributes_.push_back(attribute);
-        else document_->SetNamespaceInfo(attribute, u"", 0);
+        else Build().SetNamespaceInfo(attribute, u"", 0);
         continue;
       }
       const DOMString uri = attribute->NodeValue();
@@ -766,7 +766,7 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
       if (uri == xmlnsNamespace) FatalError(FormatMessage(kMsgReservedNamespace, Narrow(uri)));
       if (isPrefixed && uri.empty() && !xml11_) FatalError(kMsgUndefiningNamespace);
       nsSupport_->DefineBinding(prefix, uri);
-      document_->SetNamespaceInfo(attribute, kXmlnsNamespace, isDefault ? 0 : 6);
+      Build().SetNamespaceInfo(attribute, kXmlnsNamespace, isDefault ? 0 : 6);
     }
   }
 
@@ -777,10 +777,10 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
     TPrefixItem* item = nsSupport_->GetPrefixItem(prefix);
     if (!item->Data || item->Data->URI.empty())
       FatalError(FormatMessage(kMsgUnboundPrefix, Narrow(prefix)));
-    document_->SetNamespaceInfo(element, item->Data->URI, static_cast<uint16_t>(colon + 1));
+    Build().SetNamespaceInfo(element, item->Data->URI, static_cast<uint16_t>(colon + 1));
   } else {
     const TBinding* binding = nsSupport_->DefaultNamespace();
-    document_->SetNamespaceInfo(element, binding ? DOMStringView(binding->URI) : DOMStringView(), 0);
+    Build().SetNamespaceInfo(element, binding ? DOMStringView(binding->URI) : DOMStringView(), 0);
   }
 
   if (prefixedAttributes_.empty()) return;
@@ -793,7 +793,7 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
     if (!item->Data || item->Data->URI.empty())
       FatalError(FormatMessage(kMsgUnboundPrefix, Narrow(prefix)));
     const DOMString& uri = item->Data->URI;
-    document_->SetNamespaceInfo(attribute, uri, static_cast<uint16_t>(attributeColon + 1));
+    Build().SetNamespaceInfo(attribute, uri, static_cast<uint16_t>(attributeColon + 1));
     if (attributeKeys_.Locate(uri, DOMStringView(name).substr(attributeColon + 1)))
       FatalError(kMsgDuplicatePrefixedAttribute);
   }
@@ -969,8 +969,8 @@ TDOMEntityReference* TXMLReader::AppendEntityReference(TDOMNode* parent, TDOMEnt
     // The copy is made in one go: it must fit before it is made.
     CheckDocumentMemory(entity->SubtreeBytes + sizeof(DOMChar) * entity->SubtreeUnits);
   }
-  TDOMEntityReference* reference = document_->CreateEntityReference(name_);
-  AsParent(parent)->AppendUnchecked(reference);
+  TDOMEntityReference* reference = Build().EntityReference(name_);
+  TDOMBuilder::Append(AsParent(parent), reference);
   if (entity) CountText(entity->SubtreeUnits);
   return reference;
 }

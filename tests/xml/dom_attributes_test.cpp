@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "xml/detail/dom_builder.h"
 #include "xml/dom.h"
 #include "dom_error_check.h"
 
@@ -30,10 +31,11 @@ protected:
 
   // Declares, as the parser does, attribute defaults for elements named element.
   void Declare(const char16_t* element, const char16_t* attribute, uint8_t kind, const char16_t* value) {
-    TNameItem* item = doc->InternName(element);
-    if (!item->Data) item->Data = doc->CreateElementUnchecked(element, std::char_traits<char16_t>::length(element));
+    TDOMBuilder build(*doc);
+    TNameItem* item = build.InternName(element);
+    if (!item->Data) item->Data = build.Element(element, std::char_traits<char16_t>::length(element));
     const DOMString name(attribute);
-    TDOMAttrDef* declaration = doc->CreateAttributeDef(name.data(), name.size());
+    TDOMAttrDef* declaration = build.AttributeDef(name.data(), name.size());
     declaration->SetDefault(kind);
     if (*value) declaration->AppendChild(doc->CreateTextNode(value));
     static_cast<TDOMElement*>(item->Data)->SetAttributeNode(declaration);
@@ -198,8 +200,8 @@ TEST_F(AttributeTest, DeclaredDefaultsAreAddedAndRestored) {
   EXPECT_FALSE(restored->Specified());
   EXPECT_EQ(restored->NodeValue(), u"d");
 
-  // The parser's unchecked creation adds no defaults.
-  EXPECT_FALSE(doc->CreateElementUnchecked(u"e", 1)->HasAttributes());
+  // The builder adds no defaults.
+  EXPECT_FALSE(TDOMBuilder(*doc).Element(u"e", 1)->HasAttributes());
 }
 
 TEST_F(AttributeTest, IdsRegisterOnceAndDieWithTheirElement) {
@@ -208,8 +210,8 @@ TEST_F(AttributeTest, IdsRegisterOnceAndDieWithTheirElement) {
   EXPECT_EQ(doc->GetElementById(u"x"), nullptr);
   first->SetAttribute(u"id", u"x");
   second->SetAttribute(u"id", u"x");
-  EXPECT_TRUE(doc->RegisterId(first->GetAttributeNode(u"id")));
-  EXPECT_FALSE(doc->RegisterId(second->GetAttributeNode(u"id")));
+  EXPECT_TRUE(TDOMBuilder(*doc).RegisterId(first->GetAttributeNode(u"id")));
+  EXPECT_FALSE(TDOMBuilder(*doc).RegisterId(second->GetAttributeNode(u"id")));
   EXPECT_EQ(doc->GetElementById(u"x"), first);
   first->Free();
   EXPECT_EQ(doc->GetElementById(u"x"), nullptr);

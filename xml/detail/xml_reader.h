@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "xml/dbl_hash_array.h"
+#include "xml/detail/dom_builder.h"
 #include "xml/dom.h"
 #include "xml/detail/dtd_nodes.h"
 #include "xml/detail/input_source.h"
@@ -105,6 +106,8 @@ private:
   [[noreturn]] void NameError();
   // The document's name table entry for the name in name_ (not empty).
   TNameItem* InternName();
+  // The parser's access to the document being built.
+  TDOMBuilder Build() const { return TDOMBuilder(*document_); }
   DOMChar ExpectQuote();
 
   // ---- content
