@@ -697,12 +697,13 @@ private:
   TDOMElementList* CachedList(DOMString key, TDOMNode* node, const DOMString& name);
   TDOMElementList* CachedListNS(DOMString key, TDOMNode* node, const DOMString& uri, const DOMString& localName);
   void ForgetList(TDOMElementList* list);
-  THashTable<TDOMElementList>& ListCache();
+  using TListCache = THashTable<TDOMElementList, std::default_delete<TDOMElementList>>;
+  TListCache& ListCache();
   void ForgetId(TDOMElement* element);
   TDOMElement* NewElement(TNameItem* name);
   TDOMText* NewText(const DOMChar* chars, std::size_t length, bool ignorableWhitespace);
 
-  std::unique_ptr<THashTable<TDOMElement, TNodeDisposer>> idTable_;  // does not own
+  std::unique_ptr<THashTable<TDOMElement>> idTable_;  // created on first use
   uint32_t revision_ = 0;
   bool xml11_ = false;
   // The namespace table: the three fixed entries are shared by every
@@ -711,8 +712,10 @@ private:
   static const DOMString* FixedNamespaces();
   std::vector<DOMString> namespaces_;
   TNameTable names_;
-  TDOMElement* placeholder_ = nullptr;  // owned; its destructor is the document's to call
-  std::unique_ptr<THashTable<TDOMElementList>> listCache_;  // created on first use
+  // The element that owns the shared empty list, made on first use.
+  class TPlaceholder;
+  std::unique_ptr<TPlaceholder> placeholder_;
+  std::unique_ptr<TListCache> listCache_;  // created on first use
   std::array<TNodePool, kPoolClasses> pools_ = MakePools(std::make_index_sequence<kPoolClasses>{});
   std::unordered_set<TDOMNode*> looseNodes_;     // nodes allocated on their own
   std::size_t liveNodes_ = 0;

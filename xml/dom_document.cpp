@@ -14,15 +14,23 @@ constexpr uint32_t kIdTableSize = 256;
 
 }  // namespace
 
+// The element's own destructor is protected, since nodes die through their
+// document's pools; the placeholder lives outside them, in a unique_ptr.
+class TDOMDocument::TPlaceholder final : public TDOMElement {
+public:
+  explicit TPlaceholder(TDOMDocument* owner) : TDOMElement(owner, nullptr) {}
+  ~TPlaceholder() override = default;
+};
+
 TDOMDocument::TDOMDocument()
     : TDOMNode_WithChildren(this),
-      names_(kNameTableSize, true) {}
+      names_(kNameTableSize) {}
 
 TDOMDocument::~TDOMDocument() {
   SetFlag(NODE_DESTROYING, true);
   idTable_.reset();
   listCache_.reset();
-  delete placeholder_;
+  placeholder_.reset();
   if (looseNodes_.empty()) {
     // Every node lives in a pool and none holds a declaration: each node's
     // destructor runs where it lies, with no walk through the tree and no
@@ -202,7 +210,7 @@ TDOMElement* TDOMDocument::GetElementById(DOMStringView id) const {
 }
 
 bool TDOMDocument::RegisterId(TDOMAttr* attribute) {
-  if (!idTable_) idTable_ = std::make_unique<THashTable<TDOMElement, TNodeDisposer>>(kIdTableSize, false);
+  if (!idTable_) idTable_ = std::make_unique<THashTable<TDOMElement>>(kIdTableSize);
   bool found = false;
   const DOMString value = attribute->NodeValue();
   auto* item = idTable_->FindOrAdd(value.data(), value.size(), found);
@@ -236,30 +244,32 @@ void TDOMDocument::SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16
 
 TDOMNodeList* TDOMDocument::EmptyList() {
   // Made on first use: most documents never hand out an empty list.
-  if (!placeholder_) placeholder_ = new TDOMElement(this, nullptr);
+  if (!placeholder_) placeholder_ = std::make_unique<TPlaceholder>(this);
   return placeholder_->ChildNodes();
 }
 
-THashTable<TDOMElementList>& TDOMDocument::ListCache() {
-  if (!listCache_) listCache_ = std::make_unique<THashTable<TDOMElementList>>(kListCacheSize, true);
+TDOMDocument::TListCache& TDOMDocument::ListCache() {
+  if (!listCache_) listCache_ = std::make_unique<TListCache>(kListCacheSize);
   return *listCache_;
 }
 
 TDOMElementList* TDOMDocument::CachedList(DOMString key, TDOMNode* node, const DOMString& name) {
-  auto* item = ListCache().FindOrAdd(key);
+  TListCache& cache = ListCache();
+  auto* item = cache.FindOrAdd(key);
   if (!item->Data) {
-    item->Data = new TDOMElementList(node, name);
-    item->Data->cacheKey_ = std::move(key);
+    TDOMElementList* list = cache.Adopt(item, std::make_unique<TDOMElementList>(node, name));
+    list->cacheKey_ = std::move(key);
   }
   return item->Data;
 }
 
 TDOMElementList* TDOMDocument::CachedListNS(DOMString key, TDOMNode* node, const DOMString& uri,
                                             const DOMString& localName) {
-  auto* item = ListCache().FindOrAdd(key);
+  TListCache& cache = ListCache();
+  auto* item = cache.FindOrAdd(key);
   if (!item->Data) {
-    item->Data = new TDOMElementList(node, uri, localName);
-    item->Data->cacheKey_ = std::move(key);
+    TDOMElementList* list = cache.Adopt(item, std::make_unique<TDOMElementList>(node, uri, localName));
+    list->cacheKey_ = std::move(key);
   }
   return item->Data;
 }

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <algorithm>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -36,19 +38,27 @@ struct THashItem {
 
 // A string-keyed hash table with chained buckets. The bucket count is a
 // power of two, at least 256, and doubles once the entries outnumber the
-// buckets. When the table owns its data, Dispose frees each entry's Data.
-// Keys are names from documents nobody controls: buckets are chosen by
-// KeyedHashChars, so that chosen names cannot pile up in one chain;
-// HashValue holds that hash.
-template <typename T, typename Dispose = std::default_delete<T>>
+// buckets. Keys are names from documents nobody controls: buckets are
+// chosen by KeyedHashChars, so that chosen names cannot pile up in one
+// chain; HashValue holds that hash.
+//
+// The type says who owns the entries' data: with Dispose void the table
+// only refers to it; otherwise the table owns every entry's Data and frees
+// it with Dispose when the entry goes.
+template <typename T, typename Dispose = void>
 class THashTable {
 public:
   using Item = THashItem<T>;
+  static constexpr bool kOwnsData = !std::is_void_v<Dispose>;
 
-  explicit THashTable(uint32_t requestedSize = 256, bool ownsData = false) : ownsData_(ownsData) {
+  explicit THashTable(uint32_t requestedSize = 256) {
     uint32_t size = kMinBuckets;
     while (size < requestedSize) size *= 2;
     buckets_.assign(size, nullptr);
+  }
+  // For callers that still state the ownership; it must agree with the type.
+  THashTable(uint32_t requestedSize, [[maybe_unused]] bool ownsData) : THashTable(requestedSize) {
+    assert(ownsData == kOwnsData);
   }
   ~THashTable() {
     DeleteEntries();
@@ -79,6 +89,15 @@ public:
     return item ? item->Data : nullptr;
   }
   T* FindData(DOMStringView key) const { return FindData(key.data(), key.size()); }
+
+  // Hands data over to an entry that holds none yet; returns it.
+  T* Adopt(Item* item, std::unique_ptr<T, Dispose> data)
+    requires kOwnsData
+  {
+    assert(!item->Data);
+    item->Data = data.release();
+    return item->Data;
+  }
 
   // Removes the first entry, scanning from the first bucket, whose Data is
   // data. The data object itself is left alone.
@@ -120,7 +139,7 @@ public:
   // lookups while the chains are short.
   uint64_t Probes() const { return probes_; }
   uint32_t BucketCount() const { return static_cast<uint32_t>(buckets_.size()); }
-  bool OwnsData() const { return ownsData_; }
+  static constexpr bool OwnsData() { return kOwnsData; }
 
 private:
   static constexpr uint32_t kMinBuckets = 256;
@@ -156,7 +175,9 @@ private:
   void DeleteEntries() {
     while (Item* item = newest_) {
       newest_ = item->Previous;
-      if (ownsData_ && item->Data) Dispose()(item->Data);
+      if constexpr (kOwnsData) {
+        if (item->Data) Dispose()(item->Data);
+      }
       DeleteItem(item);
     }
     count_ = 0;
@@ -222,7 +243,6 @@ private:
   Item* newest_ = nullptr;  // head of the chain of entries through Previous
   TChunk* chunks_ = nullptr;   // the newest chunk, linked to the older ones
   TSlot* freeSlots_ = nullptr;
-  bool ownsData_;
 };
 
 }  // namespace corvandel::xml

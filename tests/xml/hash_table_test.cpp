@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -140,8 +141,8 @@ struct TCounted {
 TEST(HashTableTest, OnlyAnOwningTableFreesItsData) {
   int freed = 0;
   {
-    THashTable<TCounted> owning(256, true);
-    for (int i = 0; i < 300; ++i) owning.FindOrAdd(Key(i))->Data = new TCounted(freed);
+    THashTable<TCounted, std::default_delete<TCounted>> owning(256);
+    for (int i = 0; i < 300; ++i) owning.Adopt(owning.FindOrAdd(Key(i)), std::make_unique<TCounted>(freed));
     owning.FindOrAdd(u"no data");
   }
   EXPECT_EQ(freed, 300);

@@ -83,5 +83,25 @@ TEST_F(NodeListTest, NamespaceListsMatchUriAndLocalName) {
   EXPECT_EQ(root->GetElementsByTagNameNS(u"urn:unknown", u"*")->Length(), 0u);
 }
 
+TEST_F(NodeListTest, LeavesShareOneEmptyListAndTheDocumentFreesEveryList) {
+  // Both ways a document goes: every node pooled, or one node allocated on
+  // its own (a processing instruction), which frees the tree node by node.
+  for (const bool looseNode : {false, true}) {
+    SCOPED_TRACE(looseNode);
+    TDOMNode* text = value->FirstChild()->FirstChild();
+    TDOMNodeList* empty = text->ChildNodes();
+    TDOMNode* comment = member->AppendChild(doc->CreateComment(u"c"));
+    EXPECT_EQ(comment->ChildNodes(), empty);
+    EXPECT_EQ(empty->Length(), 0u);
+    EXPECT_EQ(empty->Item(0), nullptr);
+    if (looseNode) root->AppendChild(doc->CreateProcessingInstruction(u"pi", u"data"));
+    EXPECT_EQ(root->GetElementsByTagName(u"name")->Length(), 1u);
+    EXPECT_EQ(root->GetElementsByTagNameNS(u"*", u"*")->Length(), 8u);
+    // The sanitizer build reports any list or placeholder left behind or freed twice.
+    doc = std::make_unique<TXMLDocument>();
+    SetUp();
+  }
+}
+
 }  // namespace
 }  // namespace corvandel::xml
