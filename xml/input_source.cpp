@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -164,6 +165,7 @@ bool IsLineEnd(DOMChar c, bool xml11) {
 TXMLCharSource::TXMLCharSource(DOMStringView text) : text_(std::make_unique<DOMChar[]>(text.size() + 1)) {
   std::copy(text.begin(), text.end(), text_.get());
   text_[text.size()] = 0;
+  base_ = text_.get();
   Position = text_.get();
   BufferEnd = Position + text.size();
   LineStart = -1;
@@ -213,6 +215,7 @@ DOMString TXMLCharSource::GetSystemId() const {
 
 TXMLDecodingSource::TXMLDecodingSource()
     : decoder_(&DecodeUTF8) {
+  base_ = charBuffer_.data();
   Position = BufferEnd = charBuffer_.data();
   charBuffer_[0] = 0;
   *BufferEnd = 0;
@@ -379,6 +382,7 @@ DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& d
 DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) {
   DOMChar* run = Position;
   bool seen = false;
+  const bool lfInRun = !delimiters.Contains(kLF);
   for (;;) {
 #if defined(__SSE2__)
     // Plain text goes by in blocks; whatever stops the block scan is looked
@@ -387,6 +391,16 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
     if (!XML11) Position = SkipPlainUnits(Position, charBuffer_.data() + filled_, delimiters, &seen);
 #endif
     DOMChar c = *Position;
+    if (c == kLF && lfInRun) {
+      // Fast path: a LF reaches the buffer as it is, so the run goes on
+      // over it and only the line is counted, as NewLine does for a LF.
+      // Ending the run here and starting the next at the LF would append
+      // the same units.
+      ++Line;
+      LineStart = Position - base_;
+      ++Position;
+      continue;
+    }
     if (IsLineEnd(c, XML11)) {
       buffer.append(run, static_cast<std::size_t>(Position - run));
       NewLine();
@@ -427,6 +441,30 @@ bool TXMLDecodingSource::SetEncoding(const std::string& name) {
 }
 
 // ----------------------------------------------------- TXMLStreamInputSource
+
+namespace {
+
+// The storage of one stream source, kept between the documents of a thread.
+struct TSpareSource {
+  ~TSpareSource() { ::operator delete(memory); }
+  void* memory = nullptr;
+};
+
+thread_local TSpareSource spareSource;
+
+}  // namespace
+
+void* TXMLStreamInputSource::operator new(std::size_t size) {
+  // The class is final: every request is for one source's size.
+  if (void* memory = std::exchange(spareSource.memory, nullptr)) return memory;
+  return ::operator new(size);
+}
+
+void TXMLStreamInputSource::operator delete(void* memory) noexcept {
+  // An external entity's source nests inside the document's; only one is kept.
+  if (!spareSource.memory) spareSource.memory = memory;
+  else ::operator delete(memory);
+}
 
 TXMLStreamInputSource::TXMLStreamInputSource(runtime::TStream& stream) : stream_(&stream) {
   RawStart = RawEnd = byteBuffer_.data() + kCarryRoom;

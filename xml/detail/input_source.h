@@ -84,7 +84,7 @@ public:
   bool MatchLiteral(DOMStringView literal);
 
   DOMString GetSystemId() const;
-  uint32_t Column() const { return static_cast<uint32_t>((Position - Base()) - LineStart); }
+  uint32_t Column() const { return static_cast<uint32_t>((Position - base_) - LineStart); }
 
   DOMChar* Position = nullptr;
   DOMChar* BufferEnd = nullptr;
@@ -107,7 +107,12 @@ public:
 protected:
   TXMLCharSource() = default;
   // The start of the buffer that Position points into.
-  virtual DOMChar* Base() const { return text_.get(); }
+  DOMChar* Base() const { return base_; }
+
+  // Set once by each constructor: the column of every token start and
+  // every line end is counted from it, so it is a field rather than a
+  // virtual call.
+  DOMChar* base_ = nullptr;
 
 private:
   std::unique_ptr<DOMChar[]> text_;
@@ -118,9 +123,10 @@ class TXMLDecodingSource : public TXMLCharSource {
 public:
   ~TXMLDecodingSource() override;
 
-  bool Reload() override;
-  void NewLine() override;
-  DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) override;
+  // Final, so that the scanners' own calls of these are direct calls.
+  bool Reload() final;
+  void NewLine() final;
+  DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) final;
   void Initialize() override;
   bool SetEncoding(const std::string& name) override;
 
@@ -141,7 +147,6 @@ public:
 
 protected:
   TXMLDecodingSource();
-  DOMChar* Base() const override { return charBuffer_.data(); }
   // Refills the byte window; false when no new bytes came.
   virtual bool FetchData() { return false; }
 
@@ -153,10 +158,9 @@ private:
   [[noreturn]] void DecodingError(const char* reason);
 
   // Part of the source object, which costs one allocation fewer per
-  // document; mutable because Base() hands out the position pointers into
-  // it. Not cleared: the block scan of ScanUntil may look at units past
+  // document. Not cleared: the block scan of ScanUntil may look at units past
   // BufferEnd, but only below filled_.
-  mutable std::array<DOMChar, kBufferUnits> charBuffer_;
+  std::array<DOMChar, kBufferUnits> charBuffer_;
   // Units from the start of charBuffer_ that have been written at least
   // once; always past BufferEnd.
   std::size_t filled_ = 1;
@@ -164,13 +168,19 @@ private:
 };
 
 // Reads a byte stream from its current position, 4096 bytes at a time.
-class TXMLStreamInputSource : public TXMLDecodingSource {
+class TXMLStreamInputSource final : public TXMLDecodingSource {
 public:
   // Reads stream, which the caller keeps.
   explicit TXMLStreamInputSource(runtime::TStream& stream);
   // Reads stream and frees it with the source.
   explicit TXMLStreamInputSource(std::unique_ptr<runtime::TStream> stream);
   ~TXMLStreamInputSource() override;
+
+  // A source holds both of its buffers, some 12 KB, which is past what the
+  // allocator keeps at hand per thread; a worker reads answer after answer,
+  // so the storage of its last source is kept for the next one.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory) noexcept;
 
   static constexpr std::size_t kReadSize = 4096;
   static constexpr std::size_t kCarryRoom = 12;
