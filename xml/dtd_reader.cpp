@@ -114,81 +114,81 @@ void ForEachToken(DOMStringView value, Fn&& fn) {
 
 void TXMLReader::ParseDoctype() {
   // "<!" is already behind.
-  if (state_ != STATE_START) FatalError(kMsgMarkupDeclNotAllowed, 2);
+  if (doc_.State != TDocumentState::Start) FatalError(kMsgMarkupDeclNotAllowed, 2);
   if (settings_.RejectDoctype) FatalError(kMsgDoctypeProhibited, 2);
   ExpectLiteral(kDoctype);
   ExpectWhitespace();
   ExpectName();
-  docType_ = document_->CreateDocumentType(name_, {}, {});
-  state_ = STATE_AFTER_DOCTYPE;
-  processDeclarations_ = true;
-  peRefsAllowed_ = false;
+  dtd_.Type = doc_.Document->CreateDocumentType(scan_.Name, {}, {});
+  doc_.State = TDocumentState::AfterDoctype;
+  dtd_.ProcessDeclarations = true;
+  dtd_.PERefsAllowed = false;
   // A name swallows any letters after it, so an identifier always follows whitespace.
-  if (SkipWhitespace() && ParseExternalId(docType_->SystemId, docType_->PublicId, false)) SkipWhitespace();
+  if (SkipWhitespace() && ParseExternalId(dtd_.Type->SystemId, dtd_.Type->PublicId, false)) SkipWhitespace();
 
-  if (settings_.DetachDoctype) ownsDoctype_ = true;
-  else document_->AppendChild(docType_);
-  current_ = nullptr;
+  if (settings_.DetachDoctype) dtd_.TypeOwned = true;
+  else doc_.Document->AppendChild(dtd_.Type);
+  doc_.Current = nullptr;
 
   if (Cur() == u'[') {
     Next();
-    TXMLCharSource& subset = *source_;
+    TXMLCharSource& subset = *input_.Top;
     subset.Kind = SOURCE_INTERNAL_SUBSET;
-    subsetCaptured_ = BufferIndex(subset);
-    internalSubset_.clear();
+    dtd_.SubsetCaptured = BufferIndex(subset);
+    dtd_.InternalSubset.clear();
     ParseMarkupDecls();
     CaptureSubset(subset);
     subset.Kind = SOURCE_ORDINARY;
-    docType_->InternalSubset = internalSubset_;
-    internalSubset_.clear();
+    dtd_.Type->InternalSubset = dtd_.InternalSubset;
+    dtd_.InternalSubset.clear();
     ExpectChar(u']');
     SkipWhitespace();
   }
   ExpectChar(u'>');
 
-  if (!docType_->SystemId.empty()) {
+  if (!dtd_.Type->SystemId.empty()) {
     if (std::unique_ptr<TXMLCharSource> external =
-            ResolveExternal(docType_->SystemId, docType_->PublicId, source_->GetSystemId())) {
+            ResolveExternal(dtd_.Type->SystemId, dtd_.Type->PublicId, input_.Top->GetSystemId())) {
       external->Kind = SOURCE_READ_TO_END;
       PushSource(std::move(external));
       ParseMarkupDecls();
       PopSourceExplicitly();
     } else {
       ValidationError(kMsgUnresolvedSubset);
-      if (!standalone_) processDeclarations_ = false;
+      if (!doc_.Standalone) dtd_.ProcessDeclarations = false;
     }
   }
 
-  current_ = document_.get();
+  doc_.Current = doc_.Document.get();
   if (settings_.Validate) {
-    TDOMNamedNodeMap* notations = docType_->Notations();
-    for (const TForwardRef& ref : notationRefs_) {
+    TDOMNamedNodeMap* notations = dtd_.Type->Notations();
+    for (const TForwardRef& ref : validation_.NotationRefs) {
       if (!notations->GetNamedItem(ref.Name))
         ValidationErrorAt(FormatMessage(kMsgNotationNotDeclared, Narrow(ref.Name)), ref.Line, ref.Column);
     }
   }
-  notationRefs_.clear();
-  docType_->SetReadOnly(true);
-  for (TDOMNamedNodeMap* map : {docType_->Entities(), docType_->Notations()})
+  validation_.NotationRefs.clear();
+  dtd_.Type->SetReadOnly(true);
+  for (TDOMNamedNodeMap* map : {dtd_.Type->Entities(), dtd_.Type->Notations()})
     for (uint32_t i = 0; i < map->Length(); ++i) map->Item(i)->SetReadOnly(true);
 }
 
 void TXMLReader::CaptureSubset(TXMLCharSource& source) {
   const DOMChar* const base = source.Position - BufferIndex(source);
   // A CR that began a CR LF pair stays in the buffer in front of the LF.
-  for (const DOMChar* p = base + subsetCaptured_; p < source.Position; ++p)
-    if (*p != u'\r') internalSubset_.push_back(*p);
+  for (const DOMChar* p = base + dtd_.SubsetCaptured; p < source.Position; ++p)
+    if (*p != u'\r') dtd_.InternalSubset.push_back(*p);
   // A reload moves the unconsumed units to the start of the buffer.
-  subsetCaptured_ = 0;
+  dtd_.SubsetCaptured = 0;
 }
 
 void TXMLReader::ParseMarkupDecls() {
-  TXMLCharSource* const home = source_;
+  TXMLCharSource* const home = input_.Top;
   const bool internalSubset = home->Kind == SOURCE_INTERNAL_SUBSET;
   uint32_t openIncludes = 0;
   DOMChar c;
   for (;;) {
-    peRefsAllowed_ = true;
+    dtd_.PERefsAllowed = true;
     SkipWhitespaceInDTD();
     c = Cur();
     if (c == u']' && openIncludes > 0) {
@@ -197,8 +197,8 @@ void TXMLReader::ParseMarkupDecls() {
       continue;
     }
     if (c != u'<') break;
-    const TXMLCharSource* const declSource = source_;
-    const TDOMEntityEx* const declEntity = source_->Entity;
+    const TXMLCharSource* const declSource = input_.Top;
+    const TDOMEntityEx* const declEntity = input_.Top->Entity;
     Next();
     if (CheckForChar(u'?')) {
       ParseInstruction();
@@ -214,37 +214,37 @@ void TXMLReader::ParseMarkupDecls() {
       if (ParseConditionalSection()) ++openIncludes;
       continue;
     }
-    inMarkupDecl_ = true;
-    ++markupDecl_;
-    peRefsAllowed_ = IsExternalText(source_);
-    if (source_->MatchLiteral(kElement)) ParseElementDecl();
-    else if (source_->MatchLiteral(kEntity)) ParseEntityDecl();
-    else if (source_->MatchLiteral(kAttlist)) ParseAttlistDecl();
-    else if (source_->MatchLiteral(kNotation)) ParseNotationDecl();
+    dtd_.InMarkupDecl = true;
+    ++dtd_.MarkupDecl;
+    dtd_.PERefsAllowed = IsExternalText(input_.Top);
+    if (input_.Top->MatchLiteral(kElement)) ParseElementDecl();
+    else if (input_.Top->MatchLiteral(kEntity)) ParseEntityDecl();
+    else if (input_.Top->MatchLiteral(kAttlist)) ParseAttlistDecl();
+    else if (input_.Top->MatchLiteral(kNotation)) ParseNotationDecl();
     else FatalError(kMsgIllegalMarkupDecl);
     SkipWhitespaceInDTD();
     // A parameter entity opened inside this declaration that holds its ">"
     // ends outside it: improper nesting, but only a validity error. One
     // that ends inside a later declaration is fatal when it ends.
-    if (Cur() == u'>' && (source_ != declSource || source_->Entity != declEntity)) ValidationError(kMsgPENesting);
+    if (Cur() == u'>' && (input_.Top != declSource || input_.Top->Entity != declEntity)) ValidationError(kMsgPENesting);
     ExpectChar(u'>');
-    inMarkupDecl_ = false;
+    dtd_.InMarkupDecl = false;
   }
-  peRefsAllowed_ = false;
+  dtd_.PERefsAllowed = false;
   if (openIncludes > 0) FatalError(kMsgIncludeNotClosed);
   const DOMChar expectedEnd = internalSubset ? u']' : 0;
-  if (c != expectedEnd || source_ != home) FatalError(kMsgIllegalCharInDTD);
+  if (c != expectedEnd || input_.Top != home) FatalError(kMsgIllegalCharInDTD);
 }
 
 bool TXMLReader::ParseConditionalSection() {
   // "<![" is behind.
-  const uint32_t startLine = source_->Line;
-  const uint32_t startColumn = source_->Column() - 3;
-  if (!IsExternalText(source_)) FatalError(kMsgConditionalInInternalSubset, 3);
+  const uint32_t startLine = input_.Top->Line;
+  const uint32_t startColumn = input_.Top->Column() - 3;
+  if (!IsExternalText(input_.Top)) FatalError(kMsgConditionalInInternalSubset, 3);
   SkipWhitespaceInDTD();
   bool include;
-  if (source_->MatchLiteral(kInclude)) include = true;
-  else if (source_->MatchLiteral(kIgnore)) include = false;
+  if (input_.Top->MatchLiteral(kInclude)) include = true;
+  else if (input_.Top->MatchLiteral(kIgnore)) include = false;
   else FatalError(kMsgExpectedIncludeOrIgnore);
   SkipWhitespaceInDTD();
   ExpectChar(u'[');
@@ -255,12 +255,12 @@ bool TXMLReader::ParseConditionalSection() {
   DOMString skipped;
   for (;;) {
     skipped.clear();
-    const DOMChar c = source_->ScanUntil(skipped, kIgnoredSectionDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(skipped, kIgnoredSectionDelimiters, nullptr);
     if (c == 0) FatalErrorAt(kMsgIgnoreNotClosed, startLine, startColumn);
     Next();
     if (c == u'<') {
-      if (source_->MatchLiteral(kSectionOpen)) ++nesting;
-    } else if (source_->MatchLiteral(kSectionClose) && --nesting == 0) {
+      if (input_.Top->MatchLiteral(kSectionOpen)) ++nesting;
+    } else if (input_.Top->MatchLiteral(kSectionClose) && --nesting == 0) {
       return false;
     }
   }
@@ -271,19 +271,19 @@ bool TXMLReader::SkipWhitespaceInDTD() {
   for (;;) {
     if (SkipWhitespace()) skipped = true;
     const DOMChar c = Cur();
-    if (c == u'%' && peRefsAllowed_) {
+    if (c == u'%' && dtd_.PERefsAllowed) {
       // "%" before whitespace marks a parameter entity declaration.
-      source_->Ensure(2);
-      const DOMChar next = source_->Position[1];
-      if (next != u':' && !nameTables_->IsNameStartChar(next) && !(xml11_ && IsNameHighSurrogate(next)))
+      input_.Top->Ensure(2);
+      const DOMChar next = input_.Top->Position[1];
+      if (next != u':' && !input_.NameTables->IsNameStartChar(next) && !(input_.XML11 && IsNameHighSurrogate(next)))
         return skipped;
       ParsePEReference();
       skipped = true;
       continue;
     }
-    if (c == 0 && source_->Entity && source_->Entity->IsParameterEntity) {
+    if (c == 0 && input_.Top->Entity && input_.Top->Entity->IsParameterEntity) {
       // Ending inside a declaration that it was not opened in.
-      if (inMarkupDecl_ && source_->Entity->OpenedInDecl != markupDecl_) FatalError(kMsgPENesting);
+      if (dtd_.InMarkupDecl && input_.Top->Entity->OpenedInDecl != dtd_.MarkupDecl) FatalError(kMsgPENesting);
       if (!PopSource()) return skipped;
       // The end of a parameter entity's text separates like whitespace.
       skipped = true;
@@ -298,13 +298,13 @@ void TXMLReader::ParsePEReference() {
   Next();
   ExpectName();
   ExpectChar(u';');
-  const uint32_t referenceLength = static_cast<uint32_t>(name_.size() + 2);
-  peRefsSeen_ = true;
+  const uint32_t referenceLength = static_cast<uint32_t>(scan_.Name.size() + 2);
+  dtd_.PERefsSeen = true;
   auto* entity =
-      parameterEntities_ ? static_cast<TDOMEntityEx*>(parameterEntities_->GetNamedItem(name_)) : nullptr;
+      dtd_.ParameterEntities ? static_cast<TDOMEntityEx*>(dtd_.ParameterEntities->GetNamedItem(scan_.Name)) : nullptr;
   if (!entity) {
-    ValidationError(FormatMessage(kMsgUndefinedPE, Narrow(name_)), referenceLength);
-    if (!standalone_) processDeclarations_ = false;
+    ValidationError(FormatMessage(kMsgUndefinedPE, Narrow(scan_.Name)), referenceLength);
+    if (!doc_.Standalone) dtd_.ProcessDeclarations = false;
     return;
   }
   if (!entity->SystemId.empty() && !entity->Prefetched) {
@@ -312,13 +312,13 @@ void TXMLReader::ParsePEReference() {
     std::unique_ptr<TXMLCharSource> external = ResolveExternal(entity->SystemId, entity->PublicId, entity->BaseId);
     if (!external) {
       ValidationError(FormatMessage(kMsgUnresolvedEntity, Narrow(entity->NodeName())), referenceLength);
-      if (!standalone_) processDeclarations_ = false;
+      if (!doc_.Standalone) dtd_.ProcessDeclarations = false;
       return;
     }
     external->Kind = SOURCE_READ_TO_END;
     PushSource(std::move(external));
     DOMString text;
-    source_->ScanUntil(text, kWholeText, nullptr);
+    input_.Top->ScanUntil(text, kWholeText, nullptr);
     PopSourceExplicitly();
     entity->ReplacementText = std::move(text);
     entity->CharLength = static_cast<uint32_t>(entity->ReplacementText.size());
@@ -328,11 +328,11 @@ void TXMLReader::ParsePEReference() {
     entity->Prefetched = true;
   }
   uint32_t nesting = 0;
-  for (const TXMLCharSource* source = source_; source; source = source->Parent)
+  for (const TXMLCharSource* source = input_.Top; source; source = source->Parent)
     if (source->Entity) ++nesting;
   if (nesting >= settings_.MaxEntityNesting) FatalError(kMsgEntityNestingLimit, referenceLength);
-  entity->OpenedBetweenDecls = !inMarkupDecl_;
-  entity->OpenedInDecl = inMarkupDecl_ ? markupDecl_ : 0;
+  entity->OpenedBetweenDecls = !dtd_.InMarkupDecl;
+  entity->OpenedInDecl = dtd_.InMarkupDecl ? dtd_.MarkupDecl : 0;
   ChargeExpansion(entity);
   PushEntity(entity);
 }
@@ -346,25 +346,25 @@ bool TXMLReader::ParseExternalId(DOMString& systemId, DOMString& publicId, bool 
     SaveTokenStart();
     target.clear();
     for (;;) {
-      const DOMChar c = source_->ScanUntil(target, kSystemLiteralDelimiters, nullptr);
+      const DOMChar c = input_.Top->ScanUntil(target, kSystemLiteralDelimiters, nullptr);
       if (c == 0) FatalErrorAtToken(kMsgNoClosingQuote);
       Next();
       if (c == quote) return;
       target.push_back(c);
     }
   };
-  if (source_->MatchLiteral(kSystem)) {
+  if (input_.Top->MatchLiteral(kSystem)) {
     expectWhitespace();
     systemLiteral(systemId);
     return true;
   }
-  if (!source_->MatchLiteral(kPublic)) return false;
+  if (!input_.Top->MatchLiteral(kPublic)) return false;
   expectWhitespace();
   const DOMChar quote = ExpectQuote();
   SaveTokenStart();
   DOMString literal;
   for (;;) {
-    const DOMChar c = source_->ScanUntil(literal, kPublicLiteralDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(literal, kPublicLiteralDelimiters, nullptr);
     if (c == 0) FatalErrorAtToken(kMsgNoClosingQuote);
     Next();
     if (c == quote) break;
@@ -400,22 +400,24 @@ void TXMLReader::ParseEntityDecl() {
     if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   }
   ExpectName();
-  if (settings_.NamespaceAware && colonPos_ >= 0) FatalError(kMsgColonInName, static_cast<uint32_t>(name_.size()));
-  const DOMString name = name_;
+  if (settings_.NamespaceAware && scan_.ColonPos >= 0)
+    FatalError(kMsgColonInName, static_cast<uint32_t>(scan_.Name.size()));
+  const DOMString name = scan_.Name;
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
 
   TDOMEntityEx* entity = Build().Node<TDOMEntityEx>(name);
   entity->IsParameterEntity = parameter;
-  entity->DeclaredOutside = IsExternalText(source_);
-  entity->BaseId = source_->GetSystemId();
+  entity->DeclaredOutside = IsExternalText(input_.Top);
+  entity->BaseId = input_.Top->GetSystemId();
   if (Cur() == u'"' || Cur() == u'\'') {
     ParseEntityValue(entity);
   } else if (ParseExternalId(entity->SystemId, entity->PublicId, false)) {
-    if (!parameter && SkipWhitespaceInDTD() && source_->MatchLiteral(kNData)) {
+    if (!parameter && SkipWhitespaceInDTD() && input_.Top->MatchLiteral(kNData)) {
       if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
       ExpectName();
-      entity->NotationName = name_;
-      notationRefs_.push_back({name_, source_->Line, source_->Column() - static_cast<uint32_t>(name_.size())});
+      entity->NotationName = scan_.Name;
+      validation_.NotationRefs.push_back(
+          {scan_.Name, input_.Top->Line, input_.Top->Column() - static_cast<uint32_t>(scan_.Name.size())});
     }
   } else {
     FatalError(kMsgExpectedEntityValue);
@@ -423,12 +425,12 @@ void TXMLReader::ParseEntityDecl() {
 
   // The first declaration of a name binds; later ones are read and dropped.
   TDOMNamedNodeMap* map = nullptr;
-  if (processDeclarations_) {
+  if (dtd_.ProcessDeclarations) {
     if (parameter) {
-      if (!parameterEntities_) parameterEntities_ = std::make_unique<TDOMNamedNodeMap>(docType_, ENTITY_NODE);
-      map = parameterEntities_.get();
+      if (!dtd_.ParameterEntities) dtd_.ParameterEntities = std::make_unique<TDOMNamedNodeMap>(dtd_.Type, ENTITY_NODE);
+      map = dtd_.ParameterEntities.get();
     } else {
-      map = docType_->Entities();
+      map = dtd_.Type->Entities();
     }
   }
   if (map && !map->GetNamedItem(name)) map->SetNamedItem(entity);
@@ -438,47 +440,47 @@ void TXMLReader::ParseEntityDecl() {
 void TXMLReader::ParseEntityValue(TDOMEntityEx* entity) {
   const DOMChar quote = ExpectQuote();
   SaveTokenStart();
-  entity->StartLine = source_->Line;
-  entity->StartColumn = source_->Column();
-  TXMLCharSource* const home = source_;
-  entityValue_.clear();
+  entity->StartLine = input_.Top->Line;
+  entity->StartColumn = input_.Top->Column();
+  TXMLCharSource* const home = input_.Top;
+  scan_.EntityValue.clear();
   for (;;) {
-    const DOMChar c = source_->ScanUntil(entityValue_, kEntityValueDelimiters, nullptr);
-    if (c == quote && source_ == home) {
+    const DOMChar c = input_.Top->ScanUntil(scan_.EntityValue, kEntityValueDelimiters, nullptr);
+    if (c == quote && input_.Top == home) {
       Next();
       break;
     }
     switch (c) {
       case 0:
         // A parameter entity's text ends inside the value; the value goes on after the reference.
-        if (source_ != home && PopSource()) continue;
+        if (input_.Top != home && PopSource()) continue;
         FatalErrorAtToken(kMsgNoClosingQuote);
       case u'%':
-        if (!IsExternalText(source_)) FatalError(kMsgPEInInternalSubset);
+        if (!IsExternalText(input_.Top)) FatalError(kMsgPEInInternalSubset);
         ParsePEReference();
         break;
       case u'&':
         Next();
         if (CheckForChar(u'#')) {
-          ParseCharRef(entityValue_);
+          ParseCharRef(scan_.EntityValue);
         } else {
           // General entities are expanded where the entity is used, not here.
           ExpectName();
           ExpectChar(u';');
-          entityValue_.push_back(u'&');
-          entityValue_ += name_;
-          entityValue_.push_back(u';');
+          scan_.EntityValue.push_back(u'&');
+          scan_.EntityValue += scan_.Name;
+          scan_.EntityValue.push_back(u';');
         }
         break;
       default:
-        entityValue_.push_back(c);
+        scan_.EntityValue.push_back(c);
         Next();
         break;
     }
   }
-  entity->ReplacementText = entityValue_;
-  entity->CharLength = static_cast<uint32_t>(entityValue_.size());
-  CountText(entityValue_.size());
+  entity->ReplacementText = scan_.EntityValue;
+  entity->CharLength = static_cast<uint32_t>(scan_.EntityValue.size());
+  CountText(scan_.EntityValue.size());
 }
 
 TDOMElementDef* TXMLReader::FindOrCreateElementDef(DOMStringView name) {
@@ -490,10 +492,11 @@ TDOMElementDef* TXMLReader::FindOrCreateElementDef(DOMStringView name) {
 void TXMLReader::ParseElementDecl() {
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   ExpectName();
-  TDOMElementDef* const declaration = FindOrCreateElementDef(name_);
+  TDOMElementDef* const declaration = FindOrCreateElementDef(scan_.Name);
   const bool duplicate = declaration->ContentType != CONTENT_UNDECLARED;
   if (duplicate)
-    ValidationError(FormatMessage(kMsgDuplicateElementDecl, Narrow(name_)), static_cast<uint32_t>(name_.size()));
+    ValidationError(FormatMessage(kMsgDuplicateElementDecl, Narrow(scan_.Name)),
+                    static_cast<uint32_t>(scan_.Name.size()));
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
 
   const auto readOccurrence = [this](TContentParticle& particle) {
@@ -513,21 +516,21 @@ void TXMLReader::ParseElementDecl() {
     const TDOMEntityEx* Entity;
   };
   const auto checkGroupNesting = [this](const TOpenGroup& group) {
-    if (source_ != group.Source || source_->Entity != group.Entity) ValidationError(kMsgPENesting);
+    if (input_.Top != group.Source || input_.Top->Entity != group.Entity) ValidationError(kMsgPENesting);
   };
 
   uint8_t contentType;
   std::unique_ptr<TContentParticle> model;
-  if (source_->MatchLiteral(kEmpty)) {
+  if (input_.Top->MatchLiteral(kEmpty)) {
     contentType = CONTENT_EMPTY;
-  } else if (source_->MatchLiteral(kAny)) {
+  } else if (input_.Top->MatchLiteral(kAny)) {
     contentType = CONTENT_ANY;
   } else if (Cur() == u'(') {
     model = std::make_unique<TContentParticle>();
-    const TOpenGroup outer{model.get(), 0, source_, source_->Entity};
+    const TOpenGroup outer{model.get(), 0, input_.Top, input_.Top->Entity};
     Next();
     SkipWhitespaceInDTD();
-    if (source_->MatchLiteral(kPCData)) {
+    if (input_.Top->MatchLiteral(kPCData)) {
       contentType = CONTENT_MIXED;
       model->Kind = TContentParticle::CHOICE;
       model->Occurrence = TContentParticle::ANY_NUMBER;
@@ -537,10 +540,10 @@ void TXMLReader::ParseElementDecl() {
         if (!CheckForChar(u'|')) break;
         SkipWhitespaceInDTD();
         ExpectName();
-        TDOMElementDef* member = FindOrCreateElementDef(name_);
+        TDOMElementDef* member = FindOrCreateElementDef(scan_.Name);
         const bool listed = std::any_of(model->Children.begin(), model->Children.end(),
                                         [member](const auto& c) { return c->Declaration == member; });
-        if (listed) ValidationError(kMsgDuplicateMixedToken, static_cast<uint32_t>(name_.size()));
+        if (listed) ValidationError(kMsgDuplicateMixedToken, static_cast<uint32_t>(scan_.Name.size()));
         else model->Add(TContentParticle::NAME)->Declaration = member;
         named = true;
       }
@@ -558,13 +561,13 @@ void TXMLReader::ParseElementDecl() {
         if (Cur() == u'(') {
           if (open.size() >= settings_.MaxContentModelNesting) FatalError(kMsgModelNestingLimit);
           TContentParticle* group = open.back().Group->Add(TContentParticle::SEQUENCE);
-          open.push_back({group, 0, source_, source_->Entity});
+          open.push_back({group, 0, input_.Top, input_.Top->Entity});
           Next();
           continue;
         }
         ExpectName();
         TContentParticle* particle = open.back().Group->Add(TContentParticle::NAME);
-        particle->Declaration = FindOrCreateElementDef(name_);
+        particle->Declaration = FindOrCreateElementDef(scan_.Name);
         readOccurrence(*particle);
         // Separators and the groups that close after this particle.
         for (;;) {
@@ -595,10 +598,10 @@ void TXMLReader::ParseElementDecl() {
     FatalError(kMsgInvalidContentSpec);
   }
 
-  if (processDeclarations_ && !duplicate) {
+  if (dtd_.ProcessDeclarations && !duplicate) {
     declaration->ContentType = contentType;
     declaration->Model = std::move(model);
-    declaration->DeclaredOutside = IsExternalText(source_);
+    declaration->DeclaredOutside = IsExternalText(input_.Top);
   }
 }
 
@@ -634,17 +637,17 @@ bool FitsType(const TDOMAttrDef& declaration, DOMStringView value, bool xml11, b
 void TXMLReader::ParseAttlistDecl() {
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   ExpectName();
-  TDOMElementDef* const element = FindOrCreateElementDef(name_);
+  TDOMElementDef* const element = FindOrCreateElementDef(scan_.Name);
   for (;;) {
     const bool spaced = SkipWhitespaceInDTD();
     if (Cur() == u'>') return;
     if (!spaced) FatalError(kMsgExpectedWhitespace);
     ExpectName();
-    const DOMString attributeName = name_;
+    const DOMString attributeName = scan_.Name;
     // Only the first declaration of an attribute binds.
-    const bool isNew = processDeclarations_ && !element->GetAttributeNode(attributeName);
+    const bool isNew = dtd_.ProcessDeclarations && !element->GetAttributeNode(attributeName);
     TDOMAttrDecl* const declaration = Build().Node<TDOMAttrDecl>(Build().InternName(attributeName));
-    declaration->DeclaredOutside = IsExternalText(source_);
+    declaration->DeclaredOutside = IsExternalText(input_.Top);
     if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
 
     uint8_t type = DATATYPE_NMTOKEN;
@@ -653,10 +656,11 @@ void TXMLReader::ParseAttlistDecl() {
       for (;;) {
         SkipWhitespaceInDTD();
         ExpectName(!notations);
-        if (!declaration->AddAllowedValue(name_.data(), name_.size()))
-          ValidationError(duplicateMessage, static_cast<uint32_t>(name_.size()));
+        if (!declaration->AddAllowedValue(scan_.Name.data(), scan_.Name.size()))
+          ValidationError(duplicateMessage, static_cast<uint32_t>(scan_.Name.size()));
         if (notations)
-          notationRefs_.push_back({name_, source_->Line, source_->Column() - static_cast<uint32_t>(name_.size())});
+          validation_.NotationRefs.push_back(
+              {scan_.Name, input_.Top->Line, input_.Top->Column() - static_cast<uint32_t>(scan_.Name.size())});
         SkipWhitespaceInDTD();
         if (CheckForChar(u')')) return;
         ExpectChar(u'|');
@@ -667,7 +671,7 @@ void TXMLReader::ParseAttlistDecl() {
     } else {
       const TTypeKeyword* keyword = nullptr;
       for (const TTypeKeyword& candidate : kAttributeTypes) {
-        if (source_->MatchLiteral(candidate.Word)) {
+        if (input_.Top->MatchLiteral(candidate.Word)) {
           keyword = &candidate;
           break;
         }
@@ -688,19 +692,19 @@ void TXMLReader::ParseAttlistDecl() {
     if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
 
     uint8_t defaultKind = DEFAULT_VALUE;
-    if (source_->MatchLiteral(kRequired)) {
+    if (input_.Top->MatchLiteral(kRequired)) {
       defaultKind = DEFAULT_REQUIRED;
-    } else if (source_->MatchLiteral(kImplied)) {
+    } else if (input_.Top->MatchLiteral(kImplied)) {
       defaultKind = DEFAULT_IMPLIED;
     } else {
-      if (source_->MatchLiteral(kFixed)) {
+      if (input_.Top->MatchLiteral(kFixed)) {
         defaultKind = DEFAULT_FIXED;
         if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
       }
       ParseAttributeValue(declaration);
       if (settings_.Validate) {
         if (type == DATATYPE_ID) ValidationError(kMsgIdWithDefault);
-        else if (!FitsType(*declaration, declaration->NodeValue(), xml11_, settings_.NamespaceAware))
+        else if (!FitsType(*declaration, declaration->NodeValue(), input_.XML11, settings_.NamespaceAware))
           ValidationError(FormatMessage(kMsgDefaultWrongSyntax, Narrow(attributeName)));
       }
     }
@@ -719,18 +723,19 @@ void TXMLReader::ParseAttlistDecl() {
 void TXMLReader::ParseNotationDecl() {
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   ExpectName();
-  if (settings_.NamespaceAware && colonPos_ >= 0) FatalError(kMsgColonInName, static_cast<uint32_t>(name_.size()));
-  const DOMString name = name_;
+  if (settings_.NamespaceAware && scan_.ColonPos >= 0)
+    FatalError(kMsgColonInName, static_cast<uint32_t>(scan_.Name.size()));
+  const DOMString name = scan_.Name;
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   DOMString systemId, publicId;
   if (!ParseExternalId(systemId, publicId, true)) FatalError(kMsgExpectedExternalOrPublicId);
-  if (!processDeclarations_) return;
-  TDOMNamedNodeMap* notations = docType_->Notations();
+  if (!dtd_.ProcessDeclarations) return;
+  TDOMNamedNodeMap* notations = dtd_.Type->Notations();
   if (notations->GetNamedItem(name)) {
     ValidationError(FormatMessage(kMsgDuplicateNotation, Narrow(name)));
     return;
   }
-  TDOMNotation* notation = document_->CreateNotation(name);
+  TDOMNotation* notation = doc_.Document->CreateNotation(name);
   notation->SystemId = std::move(systemId);
   notation->PublicId = std::move(publicId);
   notations->SetNamedItem(notation);
@@ -763,7 +768,7 @@ void TXMLReader::ApplyDefaults(TDOMElement* element, TDOMElementDef* declaration
   TDOMNamedNodeMap* declarations = declaration->Attributes();
   for (uint32_t i = 0; i < declarations->Length(); ++i) {
     auto* attributeDecl = static_cast<TDOMAttrDecl*>(declarations->Item(i));
-    if (attributeDecl->ElementMark == elementCounter_) continue;  // given in the tag
+    if (attributeDecl->ElementMark == doc_.ElementCounter) continue;  // given in the tag
     switch (attributeDecl->Default()) {
       case DEFAULT_VALUE:
       case DEFAULT_FIXED: {
@@ -771,14 +776,14 @@ void TXMLReader::ApplyDefaults(TDOMElement* element, TDOMElementDef* declaration
         element->SetAttributeNode(attribute);
         // Every element of the name gets its own copy of the value.
         CountText(attribute->NodeValue().size());
-        if (standalone_ && attributeDecl->DeclaredOutside) ValidationError(kMsgStandaloneValidity);
+        if (doc_.Standalone && attributeDecl->DeclaredOutside) ValidationError(kMsgStandaloneValidity);
         if (attribute->DataType() == DATATYPE_ID) {
           if (!Build().RegisterId(attribute))
             ValidationError(FormatMessage(kMsgIdNotUnique, Narrow(attribute->NodeValue())));
         } else if (settings_.Validate &&
                    (attribute->DataType() == DATATYPE_IDREF || attribute->DataType() == DATATYPE_IDREFS)) {
           ForEachToken(attribute->NodeValue(), [this](DOMStringView token) {
-            idRefs_.push_back({DOMString(token), source_->Line, source_->Column()});
+            validation_.IdRefs.push_back({DOMString(token), input_.Top->Line, input_.Top->Column()});
           });
         }
         break;
@@ -801,15 +806,15 @@ void TXMLReader::CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declar
   if (!settings_.Validate) return;
 
   const std::string name = Narrow(attribute->NodeName());
-  if (standalone_ && static_cast<TDOMAttrDecl*>(declaration)->DeclaredOutside && attribute->TextContent() != value)
+  if (doc_.Standalone && static_cast<TDOMAttrDecl*>(declaration)->DeclaredOutside && attribute->TextContent() != value)
     ValidationError(kMsgStandaloneValidity);
   if (declaration->Default() == DEFAULT_FIXED && value != declaration->NodeValue())
     ValidationError(FormatMessage(kMsgFixedMismatch, name));
 
-  bool fits = FitsType(*declaration, value, xml11_, settings_.NamespaceAware);
+  bool fits = FitsType(*declaration, value, input_.XML11, settings_.NamespaceAware);
   if (fits && (type == DATATYPE_ENTITY || type == DATATYPE_ENTITIES)) {
     // Only unparsed entities may be named.
-    TDOMNamedNodeMap* entities = docType_ ? docType_->Entities() : nullptr;
+    TDOMNamedNodeMap* entities = dtd_.Type ? dtd_.Type->Entities() : nullptr;
     ForEachToken(value, [&](DOMStringView token) {
       const auto* entity = entities ? static_cast<const TDOMEntityEx*>(entities->GetNamedItem(token)) : nullptr;
       if (!entity || entity->NotationName.empty()) fits = false;
@@ -818,38 +823,40 @@ void TXMLReader::CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declar
   if (!fits) ValidationError(FormatMessage(kMsgAttributeTypeMismatch, name));
   if (type == DATATYPE_IDREF || type == DATATYPE_IDREFS) {
     ForEachToken(value, [this](DOMStringView token) {
-      idRefs_.push_back({DOMString(token), source_->Line, source_->Column()});
+      validation_.IdRefs.push_back({DOMString(token), input_.Top->Line, input_.Top->Column()});
     });
   }
 }
 
 void TXMLReader::PushValidationFrame(TDOMElement* element, TDOMElementDef* declaration) {
-  ++depth_;
-  if (!settings_.Validate && !docType_) return;
-  if (frames_.size() <= depth_) frames_.resize(std::max(kInitialFrames, frames_.size() * 2));
-  frames_[depth_] = TValidationFrame{element, declaration, nullptr, false};
+  ++doc_.Depth;
+  if (!settings_.Validate && !dtd_.Type) return;
+  std::vector<TValidationFrame>& frames = validation_.Frames;
+  if (frames.size() <= doc_.Depth) frames.resize(std::max(kInitialFrames, frames.size() * 2));
+  frames[doc_.Depth] = TValidationFrame{element, declaration, nullptr, false};
   UpdateContentType();
 }
 
 void TXMLReader::PopValidationFrame() {
-  if (depth_ > 0) --depth_;
+  if (doc_.Depth > 0) --doc_.Depth;
   UpdateContentType();
 }
 
 void TXMLReader::UpdateContentType() {
-  const TDOMElementDef* declaration = depth_ < frames_.size() ? frames_[depth_].Declaration : nullptr;
+  const std::vector<TValidationFrame>& frames = validation_.Frames;
+  const TDOMElementDef* declaration = doc_.Depth < frames.size() ? frames[doc_.Depth].Declaration : nullptr;
   if (settings_.Validate && declaration) {
-    contentType_ = declaration->ContentType;
-    standaloneSensitive_ = standalone_ && declaration->DeclaredOutside;
+    validation_.ContentType = declaration->ContentType;
+    validation_.StandaloneSensitive = doc_.Standalone && declaration->DeclaredOutside;
   } else {
-    contentType_ = CONTENT_ANY;
-    standaloneSensitive_ = false;
+    validation_.ContentType = CONTENT_ANY;
+    validation_.StandaloneSensitive = false;
   }
 }
 
 bool TXMLReader::ValidateChild(TDOMElementDef* declaration) {
-  if (!declaration || depth_ >= frames_.size()) return true;
-  TValidationFrame& frame = frames_[depth_];
+  if (!declaration || doc_.Depth >= validation_.Frames.size()) return true;
+  TValidationFrame& frame = validation_.Frames[doc_.Depth];
   const TDOMElementDef* parent = frame.Declaration;
   if (!parent) return true;
   switch (parent->ContentType) {
@@ -873,8 +880,8 @@ bool TXMLReader::ValidateChild(TDOMElementDef* declaration) {
 }
 
 bool TXMLReader::ContentIncomplete() {
-  if (depth_ >= frames_.size()) return false;
-  const TValidationFrame& frame = frames_[depth_];
+  if (doc_.Depth >= validation_.Frames.size()) return false;
+  const TValidationFrame& frame = validation_.Frames[doc_.Depth];
   const TDOMElementDef* declaration = frame.Declaration;
   if (!declaration || declaration->ContentType != CONTENT_ELEMENTS || !declaration->Model || frame.Failed)
     return false;
@@ -883,11 +890,11 @@ bool TXMLReader::ContentIncomplete() {
 }
 
 void TXMLReader::CheckIdReferences() {
-  for (const TForwardRef& ref : idRefs_) {
-    if (!document_->GetElementById(ref.Name))
+  for (const TForwardRef& ref : validation_.IdRefs) {
+    if (!doc_.Document->GetElementById(ref.Name))
       ValidationErrorAt(FormatMessage(kMsgIdNotFound, Narrow(ref.Name)), ref.Line, ref.Column);
   }
-  idRefs_.clear();
+  validation_.IdRefs.clear();
 }
 
 }  // namespace corvandel::xml

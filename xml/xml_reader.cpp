@@ -50,60 +50,60 @@ TDOMNode_WithChildren* AsParent(TDOMNode* node) { return static_cast<TDOMNode_Wi
 
 }  // namespace
 
-TXMLReader::TXMLReader(const TXMLReaderSettings& settings)
-    : settings_(settings),
-      nameTables_(&Xml10NameTables()),
-      asciiNames_(&TAsciiNameClasses::For(false)) {
-  if (settings_.NamespaceAware) nsSupport_ = std::make_unique<TNSSupport>();
+TXMLReader::TXMLReader(const TXMLReaderSettings& settings) : settings_(settings) {
+  input_.NameTables = &Xml10NameTables();
+  input_.AsciiNames = &TAsciiNameClasses::For(false);
+  if (settings_.NamespaceAware) ns_.Support = std::make_unique<TNSSupport>();
 }
 
 TXMLReader::~TXMLReader() {
-  while (source_) {
-    TXMLCharSource* source = source_;
-    source_ = source->Parent;
-    if (source->Entity) source->Entity->BeingExpanded = false;
-    delete source;
+  // Top down; the entities an error left open are no longer being expanded.
+  while (!input_.Sources.empty()) {
+    if (TDOMEntityEx* entity = input_.Sources.back()->Entity) entity->BeingExpanded = false;
+    input_.Sources.pop_back();
   }
+  input_.Top = nullptr;
   // These belong to the document, which outlives the reader once taken.
-  parameterEntities_.reset();
-  if (ownsDoctype_ && docType_) docType_->Free();
+  dtd_.ParameterEntities.reset();
+  if (dtd_.TypeOwned && dtd_.Type) dtd_.Type->Free();
 }
 
 // ------------------------------------------------------------------ sources
 
 void TXMLReader::PushSource(std::unique_ptr<TXMLCharSource> source) {
-  source->Parent = source_;
+  source->Parent = input_.Top;
   source->Reader = this;
-  source->StartDepth = depth_;
-  source_ = source.release();
-  source_->Initialize();
+  source->StartDepth = doc_.Depth;
+  input_.Sources.push_back(std::move(source));
+  input_.Top = input_.Sources.back().get();
+  input_.Top->Initialize();
 }
 
 bool TXMLReader::PopSource() {
-  if (!source_->Parent || source_->Kind != SOURCE_ORDINARY) return false;
+  if (!input_.Top->Parent || input_.Top->Kind != SOURCE_ORDINARY) return false;
   PopSourceExplicitly();
   return true;
 }
 
 void TXMLReader::PopSourceExplicitly() {
-  TXMLCharSource* source = source_;
-  source_ = source->Parent;
+  TXMLCharSource* source = input_.Top;
   if (TDOMEntityEx* entity = source->Entity) {
     entity->BeingExpanded = false;
     entity->CharLength = source->CharCount;
   }
-  delete source;
+  input_.Top = source->Parent;
+  input_.Sources.pop_back();
 }
 
 void TXMLReader::SaveTokenStart() {
-  tokenLine_ = source_->Line;
-  tokenColumn_ = source_->Column();
+  input_.TokenLine = input_.Top->Line;
+  input_.TokenColumn = input_.Top->Column();
 }
 
 void TXMLReader::CheckCharLimit() {
   if (settings_.CharLimit == 0) return;
   uint64_t total = 0;
-  for (const TXMLCharSource* s = source_; s; s = s->Parent) total += s->CharCount;
+  for (const TXMLCharSource* s = input_.Top; s; s = s->Parent) total += s->CharCount;
   if (total > settings_.CharLimit) FatalError(kMsgCharLimit);
 }
 
@@ -120,13 +120,13 @@ std::string SystemIdOf(const TXMLCharSource* source) {
 }  // namespace
 
 void TXMLReader::FatalError(const std::string& reason, uint32_t offset) {
-  if (!source_) FatalErrorAt(reason, 0, 0);
-  const uint32_t column = source_->Column();
-  FatalErrorAt(reason, source_->Line, column > offset ? column - offset : 0);
+  if (!input_.Top) FatalErrorAt(reason, 0, 0);
+  const uint32_t column = input_.Top->Column();
+  FatalErrorAt(reason, input_.Top->Line, column > offset ? column - offset : 0);
 }
 
 void TXMLReader::FatalErrorAt(const std::string& reason, uint32_t line, uint32_t column) {
-  const EXMLReadError error = source_ ? EXMLReadError(SEVERITY_FATAL, reason, SystemIdOf(source_), line, column)
+  const EXMLReadError error = input_.Top ? EXMLReadError(SEVERITY_FATAL, reason, SystemIdOf(input_.Top), line, column)
                                       : EXMLReadError(SEVERITY_FATAL, reason);
   if (settings_.OnError) settings_.OnError(error);
   throw error;
@@ -134,13 +134,13 @@ void TXMLReader::FatalErrorAt(const std::string& reason, uint32_t line, uint32_t
 
 void TXMLReader::ValidationError(const std::string& reason, uint32_t offset) {
   if (!settings_.Validate) return;
-  const uint32_t column = source_->Column();
-  ValidationErrorAt(reason, source_->Line, column > offset ? column - offset : 0);
+  const uint32_t column = input_.Top->Column();
+  ValidationErrorAt(reason, input_.Top->Line, column > offset ? column - offset : 0);
 }
 
 void TXMLReader::ValidationErrorAt(const std::string& reason, uint32_t line, uint32_t column) {
   if (!settings_.Validate) return;
-  const EXMLReadError error = source_ ? EXMLReadError(SEVERITY_ERROR, reason, SystemIdOf(source_), line, column)
+  const EXMLReadError error = input_.Top ? EXMLReadError(SEVERITY_ERROR, reason, SystemIdOf(input_.Top), line, column)
                                       : EXMLReadError(SEVERITY_ERROR, reason);
   if (settings_.OnError) settings_.OnError(error);
 }
@@ -154,13 +154,13 @@ bool TXMLReader::SkipWhitespace() {
     if (c == u' ' || c == u'\t') {
       // Runs of spaces and tabs (indentation) go by straight over the
       // buffer; reaching its end reloads it, as Next would have.
-      TXMLCharSource* const source = source_;
+      TXMLCharSource* const source = input_.Top;
       DOMChar* p = source->Position + 1;
       while (*p == u' ' || *p == u'\t') ++p;
       source->Position = p;
       if (p == source->BufferEnd) source->Reload();
-    } else if (c == u'\n' || c == u'\r' || (source_->XML11 && (c == 0x85 || c == 0x2028))) {
-      source_->NewLine();
+    } else if (c == u'\n' || c == u'\r' || (input_.Top->XML11 && (c == 0x85 || c == 0x2028))) {
+      input_.Top->NewLine();
       Next();
     } else {
       return skipped;
@@ -217,18 +217,18 @@ const TAsciiNameClasses& TAsciiNameClasses::For(bool xml11) {
 }
 
 bool TXMLReader::ScanName(bool nameToken) {
-  name_.clear();
-  colonPos_ = -1;
-  TXMLCharSource* const source = source_;
-  const TNameCharTables& tables = *nameTables_;
-  const uint8_t* const ascii = asciiNames_->Classes;
+  scan_.Name.clear();
+  scan_.ColonPos = -1;
+  TXMLCharSource* const source = input_.Top;
+  const TNameCharTables& tables = *input_.NameTables;
+  const uint8_t* const ascii = input_.AsciiNames->Classes;
   const bool namespaces = settings_.NamespaceAware && !nameToken;
   bool first = !nameToken;
-  // The name is taken from the buffer in runs; a run goes into name_ before
+  // The name is taken from the buffer in runs; a run goes into scan_.Name before
   // anything can reload the buffer under it.
   DOMChar* run = source->Position;
-  auto flush = [&] { name_.append(run, static_cast<std::size_t>(source->Position - run)); };
-  auto length = [&] { return name_.size() + static_cast<std::size_t>(source->Position - run); };
+  auto flush = [&] { scan_.Name.append(run, static_cast<std::size_t>(source->Position - run)); };
+  auto length = [&] { return scan_.Name.size() + static_cast<std::size_t>(source->Position - run); };
   // Steps over one unit, reloading at the end of the buffer like Advance.
   auto step = [&] {
     if (++source->Position == source->BufferEnd) {
@@ -260,15 +260,15 @@ bool TXMLReader::ScanName(bool nameToken) {
     DOMChar c = *p;
     if (c == u':') {
       if (namespaces) {
-        if (colonPos_ >= 0 || length() == 0) break;
-        colonPos_ = static_cast<int>(length());
+        if (scan_.ColonPos >= 0 || length() == 0) break;
+        scan_.ColonPos = static_cast<int>(length());
         step();
         c = *source->Position;
-        const bool localStarts = tables.IsNameStartChar(c) || (xml11_ && IsNameHighSurrogate(c));
+        const bool localStarts = tables.IsNameStartChar(c) || (input_.XML11 && IsNameHighSurrogate(c));
         if (!localStarts) FatalError(kMsgLocalPartMissing);
         continue;
       }
-    } else if (xml11_ && IsNameHighSurrogate(c)) {
+    } else if (input_.XML11 && IsNameHighSurrogate(c)) {
       flush();
       source->Ensure(2);
       run = source->Position;
@@ -284,21 +284,21 @@ bool TXMLReader::ScanName(bool nameToken) {
     first = false;
   }
   flush();
-  return !name_.empty();
+  return !scan_.Name.empty();
 }
 
 TNameItem* TXMLReader::InternName() {
   // A document uses few names many times over. The cache slot is chosen
   // by a cheap hash of the name; names that share a slot only cost a look
   // in the name table, whose keyed hash keeps hostile names from piling up.
-  const std::size_t length = name_.size();
-  const std::size_t slot = (length * 7 + name_[0] * 31u + name_[length - 1]) % kNameCacheSlots;
-  TNameItem* item = nameCache_[slot];
-  if (item && DOMStringView(item->Key) == DOMStringView(name_)) return item;
+  const std::size_t length = scan_.Name.size();
+  const std::size_t slot = (length * 7 + scan_.Name[0] * 31u + scan_.Name[length - 1]) % kNameCacheSlots;
+  TNameItem* item = doc_.NameCache[slot];
+  if (item && DOMStringView(item->Key) == DOMStringView(scan_.Name)) return item;
   bool found = false;
-  item = Build().Names().FindOrAdd(name_.data(), length, found);
-  if (!found) nameBytes_ += sizeof(TNameItem) + sizeof(DOMChar) * length;
-  nameCache_[slot] = item;
+  item = Build().Names().FindOrAdd(scan_.Name.data(), length, found);
+  if (!found) limits_.NameBytes += sizeof(TNameItem) + sizeof(DOMChar) * length;
+  doc_.NameCache[slot] = item;
   return item;
 }
 
@@ -314,16 +314,15 @@ void TXMLReader::ExpectName(bool nameToken) {
 // ----------------------------------------------------------------- document
 
 void TXMLReader::ProcessDocument(std::unique_ptr<TXMLCharSource> source) {
-  document_ = std::make_unique<TXMLDocument>();
-  document_->DocumentURI = source->GetSystemId();
-  current_ = document_.get();
-  state_ = STATE_START;
-  depth_ = 0;
-  documentSource_ = source.get();
+  doc_.Document = std::make_unique<TXMLDocument>();
+  doc_.Document->DocumentURI = source->GetSystemId();
+  doc_.Current = doc_.Document.get();
+  doc_.State = TDocumentState::Start;
+  doc_.Depth = 0;
   PushSource(std::move(source));
   ParseContent();
-  if (state_ < STATE_IN_ROOT) FatalError(kMsgRootMissing);
-  if (settings_.Validate && docType_) CheckIdReferences();
+  if (doc_.State < TDocumentState::InRoot) FatalError(kMsgRootMissing);
+  if (settings_.Validate && dtd_.Type) CheckIdReferences();
 }
 
 void TXMLReader::ParseXmlOrTextDecl(bool textDeclaration) {
@@ -343,9 +342,9 @@ void TXMLReader::ParseXmlOrTextDecl(bool textDeclaration) {
     if (version != u"1.0" && version != u"1.1") FatalErrorAtToken(kMsgIllegalVersion);
     ExpectChar(quote);
     if (textDeclaration) {
-      if (version == u"1.1" && !xml11_) FatalError(kMsgXml11Entity);
+      if (version == u"1.1" && !input_.XML11) FatalError(kMsgXml11Entity);
     } else {
-      document_->SetXMLVersion(version);
+      doc_.Document->SetXMLVersion(version);
     }
     if (textDeclaration || Cur() != u'?') ExpectWhitespace();
   }
@@ -367,7 +366,7 @@ void TXMLReader::ParseXmlOrTextDecl(bool textDeclaration) {
     }
     if (Cur() != quote || encoding.empty()) FatalErrorAtToken(kMsgIllegalEncodingName);
     Next();
-    if (!source_->SetEncoding(encoding)) FatalErrorAtToken(FormatMessage(kMsgEncodingNotSupported, encoding));
+    if (!input_.Top->SetEncoding(encoding)) FatalErrorAtToken(FormatMessage(kMsgEncodingNotSupported, encoding));
     if (Cur() != u'?') {
       if (textDeclaration) SkipWhitespace();
       else ExpectWhitespace();
@@ -384,46 +383,60 @@ void TXMLReader::ParseXmlOrTextDecl(bool textDeclaration) {
       value += Cur();
       Next();
     }
-    if (value == u"yes") standalone_ = true;
+    if (value == u"yes") doc_.Standalone = true;
     else if (value != u"no") FatalError(kMsgStandaloneValue);
     ExpectChar(quote);
     SkipWhitespace();
   }
   ExpectLiteral(u"?>");
   if (!textDeclaration && version == u"1.1") {
-    xml11_ = true;
-    nameTables_ = &Xml11NameTables();
-    asciiNames_ = &TAsciiNameClasses::For(true);
-    source_->XML11 = true;
+    input_.XML11 = true;
+    input_.NameTables = &Xml11NameTables();
+    input_.AsciiNames = &TAsciiNameClasses::For(true);
+    input_.Top->XML11 = true;
   }
 }
 
 // ------------------------------------------------------------------ content
 
+// The content loop, for the document, an element's content and an entity's
+// replacement text alike: character data collects in scan_.Value until
+// markup or a reference ends it, and FlushText turns it into a text node.
+// Entities being expanded are read through the same loop, as sources
+// pushed on top of the current one; the loop ends when the source it
+// started on (or one that must be read to its end) runs out.
 void TXMLReader::ParseContent() {
   SaveTokenStart();
   for (;;) {
-    const DOMChar c = source_->ScanUntil(value_, inCDATA_ ? kCDATADelimiters : kTextDelimiters, &nonWhitespace_);
+    // Inside a CDATA section only "]]>" ends the text, so only ">" stops
+    // the scan there; "&" and "<" are text.
+    const TDelimiterSet& delimiters = scan_.InCDATA ? kCDATADelimiters : kTextDelimiters;
+    const DOMChar c = input_.Top->ScanUntil(scan_.Value, delimiters, &scan_.NonWhitespace);
     if (c == u'<') {
       Next();
-      source_->Ensure(2);
+      // Two units of lookahead: "<!" is told apart by the unit after it.
+      input_.Top->Ensure(2);
       const DOMChar next = Cur();
       if (next == u'/') {
         FlushText();
-        if (source_->StartDepth >= depth_) FatalError(kMsgEndTagNotAllowed);
+        // An end tag must close an element opened in the same source: an
+        // entity's text cannot end an element it did not start.
+        if (input_.Top->StartDepth >= doc_.Depth) FatalError(kMsgEndTagNotAllowed);
         Next();
         ParseEndTag();
-      } else if (nameTables_->IsNameStartChar(next) || next == u':' || (xml11_ && IsNameHighSurrogate(next))) {
+      } else if (input_.NameTables->IsNameStartChar(next) || next == u':' ||
+                 (input_.XML11 && IsNameHighSurrogate(next))) {
         FlushText();
         ParseStartTag();
       } else if (next == u'!') {
         Next();
         if (Cur() == u'[') {
           ExpectLiteral(u"[CDATA[");
-          if (state_ != STATE_IN_ROOT) FatalError(kMsgIllegalAtDocumentLevel);
+          if (doc_.State != TDocumentState::InRoot) FatalError(kMsgIllegalAtDocumentLevel);
+          // With CDataAsText the section's text joins the text around it.
           if (!settings_.CDataAsText) FlushText();
           SaveTokenStart();
-          inCDATA_ = true;
+          scan_.InCDATA = true;
           continue;
         }
         FlushText();
@@ -437,86 +450,98 @@ void TXMLReader::ParseContent() {
         NameError();
       }
     } else if (c == 0) {
-      if (inCDATA_) FatalErrorAtToken(kMsgUnterminatedCDATA);
-      if (source_->StartDepth < depth_) FatalError(FormatMessage(kMsgEndTagMissing, Narrow(current_->NodeName())));
+      // The current source has ended: elements it opened must be closed,
+      // then reading goes on in the source below. The loop returns instead
+      // at the bottom source and at one its caller pops itself (an entity
+      // parsed for its nodes).
+      if (scan_.InCDATA) FatalErrorAtToken(kMsgUnterminatedCDATA);
+      if (input_.Top->StartDepth < doc_.Depth)
+        FatalError(FormatMessage(kMsgEndTagMissing, Narrow(doc_.Current->NodeName())));
       if (PopSource()) continue;
       break;
     } else if (c == u'>') {
-      value_ += c;
+      // A ">" is text, except as the end of "]]>": that closes a CDATA
+      // section and is an error anywhere else.
+      scan_.Value += c;
       Next();
-      const std::size_t n = value_.size();
-      const bool cdataEnd = n >= 3 && value_[n - 2] == u']' && value_[n - 3] == u']';
+      const std::size_t n = scan_.Value.size();
+      const bool cdataEnd = n >= 3 && scan_.Value[n - 2] == u']' && scan_.Value[n - 3] == u']';
       if (!cdataEnd) {
-        nonWhitespace_ = true;
+        scan_.NonWhitespace = true;
         continue;
       }
-      if (!inCDATA_) FatalError(kMsgCDATAEndInText, 3);
-      value_.resize(n - 3);
-      inCDATA_ = false;
+      if (!scan_.InCDATA) FatalError(kMsgCDATAEndInText, 3);
+      scan_.Value.resize(n - 3);
+      scan_.InCDATA = false;
       if (settings_.CDataAsText) {
-        nonWhitespace_ = true;
+        scan_.NonWhitespace = true;
         continue;
       }
-      if (contentType_ == CONTENT_ELEMENTS) ValidationError(kMsgCDATAInElementContent);
-      TDOMBuilder::Append(AsParent(current_), Build().CDATASection(value_.data(), value_.size()));
-      CountText(value_.size());
-      value_.clear();
-      nonWhitespace_ = false;
+      if (validation_.ContentType == CONTENT_ELEMENTS) ValidationError(kMsgCDATAInElementContent);
+      TDOMBuilder::Append(AsParent(doc_.Current), Build().CDATASection(scan_.Value.data(), scan_.Value.size()));
+      CountText(scan_.Value.size());
+      scan_.Value.clear();
+      scan_.NonWhitespace = false;
     } else if (c == u'&') {
-      if (state_ != STATE_IN_ROOT) FatalError(kMsgIllegalAtDocumentLevel);
-      if (contentType_ == CONTENT_EMPTY) ValidationError(kMsgReferenceInEmpty);
+      if (doc_.State != TDocumentState::InRoot) FatalError(kMsgIllegalAtDocumentLevel);
+      if (validation_.ContentType == CONTENT_EMPTY) ValidationError(kMsgReferenceInEmpty);
       Next();
-      if (ParseReference(value_)) {
-        nonWhitespace_ = true;
+      // Character references and the predefined entities are text.
+      if (ParseReference(scan_.Value)) {
+        scan_.NonWhitespace = true;
         continue;
       }
+      // Any other entity is either read in place, as a source pushed on
+      // top, or kept as a reference node holding a copy of its content.
       TDOMEntityEx* entity = ResolveGeneralEntity(false);
       if (entity && settings_.ExpandEntityRefs) {
         ChargeExpansion(entity);
         if (PushEntity(entity)) continue;
       }
       FlushText();
-      AppendEntityReference(current_, entity);
+      AppendEntityReference(doc_.Current, entity);
     }
+    // Markup or a reference was handled: the next text starts here.
     SaveTokenStart();
-    value_.clear();
-    nonWhitespace_ = false;
+    scan_.Value.clear();
+    scan_.NonWhitespace = false;
   }
   FlushText();
 }
 
 void TXMLReader::FlushText() {
-  if (value_.empty()) return;
-  if (state_ != STATE_IN_ROOT) {
-    if (nonWhitespace_) FatalErrorAtToken(kMsgIllegalAtDocumentLevel);
-  } else if (nonWhitespace_ || settings_.KeepWhitespaceText) {
-    if (contentType_ == CONTENT_EMPTY) {
+  if (scan_.Value.empty()) return;
+  if (doc_.State != TDocumentState::InRoot) {
+    if (scan_.NonWhitespace) FatalErrorAtToken(kMsgIllegalAtDocumentLevel);
+  } else if (scan_.NonWhitespace || settings_.KeepWhitespaceText) {
+    if (validation_.ContentType == CONTENT_EMPTY) {
       ValidationError(kMsgTextInEmpty);
-    } else if (contentType_ == CONTENT_ELEMENTS) {
-      if (nonWhitespace_) ValidationError(kMsgTextInElementContent);
-      else if (standaloneSensitive_) ValidationError(kMsgStandaloneValidity);
+    } else if (validation_.ContentType == CONTENT_ELEMENTS) {
+      if (scan_.NonWhitespace) ValidationError(kMsgTextInElementContent);
+      else if (validation_.StandaloneSensitive) ValidationError(kMsgStandaloneValidity);
     }
-    const bool ignorable = !nonWhitespace_ && contentType_ == CONTENT_ELEMENTS;
-    TDOMBuilder::Append(AsParent(current_), Build().Text(value_.data(), value_.size(), ignorable));
-    CountText(value_.size());
+    const bool ignorable = !scan_.NonWhitespace && validation_.ContentType == CONTENT_ELEMENTS;
+    TDOMBuilder::Append(AsParent(doc_.Current), Build().Text(scan_.Value.data(), scan_.Value.size(), ignorable));
+    CountText(scan_.Value.size());
   }
-  value_.clear();
-  nonWhitespace_ = false;
+  scan_.Value.clear();
+  scan_.NonWhitespace = false;
 }
 
 void TXMLReader::ParseStartTag() {
   ExpectName();
-  if (state_ == STATE_AFTER_ROOT) FatalError(kMsgOneTopLevelElement, static_cast<uint32_t>(name_.size()));
-  if (state_ < STATE_IN_ROOT) {
+  if (doc_.State == TDocumentState::AfterRoot)
+    FatalError(kMsgOneTopLevelElement, static_cast<uint32_t>(scan_.Name.size()));
+  if (doc_.State < TDocumentState::InRoot) {
     if (settings_.Validate) {
-      if (!docType_) ValidationError(kMsgMissingDTD);
-      else if (docType_->Name() != name_) ValidationError(kMsgRootNameMismatch);
+      if (!dtd_.Type) ValidationError(kMsgMissingDTD);
+      else if (dtd_.Type->Name() != scan_.Name) ValidationError(kMsgRootNameMismatch);
     }
-    state_ = STATE_IN_ROOT;
+    doc_.State = TDocumentState::InRoot;
   }
   TDOMElement* element = Build().Element(InternName());
-  TDOMBuilder::Append(AsParent(current_), element);
-  ++elementCounter_;
+  TDOMBuilder::Append(AsParent(doc_.Current), element);
+  ++doc_.ElementCounter;
   CheckDocumentMemory();
 
   auto* declaration = static_cast<TDOMElementDef*>(element->NameItem()->Data);
@@ -544,7 +569,7 @@ void TXMLReader::ParseStartTag() {
   if (empty) {
     CloseElement(element);
   } else {
-    current_ = element;
+    doc_.Current = element;
     if (!settings_.KeepWhitespaceText) SkipWhitespace();
   }
 }
@@ -554,16 +579,16 @@ void TXMLReader::ParseAttribute(TDOMElement* element, TDOMElementDef* declaratio
   TDOMAttr* attribute = Build().Attribute(InternName());
   TDOMAttrDef* attributeDeclaration = nullptr;
   if (declaration) {
-    attributeDeclaration = static_cast<TDOMAttrDef*>(declaration->GetAttributeNode(name_));
+    attributeDeclaration = static_cast<TDOMAttrDef*>(declaration->GetAttributeNode(scan_.Name));
     if (attributeDeclaration) {
-      attributeDeclaration->ElementMark = elementCounter_;
+      attributeDeclaration->ElementMark = doc_.ElementCounter;
     } else {
-      ValidationError(FormatMessage(kMsgUndeclaredAttribute, Narrow(name_), Narrow(element->NodeName())));
+      ValidationError(FormatMessage(kMsgUndeclaredAttribute, Narrow(scan_.Name), Narrow(element->NodeName())));
     }
   }
   if (TDOMNode* replaced = element->Attributes()->SetNamedItem(attribute)) {
     replaced->Free();
-    FatalError(kMsgDuplicateAttribute, static_cast<uint32_t>(name_.size()));
+    FatalError(kMsgDuplicateAttribute, static_cast<uint32_t>(scan_.Name.size()));
   }
   SkipWhitespace();
   if (Cur() != u'=') FatalError(kMsgExpectedEquals);
@@ -591,7 +616,7 @@ bool IsPlainValueUnit(DOMChar c) {
 void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
   const DOMChar quote = ExpectQuote();
   SaveTokenStart();
-  TXMLCharSource* const start = source_;
+  TXMLCharSource* const start = input_.Top;
   {
     // Fast path: a value of plain units whose closing quote is in the
     // buffer, with more after it, becomes its text node straight from the
@@ -612,42 +637,42 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
       return;
     }
   }
-  attributeValue_.clear();
+  scan_.AttributeValue.clear();
   for (;;) {
-    const DOMChar c = source_->ScanUntil(attributeValue_, kAttributeDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(scan_.AttributeValue, kAttributeDelimiters, nullptr);
     if (c == u'<') {
       FatalError(kMsgLessThanInAttribute);
     } else if (c == u'&') {
       Next();
-      if (ParseReference(attributeValue_)) continue;
+      if (ParseReference(scan_.AttributeValue)) continue;
       TDOMEntityEx* entity = ResolveGeneralEntity(true);
       if (entity && settings_.ExpandEntityRefs) {
         ChargeExpansion(entity);
         if (PushEntity(entity)) continue;
       }
-      if (!attributeValue_.empty()) {
+      if (!scan_.AttributeValue.empty()) {
         TDOMBuilder::Append(target, 
-            Build().Text(attributeValue_.data(), attributeValue_.size(), false));
-        CountText(attributeValue_.size());
-        attributeValue_.clear();
+            Build().Text(scan_.AttributeValue.data(), scan_.AttributeValue.size(), false));
+        CountText(scan_.AttributeValue.size());
+        scan_.AttributeValue.clear();
       }
       AppendEntityReference(target, entity);
-    } else if (c == quote && source_ == start) {
+    } else if (c == quote && input_.Top == start) {
       Next();
       break;
     } else if (c == u'\t' || c == u'\n' || c == u'\r') {
-      attributeValue_ += u' ';
+      scan_.AttributeValue += u' ';
       Next();
     } else if (c == 0) {
-      if (source_ == start || !PopSource()) FatalErrorAtToken(kMsgNoClosingQuote);
+      if (input_.Top == start || !PopSource()) FatalErrorAtToken(kMsgNoClosingQuote);
     } else {
-      attributeValue_ += c;
+      scan_.AttributeValue += c;
       Next();
     }
   }
-  if (!attributeValue_.empty()) {
-    TDOMBuilder::Append(target, Build().Text(attributeValue_.data(), attributeValue_.size(), false));
-    CountText(attributeValue_.size());
+  if (!scan_.AttributeValue.empty()) {
+    TDOMBuilder::Append(target, Build().Text(scan_.AttributeValue.data(), scan_.AttributeValue.size(), false));
+    CountText(scan_.AttributeValue.size());
   }
 }
 
@@ -655,42 +680,43 @@ void TXMLReader::ParseEndTag() {
   // Fast path: the open element's name followed directly by ">" in the
   // buffer. The open name was itself read as a name under the same rules,
   // and ">" ends every name, so scanning it again would find the same name.
-  const DOMString& open = current_->NodeName();
-  TXMLCharSource* const source = source_;
+  const DOMString& open = doc_.Current->NodeName();
+  TXMLCharSource* const source = input_.Top;
   const std::size_t length = open.size();
   if (static_cast<std::size_t>(source->BufferEnd - source->Position) > length &&
       source->Position[length] == u'>' && std::equal(open.begin(), open.end(), source->Position)) {
     source->Position += length + 1;
     if (source->Position == source->BufferEnd) source->Reload();
-    CloseElement(current_);
+    CloseElement(doc_.Current);
     return;
   }
   ExpectName();
-  if (name_ != current_->NodeName())
-    FatalError(FormatMessage(kMsgUnmatchingEndTag, Narrow(current_->NodeName())), static_cast<uint32_t>(name_.size()));
+  if (scan_.Name != doc_.Current->NodeName())
+    FatalError(FormatMessage(kMsgUnmatchingEndTag, Narrow(doc_.Current->NodeName())),
+               static_cast<uint32_t>(scan_.Name.size()));
   if (!CheckForChar(u'>')) {
     SkipWhitespace();
     ExpectChar(u'>');
   }
-  CloseElement(current_);
+  CloseElement(doc_.Current);
 }
 
 void TXMLReader::CloseElement(TDOMNode* element) {
-  current_ = element->ParentNode();
-  if (current_ == document_.get()) state_ = STATE_AFTER_ROOT;
+  doc_.Current = element->ParentNode();
+  if (doc_.Current == doc_.Document.get()) doc_.State = TDocumentState::AfterRoot;
   if (settings_.Validate && ContentIncomplete())
     ValidationError(FormatMessage(kMsgMissingSubElements, Narrow(element->NodeName())));
-  if (settings_.NamespaceAware) nsSupport_->EndElement();
+  if (settings_.NamespaceAware) ns_.Support->EndElement();
   PopValidationFrame();
 }
 
 void TXMLReader::ParseComment() {
   ExpectLiteral(u"--");
   SaveTokenStart();
-  DOMString& text = value_;
+  DOMString& text = scan_.Value;
   text.clear();
   for (;;) {
-    const DOMChar c = source_->ScanUntil(text, kCommentDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(text, kCommentDelimiters, nullptr);
     if (c == 0) FatalErrorAtToken(kMsgUnterminatedComment);
     Next();
     if (!text.empty() && text.back() == u'-') {
@@ -700,9 +726,9 @@ void TXMLReader::ParseComment() {
     text += u'-';
   }
   ExpectChar(u'>');
-  if (contentType_ == CONTENT_EMPTY) ValidationError(kMsgCommentInEmpty);
-  if (!settings_.DropComments && current_) {
-    TDOMBuilder::Append(AsParent(current_), Build().Comment(text.data(), text.size()));
+  if (validation_.ContentType == CONTENT_EMPTY) ValidationError(kMsgCommentInEmpty);
+  if (!settings_.DropComments && doc_.Current) {
+    TDOMBuilder::Append(AsParent(doc_.Current), Build().Comment(text.data(), text.size()));
     CountText(text.size());
   }
   text.clear();
@@ -710,16 +736,16 @@ void TXMLReader::ParseComment() {
 
 void TXMLReader::ParseInstruction() {
   ExpectName();
-  if (settings_.NamespaceAware && colonPos_ >= 0) FatalError(kMsgColonInName);
-  const DOMString target = name_;
+  if (settings_.NamespaceAware && scan_.ColonPos >= 0) FatalError(kMsgColonInName);
+  const DOMString target = scan_.Name;
   if (target.size() == 3 && runtime::LowerCase(target) == u"xml")
     FatalError(target == u"xml" ? kMsgXmlDeclNotAllowed : kMsgXmlReserved, 3);
   if (Cur() != u'?') ExpectWhitespace();
   SaveTokenStart();
-  DOMString& data = value_;
+  DOMString& data = scan_.Value;
   data.clear();
   for (;;) {
-    const DOMChar c = source_->ScanUntil(data, kInstructionDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(data, kInstructionDelimiters, nullptr);
     if (c == 0) FatalErrorAtToken(kMsgUnterminatedPI);
     Next();
     if (!data.empty() && data.back() == u'?') {
@@ -728,18 +754,19 @@ void TXMLReader::ParseInstruction() {
     }
     data += u'>';
   }
-  if (contentType_ == CONTENT_EMPTY) ValidationError(kMsgPIInEmpty);
+  if (validation_.ContentType == CONTENT_EMPTY) ValidationError(kMsgPIInEmpty);
   TDOMProcessingInstruction* instruction = Build().ProcessingInstruction(target, data);
   CountText(target.size() + data.size());
   data.clear();
-  if (current_) TDOMBuilder::Append(AsParent(current_), instruction);
-  else if (docType_ && docType_->ParentNode() == document_.get()) document_->InsertBefore(instruction, docType_);
-  else document_->AppendChild(instruction);
+  if (doc_.Current) TDOMBuilder::Append(AsParent(doc_.Current), instruction);
+  else if (dtd_.Type && dtd_.Type->ParentNode() == doc_.Document.get())
+    doc_.Document->InsertBefore(instruction, dtd_.Type);
+  else doc_.Document->AppendChild(instruction);
 }
 
 void TXMLReader::ProcessNamespaces(TDOMElement* element) {
-  nsSupport_->StartElement();
-  prefixedAttributes_.clear();
+  ns_.Support->StartElement();
+  ns_.PrefixedAttributes.clear();
   const DOMString xmlNamespace(kXmlNamespace);
   const DOMString xmlnsNamespace(kXmlnsNamespace);
   if (element->HasAttributes()) {
@@ -751,7 +778,7 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
       const bool isDefault = name == u"xmlns";
       const bool isPrefixed = colon == 5 && name.starts_with(u"xmlns");
       if (!isDefault && !isPrefixed) {
-        if (colon != DOMString::npos) prefixedAttributes_.push_back(attribute);
+        if (colon != DOMString::npos) ns_.PrefixedAttributes.push_back(attribute);
         else Build().SetNamespaceInfo(attribute, u"", 0);
         continue;
       }
@@ -764,8 +791,8 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
         FatalError(FormatMessage(kMsgReservedNamespace, Narrow(uri)));
       }
       if (uri == xmlnsNamespace) FatalError(FormatMessage(kMsgReservedNamespace, Narrow(uri)));
-      if (isPrefixed && uri.empty() && !xml11_) FatalError(kMsgUndefiningNamespace);
-      nsSupport_->DefineBinding(prefix, uri);
+      if (isPrefixed && uri.empty() && !input_.XML11) FatalError(kMsgUndefiningNamespace);
+      ns_.Support->DefineBinding(prefix, uri);
       Build().SetNamespaceInfo(attribute, kXmlnsNamespace, isDefault ? 0 : 6);
     }
   }
@@ -774,27 +801,27 @@ void TXMLReader::ProcessNamespaces(TDOMElement* element) {
   const std::size_t colon = elementName.find(u':');
   if (colon != DOMString::npos) {
     const DOMStringView prefix = DOMStringView(elementName).substr(0, colon);
-    TPrefixItem* item = nsSupport_->GetPrefixItem(prefix);
+    TPrefixItem* item = ns_.Support->GetPrefixItem(prefix);
     if (!item->Data || item->Data->URI.empty())
       FatalError(FormatMessage(kMsgUnboundPrefix, Narrow(prefix)));
     Build().SetNamespaceInfo(element, item->Data->URI, static_cast<uint16_t>(colon + 1));
   } else {
-    const TBinding* binding = nsSupport_->DefaultNamespace();
+    const TBinding* binding = ns_.Support->DefaultNamespace();
     Build().SetNamespaceInfo(element, binding ? DOMStringView(binding->URI) : DOMStringView(), 0);
   }
 
-  if (prefixedAttributes_.empty()) return;
-  attributeKeys_.Init(static_cast<uint32_t>(prefixedAttributes_.size()));
-  for (TDOMAttr* attribute : prefixedAttributes_) {
+  if (ns_.PrefixedAttributes.empty()) return;
+  ns_.AttributeKeys.Init(static_cast<uint32_t>(ns_.PrefixedAttributes.size()));
+  for (TDOMAttr* attribute : ns_.PrefixedAttributes) {
     const DOMString& name = attribute->NodeName();
     const std::size_t attributeColon = name.find(u':');
     const DOMStringView prefix = DOMStringView(name).substr(0, attributeColon);
-    TPrefixItem* item = nsSupport_->GetPrefixItem(prefix);
+    TPrefixItem* item = ns_.Support->GetPrefixItem(prefix);
     if (!item->Data || item->Data->URI.empty())
       FatalError(FormatMessage(kMsgUnboundPrefix, Narrow(prefix)));
     const DOMString& uri = item->Data->URI;
     Build().SetNamespaceInfo(attribute, uri, static_cast<uint16_t>(attributeColon + 1));
-    if (attributeKeys_.Locate(uri, DOMStringView(name).substr(attributeColon + 1)))
+    if (ns_.AttributeKeys.Locate(uri, DOMStringView(name).substr(attributeColon + 1)))
       FatalError(kMsgDuplicatePrefixedAttribute);
   }
 }
@@ -812,7 +839,7 @@ void TXMLReader::ParseCharRef(DOMString& buffer) {
   }
   if (!digits) FatalError(kMsgInvalidCharRef);
   ExpectChar(u';');
-  if (!IsAllowedCharRef(value, xml11_)) FatalError(kMsgInvalidCharRef);
+  if (!IsAllowedCharRef(value, input_.XML11)) FatalError(kMsgInvalidCharRef);
   AppendCodePoint(buffer, value);
 }
 
@@ -828,7 +855,7 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
       DOMStringView text;
       DOMChar value;
     } kPredefinedRefs[] = {{u"lt;", u'<'}, {u"gt;", u'>'}, {u"amp;", u'&'}, {u"apos;", u'\''}, {u"quot;", u'"'}};
-    TXMLCharSource* const source = source_;
+    TXMLCharSource* const source = input_.Top;
     const auto buffered = static_cast<std::size_t>(source->BufferEnd - source->Position);
     for (const auto& entity : kPredefinedRefs) {
       if (entity.text[0] != *source->Position || buffered < entity.text.size() ||
@@ -847,7 +874,7 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
     DOMChar value;
   } kPredefined[] = {{u"lt", u'<'}, {u"gt", u'>'}, {u"amp", u'&'}, {u"apos", u'\''}, {u"quot", u'"'}};
   for (const auto& entity : kPredefined) {
-    if (name_ == entity.name) {
+    if (scan_.Name == entity.name) {
       buffer += entity.value;
       return true;
     }
@@ -856,26 +883,26 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
 }
 
 TDOMEntityEx* TXMLReader::ResolveGeneralEntity(bool inAttribute) {
-  const DOMString name = name_;
+  const DOMString name = scan_.Name;
   const std::string narrowName = Narrow(name);
   const auto offset = static_cast<uint32_t>(name.size() + 2);
   TDOMEntityEx* entity = nullptr;
-  if (docType_) entity = static_cast<TDOMEntityEx*>(docType_->Entities()->GetNamedItem(name));
+  if (dtd_.Type) entity = static_cast<TDOMEntityEx*>(dtd_.Type->Entities()->GetNamedItem(name));
   if (!entity) {
-    if (standalone_ || !docType_ || (!peRefsSeen_ && docType_->SystemId.empty()))
+    if (doc_.Standalone || !dtd_.Type || (!dtd_.PERefsSeen && dtd_.Type->SystemId.empty()))
       FatalError(FormatMessage(kMsgUndefinedEntity, narrowName), offset);
     ValidationError(FormatMessage(kMsgUndefinedEntityValidity, narrowName), offset);
-    name_ = name;
+    scan_.Name = name;
     return nullptr;
   }
-  if (standalone_ && entity->DeclaredOutside) FatalError(kMsgStandaloneFatal, offset);
+  if (doc_.Standalone && entity->DeclaredOutside) FatalError(kMsgStandaloneFatal, offset);
   if (!entity->NotationName.empty()) FatalError(FormatMessage(kMsgUnparsedEntity, narrowName), offset);
   if (inAttribute && !entity->SystemId.empty()) FatalError(kMsgExternalInAttribute, offset);
   if (!entity->ContentParsed) ParseEntityContent(entity);
-  const int64_t grown = static_cast<int64_t>(source_->CharCount) + entity->CharLength - offset;
-  source_->CharCount = static_cast<uint32_t>(std::max<int64_t>(0, grown));
+  const int64_t grown = static_cast<int64_t>(input_.Top->CharCount) + entity->CharLength - offset;
+  input_.Top->CharCount = static_cast<uint32_t>(std::max<int64_t>(0, grown));
   CheckCharLimit();
-  name_ = name;
+  scan_.Name = name;
   return entity;
 }
 
@@ -900,66 +927,97 @@ bool TXMLReader::PushEntity(TDOMEntityEx* entity) {
   return true;
 }
 
+// What parsing an entity's replacement text changes of the reader, saved
+// when the parse begins and put back when it ends, however it ends: the
+// node content goes into, the document state, the collected text, the
+// declaration of the innermost element and the nesting count. At the end
+// the entity is read-only again and its source, if still on top, is popped.
+class TXMLReader::TEntityContentScope {
+public:
+  TEntityContentScope(TXMLReader& reader, TDOMEntityEx* entity)
+      : reader_(reader),
+        entity_(entity),
+        current_(reader.doc_.Current),
+        state_(reader.doc_.State),
+        nonWhitespace_(reader.scan_.NonWhitespace) {
+    std::vector<TValidationFrame>& frames = reader.validation_.Frames;
+    const std::size_t depth = reader.doc_.Depth;
+    if (frames.size() <= depth) frames.resize(std::max(kInitialFrames, depth + 1));
+    declaration_ = frames[depth].Declaration;
+    value_.reserve(256);
+    value_.swap(reader.scan_.Value);
+    ++reader.limits_.EntityNesting;
+  }
+  TEntityContentScope(const TEntityContentScope&) = delete;
+  TEntityContentScope& operator=(const TEntityContentScope&) = delete;
+
+  ~TEntityContentScope() {
+    if (!armed_) return;
+    --reader_.limits_.EntityNesting;
+    reader_.scan_.Value.swap(value_);
+    reader_.scan_.NonWhitespace = nonWhitespace_;
+    reader_.doc_.Current = current_;
+    reader_.doc_.State = state_;
+    reader_.validation_.Frames[reader_.doc_.Depth].Declaration = declaration_;
+    reader_.UpdateContentType();
+    entity_->SetReadOnly(true);
+    // After an error, sources opened above the entity's stay for the reader
+    // to close.
+    if (source_ && reader_.input_.Top == source_) reader_.PopSourceExplicitly();
+  }
+
+  // Restoring starts once the entity's source is open, or known not to
+  // open (none): an error while opening it ends the read as it stands.
+  void Arm(TXMLCharSource* source) {
+    armed_ = true;
+    source_ = source;
+  }
+
+private:
+  TXMLReader& reader_;
+  TDOMEntityEx* const entity_;
+  TDOMNode* const current_;
+  const TDocumentState state_;
+  const bool nonWhitespace_;
+  TDOMElementDef* declaration_ = nullptr;
+  DOMString value_;
+  bool armed_ = false;
+  TXMLCharSource* source_ = nullptr;
+};
+
 void TXMLReader::ParseEntityContent(TDOMEntityEx* entity) {
-  if (entityNesting_ >= settings_.MaxEntityNesting) FatalError(kMsgEntityNestingLimit);
-  TDOMNode* const savedCurrent = current_;
-  const uint8_t savedState = state_;
-  const bool savedNonWhitespace = nonWhitespace_;
-  if (frames_.size() <= depth_) frames_.resize(std::max(kInitialFrames, std::size_t{depth_} + 1));
-  TValidationFrame& frame = frames_[depth_];
-  TDOMElementDef* const savedDeclaration = frame.Declaration;
-  DOMString savedValue;
-  savedValue.swap(value_);
-  value_.reserve(256);
-  ++entityNesting_;
-  auto restore = [&] {
-    --entityNesting_;
-    value_.swap(savedValue);
-    nonWhitespace_ = savedNonWhitespace;
-    current_ = savedCurrent;
-    state_ = savedState;
-    frames_[depth_].Declaration = savedDeclaration;
-    UpdateContentType();
-    entity->SetReadOnly(true);
-  };
-  if (!PushEntity(entity)) {
-    restore();
-    return;
-  }
-  TXMLCharSource* const source = source_;
-  source->Kind = SOURCE_READ_TO_END;
-  const uint64_t bytesBefore = document_->AllocatedNodeBytes();
-  const uint64_t unitsBefore = textUnits_;
+  if (limits_.EntityNesting >= settings_.MaxEntityNesting) FatalError(kMsgEntityNestingLimit);
+  TEntityContentScope scope(*this, entity);
+  const bool pushed = PushEntity(entity);
+  scope.Arm(pushed ? input_.Top : nullptr);
+  if (!pushed) return;
+  // Read to its end, the source is not popped by ParseContent, which
+  // returns there instead; the scope pops it.
+  input_.Top->Kind = SOURCE_READ_TO_END;
+  const uint64_t bytesBefore = doc_.Document->AllocatedNodeBytes();
+  const uint64_t unitsBefore = limits_.TextUnits;
   entity->SetReadOnly(false);
-  current_ = entity;
-  state_ = STATE_IN_ROOT;
-  frame.Declaration = nullptr;
+  doc_.Current = entity;
+  doc_.State = TDocumentState::InRoot;
+  validation_.Frames[doc_.Depth].Declaration = nullptr;
   UpdateContentType();
-  try {
-    ParseContent();
-    entity->ContentParsed = true;
-  } catch (...) {
-    restore();
-    if (source_ == source) PopSourceExplicitly();
-    throw;
-  }
-  restore();
-  PopSourceExplicitly();
-  entity->SubtreeBytes = document_->AllocatedNodeBytes() - bytesBefore;
-  entity->SubtreeUnits = textUnits_ - unitsBefore;
+  ParseContent();
+  entity->ContentParsed = true;
+  entity->SubtreeBytes = doc_.Document->AllocatedNodeBytes() - bytesBefore;
+  entity->SubtreeUnits = limits_.TextUnits - unitsBefore;
 }
 
 void TXMLReader::ChargeExpansion(TDOMEntityEx* entity) {
   // A reference costs the text it brings, or the text its content holds
   // when nested references made that larger, and the nodes it copies.
   const uint64_t units = std::max<uint64_t>({entity->CharLength, entity->SubtreeUnits, 1});
-  expansion_ += kEntityExpansionUnitCost * units + entity->SubtreeBytes;
-  if (settings_.EntityExpansionAllowance != 0 && expansion_ > settings_.EntityExpansionAllowance)
+  limits_.Expansion += kEntityExpansionUnitCost * units + entity->SubtreeBytes;
+  if (settings_.EntityExpansionAllowance != 0 && limits_.Expansion > settings_.EntityExpansionAllowance)
     FatalError(kMsgEntityExpansionLimit);
 }
 
 void TXMLReader::CountText(std::size_t units) {
-  textUnits_ += units;
+  limits_.TextUnits += units;
   CheckDocumentMemory();
 }
 
@@ -969,7 +1027,7 @@ TDOMEntityReference* TXMLReader::AppendEntityReference(TDOMNode* parent, TDOMEnt
     // The copy is made in one go: it must fit before it is made.
     CheckDocumentMemory(entity->SubtreeBytes + sizeof(DOMChar) * entity->SubtreeUnits);
   }
-  TDOMEntityReference* reference = Build().EntityReference(name_);
+  TDOMEntityReference* reference = Build().EntityReference(scan_.Name);
   TDOMBuilder::Append(AsParent(parent), reference);
   if (entity) CountText(entity->SubtreeUnits);
   return reference;

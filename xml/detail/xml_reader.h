@@ -49,9 +49,6 @@ struct TAsciiNameClasses {
   uint8_t Classes[0x80] = {};
 };
 
-// Document states.
-enum : uint8_t { STATE_START = 0, STATE_AFTER_DOCTYPE = 1, STATE_IN_ROOT = 2, STATE_AFTER_ROOT = 3 };
-
 class TXMLReader {
 public:
   explicit TXMLReader(const TXMLReaderSettings& settings);
@@ -62,10 +59,10 @@ public:
   // Reads a whole document from source, which the reader takes over.
   void ProcessDocument(std::unique_ptr<TXMLCharSource> source);
   // The document built so far; the caller takes it over.
-  std::unique_ptr<TXMLDocument> TakeDocument() { return std::move(document_); }
+  std::unique_ptr<TXMLDocument> TakeDocument() { return std::move(doc_.Document); }
 
   // ---- services for the input sources
-  bool XML11() const { return xml11_; }
+  bool XML11() const { return input_.XML11; }
   void CheckCharLimit();
   void CaptureSubset(TXMLCharSource& source);
   void ParseXmlOrTextDecl(bool textDeclaration);
@@ -75,7 +72,9 @@ public:
   [[noreturn]] void FatalError(const std::string& reason, uint32_t offset = 0);
   [[noreturn]] void FatalErrorAt(const std::string& reason, uint32_t line, uint32_t column);
   // Raises at the saved token start.
-  [[noreturn]] void FatalErrorAtToken(const std::string& reason) { FatalErrorAt(reason, tokenLine_, tokenColumn_); }
+  [[noreturn]] void FatalErrorAtToken(const std::string& reason) {
+    FatalErrorAt(reason, input_.TokenLine, input_.TokenColumn);
+  }
   // A validity error at the current position; reported only when validating.
   void ValidationError(const std::string& reason, uint32_t offset = 0);
   void ValidationErrorAt(const std::string& reason, uint32_t line, uint32_t column);
@@ -87,8 +86,8 @@ private:
   // itself, or a source that is read to its end and removed explicitly).
   bool PopSource();
   void PopSourceExplicitly();
-  DOMChar Cur() const { return *source_->Position; }
-  void Next() { source_->Advance(); }
+  DOMChar Cur() const { return *input_.Top->Position; }
+  void Next() { input_.Top->Advance(); }
   void SaveTokenStart();
   bool IsWhitespace(DOMChar c) const { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
 
@@ -99,15 +98,15 @@ private:
   // Consumes literal unit by unit; fatal "Expected "%s"" on a mismatch.
   void ExpectLiteral(DOMStringView literal);
   bool CheckForChar(DOMChar c);
-  // Scans a name into name_; false (without error) when none starts here.
+  // Scans a name into scan_.Name; false (without error) when none starts here.
   bool ScanName(bool nameToken = false);
   // Scans a name or raises the name errors.
   void ExpectName(bool nameToken = false);
   [[noreturn]] void NameError();
-  // The document's name table entry for the name in name_ (not empty).
+  // The document's name table entry for the name in scan_.Name (not empty).
   TNameItem* InternName();
   // The parser's access to the document being built.
-  TDOMBuilder Build() const { return TDOMBuilder(*document_); }
+  TDOMBuilder Build() const { return TDOMBuilder(*doc_.Document); }
   DOMChar ExpectQuote();
 
   // ---- content
@@ -128,20 +127,21 @@ private:
   // After "&#": appends the referenced character(s) to buffer.
   void ParseCharRef(DOMString& buffer);
   // After "&": a character reference or predefined entity is appended to
-  // buffer and true returned; otherwise the entity name is left in name_
+  // buffer and true returned; otherwise the entity name is left in scan_.Name
   // and false returned.
   bool ParseReference(DOMString& buffer);
-  // Looks up the general entity in name_ and applies the reference rules.
+  // Looks up the general entity in scan_.Name and applies the reference rules.
   // Returns the entity, or none when it is undeclared but tolerated.
   TDOMEntityEx* ResolveGeneralEntity(bool inAttribute);
   // Pushes the entity's text as a new source.
   bool PushEntity(TDOMEntityEx* entity);
   void ParseEntityContent(TDOMEntityEx* entity);
+  class TEntityContentScope;
   // Counts what a reference to entity produces against the expansion limit.
   void ChargeExpansion(TDOMEntityEx* entity);
   // Memory of the document: node storage, stored text and interned names.
   uint64_t DocumentBytes() const {
-    return document_->AllocatedNodeBytes() + sizeof(DOMChar) * textUnits_ + nameBytes_;
+    return doc_.Document->AllocatedNodeBytes() + sizeof(DOMChar) * limits_.TextUnits + limits_.NameBytes;
   }
   // Fatal once the document, with more bytes to come, would pass
   // MaxDocumentBytes.
@@ -180,59 +180,107 @@ private:
   void UpdateContentType();
 
   // ---- state
-  const TXMLReaderSettings settings_;
-  TXMLCharSource* source_ = nullptr;  // top of the stack; each links to its parent
-  bool xml11_ = false;
-  uint8_t state_ = STATE_START;
-  bool peRefsAllowed_ = false;
-  bool peRefsSeen_ = false;
-  bool inMarkupDecl_ = false;
-  uint64_t markupDecl_ = 0;  // numbers the markup declarations as they start
-  DOMString value_;
-  DOMString attributeValue_;
-  DOMString entityValue_;
-  DOMString name_;
-  bool nonWhitespace_ = false;  // the value buffer holds more than whitespace
-  bool inCDATA_ = false;
-  uint32_t tokenLine_ = 1;
-  uint32_t tokenColumn_ = 1;
-  bool standalone_ = false;
-  const TNameCharTables* nameTables_;
-  const TAsciiNameClasses* asciiNames_;
-  TDOMDocumentType* docType_ = nullptr;
-  std::unique_ptr<TDOMNamedNodeMap> parameterEntities_;
-  std::vector<TForwardRef> idRefs_;
-  std::vector<TForwardRef> notationRefs_;
-  uint8_t contentType_ = CONTENT_ANY;
-  bool standaloneSensitive_ = false;
-  DOMString internalSubset_;
-  std::ptrdiff_t subsetCaptured_ = 0;  // index in the capturing source's buffer
-  uint32_t elementCounter_ = 0;
-  bool ownsDoctype_ = false;
-  bool processDeclarations_ = true;
-  // Namespace bindings, made only for a namespace-aware read.
-  std::unique_ptr<TNSSupport> nsSupport_;
-  std::vector<TDOMAttr*> prefixedAttributes_;
-  TDblHashArray attributeKeys_;
-  int colonPos_ = -1;  // of the name in name_
   static constexpr std::size_t kNameCacheSlots = 64;
-  // Recently interned names; entries of the document's name table, which
-  // keeps them for the document's life.
-  std::array<TNameItem*, kNameCacheSlots> nameCache_{};
-  TDOMNode* current_ = nullptr;
-  uint32_t depth_ = 0;
-  // frames_[depth_] is the innermost open element's frame; frames_[0]
-  // stands for the document. PushValidationFrame grows the vector. Frames
-  // are kept only while validating or once the document has a DTD: without
-  // one no element has a declaration, and every frame would be empty.
   static constexpr std::size_t kInitialFrames = 16;
-  std::vector<TValidationFrame> frames_;
-  std::unique_ptr<TXMLDocument> document_;
-  TXMLCharSource* documentSource_ = nullptr;  // the bottom of the stack
-  uint32_t entityNesting_ = 0;
-  uint64_t expansion_ = 0;  // bytes of content copied through entity references
-  uint64_t textUnits_ = 0;  // code units of text stored in the document
-  uint64_t nameBytes_ = 0;  // interned names
+  const TXMLReaderSettings settings_;
+
+  // The text being read.
+  struct TInput {
+    // The open sources, the document's own first: entities and external
+    // subsets are pushed on top while they are read. Each source also links
+    // to the one below through Parent; Top is the last, where every read goes.
+    std::vector<std::unique_ptr<TXMLCharSource>> Sources;
+    TXMLCharSource* Top = nullptr;
+    // The name rules in force: XML 1.1 once the declaration says so.
+    bool XML11 = false;
+    const TNameCharTables* NameTables = nullptr;
+    const TAsciiNameClasses* AsciiNames = nullptr;
+    // Where the token being read began, for the errors that point there.
+    uint32_t TokenLine = 1;
+    uint32_t TokenColumn = 1;
+  };
+
+  // What the scanners leave behind; the buffers keep their capacity.
+  struct TScan {
+    DOMString Name;
+    int ColonPos = -1;  // of the name in Name
+    // Character data being collected: text, a CDATA section, a comment's
+    // or an instruction's data.
+    DOMString Value;
+    bool NonWhitespace = false;  // Value holds more than whitespace
+    bool InCDATA = false;
+    DOMString AttributeValue;
+    DOMString EntityValue;
+  };
+
+  // Where the reader is in the document: before the root element (first
+  // before, then after the document type declaration), inside it, after it.
+  enum class TDocumentState : uint8_t { Start, AfterDoctype, InRoot, AfterRoot };
+
+  // The document being built.
+  struct TDocument {
+    std::unique_ptr<TXMLDocument> Document;
+    // Where content goes: the document, an open element or an entity whose
+    // replacement text is being parsed; none inside the DTD.
+    TDOMNode* Current = nullptr;
+    uint32_t Depth = 0;  // open elements
+    TDocumentState State = TDocumentState::Start;
+    bool Standalone = false;
+    uint32_t ElementCounter = 0;  // start tags so far
+    // Recently interned names; entries of the document's name table, which
+    // keeps them for the document's life.
+    std::array<TNameItem*, kNameCacheSlots> NameCache{};
+  };
+
+  // The document type declaration.
+  struct TDoctype {
+    TDOMDocumentType* Type = nullptr;
+    bool TypeOwned = false;  // not yet in the document, so the reader frees it
+    std::unique_ptr<TDOMNamedNodeMap> ParameterEntities;
+    bool PERefsAllowed = false;
+    bool PERefsSeen = false;
+    bool InMarkupDecl = false;
+    uint64_t MarkupDecl = 0;  // numbers the markup declarations as they start
+    bool ProcessDeclarations = true;
+    DOMString InternalSubset;
+    std::ptrdiff_t SubsetCaptured = 0;  // index in the capturing source's buffer
+  };
+
+  struct TValidation {
+    // Frames[Depth] is the innermost open element's frame; Frames[0]
+    // stands for the document. PushValidationFrame grows the vector. Frames
+    // are kept only while validating or once the document has a DTD:
+    // without one no element has a declaration, and every frame would be
+    // empty.
+    std::vector<TValidationFrame> Frames;
+    uint8_t ContentType = CONTENT_ANY;  // of the innermost open element
+    bool StandaloneSensitive = false;
+    std::vector<TForwardRef> IdRefs;
+    std::vector<TForwardRef> NotationRefs;
+  };
+
+  // Namespace bindings, made only for a namespace-aware read.
+  struct TNamespaces {
+    std::unique_ptr<TNSSupport> Support;
+    std::vector<TDOMAttr*> PrefixedAttributes;
+    TDblHashArray AttributeKeys;
+  };
+
+  // What the reader's limits are checked against.
+  struct TLimits {
+    uint32_t EntityNesting = 0;
+    uint64_t Expansion = 0;  // bytes of content copied through entity references
+    uint64_t TextUnits = 0;  // code units of text stored in the document
+    uint64_t NameBytes = 0;  // interned names
+  };
+
+  TInput input_;
+  TScan scan_;
+  TDocument doc_;
+  TDoctype dtd_;
+  TValidation validation_;
+  TNamespaces ns_;
+  TLimits limits_;
 };
 
 }  // namespace corvandel::xml
