@@ -43,14 +43,11 @@ int DecodeUTF8(const uint8_t* in, std::size_t count, std::size_t& consumed, DOMC
       i += 16;
       n += 16;
     }
-    if (n == room || i == count) break;
 #endif
+    // ASCII too short for a block, up to the next byte from 80h up.
+    while (n < room && i < count && in[i] < 0x80) out[n++] = in[i++];
+    if (n == room || i == count) break;
     const uint8_t lead = in[i];
-    if (lead < 0x80) {
-      out[n++] = lead;
-      ++i;
-      continue;
-    }
     int length;
     if (lead < 0xC2) length = 0;
     else if (lead < 0xE0) length = 2;
@@ -262,7 +259,9 @@ bool TXMLDecodingSource::Reload() {
   DOMChar* base = Base();
   const std::size_t pending = static_cast<std::size_t>(BufferEnd - Position);
   const std::ptrdiff_t shift = Position - base;
-  std::memmove(base, Position, pending * sizeof(DOMChar));
+  // Mostly nothing is pending, or nothing was consumed yet (a small
+  // document reaches its end in the first fill): no move at all then.
+  if (pending > 0 && shift > 0) std::memmove(base, Position, pending * sizeof(DOMChar));
   LineStart -= shift;
   Position = base;
   BufferEnd = base + pending;
@@ -483,7 +482,7 @@ bool TXMLStreamInputSource::FetchData() {
   if (atEOF_) return false;
   uint8_t* target = byteBuffer_.data() + kCarryRoom;
   const std::size_t carried = static_cast<std::size_t>(RawEnd - RawStart);
-  std::memmove(target - carried, RawStart, carried);
+  if (carried > 0) std::memmove(target - carried, RawStart, carried);
   const std::size_t read = stream_->Read(target, kReadSize);
   // Only an empty read ends the input: streams over pipes and sockets
   // return short blocks long before their end.
