@@ -108,7 +108,7 @@ void TBlockSocket::ReportError() {
   lastErrorText_ = GetErrorDescEx();
   if (lastErrorCode_ == 0 || lastErrorCode_ == WSAEWOULDBLOCK || lastErrorCode_ == WSAEINPROGRESS)
     return;
-  DoStatus(HR_Error, std::to_string(lastErrorCode_) + "," + lastErrorText_);
+  if (onStatus_) DoStatus(HR_Error, std::to_string(lastErrorCode_) + "," + lastErrorText_);
   if (raiseExcept_) throw ESocketError(lastErrorCode_, lastErrorText_);
 }
 
@@ -245,7 +245,10 @@ void TBlockSocket::Abort() {
 }
 
 void TBlockSocket::SetAddress(TSocketAddress& address, const std::string& ip, const std::string& port) {
-  DoStatus(HR_ResolvingBegin, ip + ":" + port);
+  // The texts of the announcements are made only when someone listens:
+  // turning the address back into text costs more than the lookup of a
+  // literal.
+  if (onStatus_) DoStatus(HR_ResolvingBegin, ip + ":" + port);
   ClearError();
   TSocketFamily family = family_;
   if (handle_ != INVALID_SOCKET) {
@@ -257,7 +260,7 @@ void TBlockSocket::SetAddress(TSocketAddress& address, const std::string& ip, co
   }
   lastErrorCode_ = FillAddress(address, ip, port, SocketFamilyToSystem(family), SocketType(),
                                SocketProtocol(), preferIP4_);
-  DoStatus(HR_ResolvingEnd, AddressToText(address) + ":" + std::to_string(AddressPort(address)));
+  if (onStatus_) DoStatus(HR_ResolvingEnd, AddressToText(address) + ":" + std::to_string(AddressPort(address)));
 }
 
 void TBlockSocket::CreateHandle(const TSocketAddress& address) {
@@ -304,7 +307,7 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
     }
   }
   ReportError();
-  DoStatus(HR_Connect, ip + ":" + port);
+  if (onStatus_) DoStatus(HR_Connect, ip + ":" + port);
 }
 
 int TBlockSocket::AwaitConnect() {
@@ -330,7 +333,7 @@ void TBlockSocket::BindTo(const std::string& ip, const std::string& port) {
     }
   }
   ReportError();
-  DoStatus(HR_Bind, ip + ":" + port);
+  if (onStatus_) DoStatus(HR_Bind, ip + ":" + port);
 }
 
 // --- Sending ----------------------------------------------------------------------
@@ -365,7 +368,7 @@ int32_t TBlockSocket::SendBytes(const void* buffer, int32_t length) {
     if (lastErrorCode_ != 0 || count < 0) break;
     sent += count;
     bytesSent_ += static_cast<uint32_t>(count);
-    DoStatus(HR_WriteCount, std::to_string(count));
+    if (onStatus_) DoStatus(HR_WriteCount, std::to_string(count));
   }
   ReportError();
   return sent;

@@ -312,8 +312,6 @@ protected:
   // kStopCheckSlice ms (see StopRequested).
   virtual int TransportWait(bool writable, int32_t timeout);
   virtual bool TransportOpen() const { return handle_ != INVALID_SOCKET; }
-  // Gives the peer a moment before a packet read looks for data.
-  virtual void TransportYield();
   // Takes a pending stop request: true, with WSAECONNABORTED set, when there was one.
   bool StopRequested();
   // Waits for the connection as TransportWait does, with the deadline

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 #include "http/block_socket.h"
 #include "http/text_utils.h"
@@ -44,8 +43,6 @@ int32_t TBlockSocket::TransportReceive(char* buffer, int32_t length) {
   }
 }
 
-void TBlockSocket::TransportYield() { std::this_thread::yield(); }
-
 int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
   if (CheckStopFlag()) return 0;
   if (length <= 0) {
@@ -57,7 +54,7 @@ int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
   ReportError();
   if (count <= 0) return 0;
   bytesReceived_ += static_cast<uint32_t>(count);
-  DoStatus(HR_ReadCount, std::to_string(count));
+  if (onStatus_) DoStatus(HR_ReadCount, std::to_string(count));
   if (onMonitor_) onMonitor_(*this, false, buffer, count);
   if (onReadFilter_) {
     std::string data(static_cast<const char*>(buffer), static_cast<std::size_t>(count));
@@ -75,7 +72,9 @@ std::string TBlockSocket::ReceivePacket(int32_t timeout) {
     CompactPendingInput();
     packet.swap(pendingInput_);
   } else {
-    TransportYield();
+    // No yield before looking: with more workers than cores it hands the
+    // processor to another worker on every read, and when nothing is there
+    // yet the wait below sleeps until something is.
     int32_t available = PendingBytes();
     if (available == 0) {
       if (WaitReadable(timeout)) {

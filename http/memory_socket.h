@@ -61,8 +61,6 @@ protected:
   int32_t TransportReceive(char* buffer, int32_t length) override;
   int TransportWait(bool writable, int32_t timeout) override;
   bool TransportOpen() const override { return open_; }
-  // Nobody else is there to let run.
-  void TransportYield() override {}
 
 private:
   const TPeerScript& Script() const { return scripts_[written_.size() - 1]; }
