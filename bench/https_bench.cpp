@@ -1,7 +1,8 @@
 // One https ping call against a local TLS service: a new connection and a
 // full handshake for every call, on 1 and 10 threads. Side by side:
 // Corvandel's Post over its OpenSSL layer; libcurl (over the same OpenSSL)
-// posting the same body and libxml2 parsing and classifying the answer.
+// posting the same request that libxml2 writes, and libxml2 parsing and
+// classifying the answer.
 //
 // The service runs on threads of its own; the CPU column counts the calling
 // threads only. Both clients verify the service's certificate (a
@@ -9,7 +10,6 @@
 // resumes sessions, and the service hands out no tickets.
 
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -18,48 +18,22 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
-#include <cctype>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "engine/ping_service.h"
-#include "loopback_listener.h"
-#include "ping_bench_support.h"
 #include "http/secure_layer.h"
-
-#ifdef CORVANDEL_HAVE_LIBCURL
-#include <curl/curl.h>
-#endif
-#ifdef CORVANDEL_HAVE_LIBXML2
-#include <libxml/parser.h>
-#include <libxml/tree.h>
-#endif
+#include "ping_bench_support.h"
 
 namespace {
 
-using corvandel::bench::Collect;
-using corvandel::bench::CountCalls;
-#ifdef CORVANDEL_HAVE_LIBXML2
-using corvandel::bench::Members;
-#endif
+using namespace corvandel::bench;
 
-constexpr const char* kSite = "http://corvandel.example/blog/";
 // More than the most client threads, so that no call waits for a server thread.
 constexpr int kServerThreads = 16;
-
-const std::string kAnswerBody =
-    "<?xml version='1.0'?>\n<methodResponse>\n<params>\n<param>\n<value><struct>\n<member>\n<name>flerror</name>\n"
-    "<value><boolean>0</boolean></value>\n</member>\n<member>\n<name>message</name>\n"
-    "<value><string>Thanks for the ping.</string></value>\n</member>\n</struct></value>\n</param>\n</params>\n"
-    "</methodResponse>\n";
 
 // A self-signed P-256 certificate for 127.0.0.1, made in memory.
 struct TIdentity {
@@ -91,9 +65,9 @@ struct TIdentity {
 };
 
 // Answers each request on its connection, then closes it with close_notify.
-class TTLSServer {
+class TTLSServer : public TLocalService {
 public:
-  TTLSServer() {
+  TTLSServer() : TLocalService("https", 0) {
     context_ = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate(context_, identity_.Cert);
     SSL_CTX_use_PrivateKey(context_, identity_.Key);
@@ -106,39 +80,22 @@ public:
       PEM_write_X509(file, identity_.Cert);
       std::fclose(file);
     }
-    listener_ = corvandel::testing::OpenLoopbackListener(AF_INET, port_, 1024);
-    answer_ = "HTTP/1.0 200 OK\r\nServer: bench\r\nContent-Type: text/xml\r\nContent-Length: " +
-              std::to_string(kAnswerBody.size()) + "\r\n\r\n" + kAnswerBody;
     for (int i = 0; i < kServerThreads; ++i) threads_.emplace_back([this] { Run(); });
   }
-  ~TTLSServer() {
+  ~TTLSServer() override {
     stopping_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
+    ::shutdown(Listener(), SHUT_RDWR);
     for (std::thread& thread : threads_) thread.join();
-    ::close(listener_);
     SSL_CTX_free(context_);
     std::filesystem::remove(caFile_);
   }
-  TTLSServer(const TTLSServer&) = delete;
-  TTLSServer& operator=(const TTLSServer&) = delete;
 
-  std::string URL() const { return "https://127.0.0.1:" + std::to_string(port_) + "/RPC2"; }
   const std::string& CAFile() const { return caFile_; }
 
 private:
-  static bool Complete(const std::string& request) {
-    const std::size_t end = request.find("\r\n\r\n");
-    if (end == std::string::npos) return false;
-    std::string head = request.substr(0, end);
-    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::size_t at = head.find("content-length:");
-    const std::size_t length = at == std::string::npos ? 0 : std::strtoul(head.c_str() + at + 15, nullptr, 10);
-    return request.size() >= end + 4 + length;
-  }
-
   void Run() {
     while (!stopping_) {
-      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int connection = ::accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) continue;
       SSL* ssl = SSL_new(context_);
       SSL_set_fd(ssl, connection);
@@ -146,9 +103,9 @@ private:
         std::string request;
         char buffer[16384];
         int n;
-        while (!Complete(request) && (n = SSL_read(ssl, buffer, sizeof(buffer))) > 0)
+        while (!RequestComplete(request) && (n = SSL_read(ssl, buffer, sizeof(buffer))) > 0)
           request.append(buffer, static_cast<std::size_t>(n));
-        if (Complete(request)) SSL_write(ssl, answer_.data(), static_cast<int>(answer_.size()));
+        if (RequestComplete(request)) SSL_write(ssl, Answer().data(), static_cast<int>(Answer().size()));
         SSL_shutdown(ssl);
       }
       SSL_free(ssl);
@@ -160,9 +117,6 @@ private:
   TIdentity identity_;
   SSL_CTX* context_ = nullptr;
   std::string caFile_;
-  std::string answer_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::vector<std::thread> threads_;
 };
@@ -178,76 +132,12 @@ TTLSServer& Server() {
   return server;
 }
 
-void BM_CorvandelHttpsPost(benchmark::State& state) {
-  const std::string url = Server().URL();
-  corvandel::engine::TPingService service;
-  service.BuildRequest(kSite);
-  corvandel::engine::TPingResult result;
-  int64_t failures = 0;
-  for (auto _ : state) {
-    if (!service.Post(url, result)) ++failures;
-  }
-  CountCalls(state, failures);
-}
+void BM_CorvandelHttpsPost(benchmark::State& state) { MeasureCorvandelPost(state, Server().URL()); }
 BENCHMARK(BM_CorvandelHttpsPost)->Threads(1)->Threads(10)->UseRealTime()->MinTime(3.0);
 
-#if defined(CORVANDEL_HAVE_LIBCURL) && defined(CORVANDEL_HAVE_LIBXML2)
-
-void BM_CurlHttpsPostLibxml2Parse(benchmark::State& state) {
-  static const int initialised = [] {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    xmlInitParser();
-    return 0;
-  }();
-  (void)initialised;
-  const std::string body =
-      "<?xml version=\"1.0\"?>\r\n<methodCall>\r\n  <methodName>weblogUpdates.ping</methodName>\r\n  <params>\r\n"
-      "    <param>\r\n      <value>" + std::string(kSite) + "</value>\r\n    </param>\r\n    <param>\r\n"
-      "      <value>" + std::string(kSite) + "</value>\r\n    </param>\r\n  </params>\r\n</methodCall>\r\n";
-  const std::string url = Server().URL();
-  const std::string caFile = Server().CAFile();
-  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: text/xml");
-  std::string response;
-  int64_t failures = 0;
-  for (auto _ : state) {
-    // A handle per call, like Post's client per call: nothing is resumed.
-    CURL* curl = curl_easy_init();
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "Mozilla/4.0 (compatible; Corvandel)");
-    curl_easy_setopt(curl, CURLOPT_CAINFO, caFile.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-    curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 90000L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response);
-    response.clear();
-    bool passed = curl_easy_perform(curl) == CURLE_OK;
-    long code = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code);
-    passed = passed && code == 200;
-    if (passed) {
-      xmlDoc* document = xmlReadMemory(response.data(), static_cast<int>(response.size()), "answer.xml", nullptr,
-                                       XML_PARSE_NONET | XML_PARSE_NOBLANKS);
-      bool success = document != nullptr;
-      std::string answer = "?";
-      if (document) Members(xmlDocGetRootElement(document), success, answer);
-      xmlFreeDoc(document);
-      passed = success && answer == "Thanks for the ping.";
-    }
-    if (!passed) ++failures;
-    curl_easy_cleanup(curl);
-  }
-  curl_slist_free_all(headers);
-  CountCalls(state, failures);
-}
+#ifdef CORVANDEL_HAVE_PING_PEER
+void BM_CurlHttpsPostLibxml2Parse(benchmark::State& state) { MeasurePeerPing(state, Server().URL(), Server().CAFile()); }
 BENCHMARK(BM_CurlHttpsPostLibxml2Parse)->Threads(1)->Threads(10)->UseRealTime()->MinTime(3.0);
-
 #endif
 
 }  // namespace
