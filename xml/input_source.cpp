@@ -341,10 +341,10 @@ namespace {
 // BufferEnd stops the scan). *seen is set when a skipped unit lies above U+0020. Returns the
 // first unit that needs a look, or the end of the tested blocks.
 DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& delimiters, bool* seen) {
-  const __m128i d0 = _mm_set1_epi16(static_cast<short>(delimiters.Printable(0)));
-  const __m128i d1 = _mm_set1_epi16(static_cast<short>(delimiters.Printable(1)));
-  const __m128i d2 = _mm_set1_epi16(static_cast<short>(delimiters.Printable(2)));
-  const __m128i d3 = _mm_set1_epi16(static_cast<short>(delimiters.Printable(3)));
+  const __m128i d0 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(0)));
+  const __m128i d1 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(1)));
+  const __m128i d2 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(2)));
+  const __m128i d3 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(3)));
   const __m128i belowSpace = _mm_set1_epi16(0x1F);
   const __m128i space = _mm_set1_epi16(0x20);
   const __m128i one = _mm_set1_epi16(1);
@@ -379,6 +379,10 @@ DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& d
 }  // namespace
 
 DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) {
+  // Fast path: markup straight after markup ("</a><b>") leaves nothing to
+  // scan. A delimiter from U+0020 up is neither a line end nor invalid, so
+  // the loop below would return it at once with nothing appended.
+  if (const DOMChar first = *Position; first >= 0x20 && delimiters.Contains(first)) return first;
   DOMChar* run = Position;
   bool seen = false;
   const bool lfInRun = !delimiters.Contains(kLF);
