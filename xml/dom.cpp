@@ -248,7 +248,7 @@ DOMString TDOMNode_WithChildren::TextContent() const {
     const uint16_t type = node->NodeType();
     bool descend = false;
     if (type == TEXT_NODE || type == CDATA_SECTION_NODE) {
-      if (!(node->flags_ & NODE_IGNORABLE_WHITESPACE)) text += static_cast<const TDOMText*>(node)->Data();
+      if (!(node->flags_ & NODE_IGNORABLE_WHITESPACE)) text += static_cast<const TDOMText*>(node)->View();
     } else if (type == PROCESSING_INSTRUCTION_NODE || type == COMMENT_NODE) {
       // contributes nothing
     } else if (node->canHaveChildren_) {
@@ -301,13 +301,12 @@ void TDOMNode_WithChildren::Normalize() {
     }
     auto* text = static_cast<TDOMText*>(child);
     TDOMText*& previous = stack.back().previous;
-    if (text->data_.empty()) {
+    if (text->Length() == 0) {
       text->Free();
     } else if (!previous) {
       previous = text;
     } else {
-      previous->CheckReadOnly();
-      previous->data_ += text->data_;
+      previous->AppendData(text->View());
       previous->SetFlag(NODE_IGNORABLE_WHITESPACE, false);
       text->Free();
     }
@@ -581,11 +580,18 @@ TDOMNode* TDOMAttrDef::CloneShallow(bool deep, TDOMDocument* target) {
 void TDOMCharacterData::SetNodeValue(const DOMString& value) {
   CheckReadOnly();
   data_ = value;
+  stored_ = nullptr;
 }
 
 void TDOMCharacterData::AppendData(DOMStringView text) {
   CheckReadOnly();
+  if (stored_) TakeStored();
   data_ += text;
+}
+
+void TDOMCharacterData::TakeStored() const {
+  data_.assign(stored_, storedLength_);
+  stored_ = nullptr;
 }
 
 const DOMString& TDOMText::NodeName() const {
@@ -598,21 +604,21 @@ void TDOMText::SetNodeValue(const DOMString& value) {
   SetFlag(NODE_IGNORABLE_WHITESPACE, false);
 }
 
-TDOMNode* TDOMText::CloneShallow(bool, TDOMDocument* target) { return target->CreateTextNode(data_); }
+TDOMNode* TDOMText::CloneShallow(bool, TDOMDocument* target) { return target->CreateTextNode(Data()); }
 
 const DOMString& TDOMCDATASection::NodeName() const {
   static const DOMString kName(kCDATAName);
   return kName;
 }
 
-TDOMNode* TDOMCDATASection::CloneShallow(bool, TDOMDocument* target) { return target->CreateCDATASection(data_); }
+TDOMNode* TDOMCDATASection::CloneShallow(bool, TDOMDocument* target) { return target->CreateCDATASection(Data()); }
 
 const DOMString& TDOMComment::NodeName() const {
   static const DOMString kName(kCommentName);
   return kName;
 }
 
-TDOMNode* TDOMComment::CloneShallow(bool, TDOMDocument* target) { return target->CreateComment(data_); }
+TDOMNode* TDOMComment::CloneShallow(bool, TDOMDocument* target) { return target->CreateComment(Data()); }
 
 void TDOMProcessingInstruction::SetNodeValue(const DOMString& value) {
   CheckReadOnly();

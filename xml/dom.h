@@ -351,20 +351,35 @@ private:
 
 class TDOMCharacterData : public TDOMNode {
 public:
-  DOMString NodeValue() const override { return data_; }
+  DOMString NodeValue() const override { return DOMString(View()); }
   void SetNodeValue(const DOMString& value) override;
 
-  const DOMString& Data() const { return data_; }
+  const DOMString& Data() const {
+    if (stored_) TakeStored();
+    return data_;
+  }
   void SetData(const DOMString& value) { SetNodeValue(value); }
-  uint32_t Length() const { return static_cast<uint32_t>(data_.size()); }
+  uint32_t Length() const { return static_cast<uint32_t>(View().size()); }
   void AppendData(DOMStringView text);
+  // The data, without making a string of it.
+  DOMStringView View() const { return stored_ ? DOMStringView(stored_, storedLength_) : DOMStringView(data_); }
 
 protected:
   TDOMCharacterData(TDOMDocument* owner, DOMString data) : TDOMNode(owner, false), data_(std::move(data)) {}
-  DOMString data_;
+  // Data whose units the document keeps in its text arena (see NewText).
+  TDOMCharacterData(TDOMDocument* owner, const DOMChar* stored, std::size_t length)
+      : TDOMNode(owner, false), stored_(stored), storedLength_(length) {}
 
 private:
-  friend class TDOMNode_WithChildren;
+  // Text that the parser read lives in the document's arena, and a node
+  // keeps only where: most of it is never asked for as a string, and the
+  // node costs no allocation of its own. The first call of Data() copies
+  // it into data_, which holds the data from then on; while stored_ is
+  // set, data_ is empty.
+  void TakeStored() const;
+  mutable DOMString data_;
+  mutable const DOMChar* stored_ = nullptr;
+  std::size_t storedLength_ = 0;
 };
 
 class TDOMText : public TDOMCharacterData {
@@ -378,6 +393,8 @@ public:
 protected:
   friend class TDOMDocument;
   TDOMText(TDOMDocument* owner, DOMString data) : TDOMCharacterData(owner, std::move(data)) {}
+  TDOMText(TDOMDocument* owner, const DOMChar* stored, std::size_t length)
+      : TDOMCharacterData(owner, stored, length) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
 };
 
@@ -390,6 +407,7 @@ public:
 protected:
   friend class TDOMDocument;
   TDOMCDATASection(TDOMDocument* owner, DOMString data) : TDOMText(owner, std::move(data)) {}
+  TDOMCDATASection(TDOMDocument* owner, const DOMChar* stored, std::size_t length) : TDOMText(owner, stored, length) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
 };
 
@@ -402,6 +420,8 @@ public:
 protected:
   friend class TDOMDocument;
   TDOMComment(TDOMDocument* owner, DOMString data) : TDOMCharacterData(owner, std::move(data)) {}
+  TDOMComment(TDOMDocument* owner, const DOMChar* stored, std::size_t length)
+      : TDOMCharacterData(owner, stored, length) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
 };
 
@@ -593,7 +613,12 @@ protected:
 
 class TAttributeMap : public TDOMNamedNodeMap {
 public:
-  explicit TAttributeMap(TDOMElement* owner) : TDOMNamedNodeMap(owner, ATTRIBUTE_NODE) {}
+  // Room for a few attributes from the start: a map grown one attribute
+  // at a time would reallocate at the second and the third.
+  explicit TAttributeMap(TDOMElement* owner) : TDOMNamedNodeMap(owner, ATTRIBUTE_NODE) {
+    items_.reserve(kInitialRoom);
+  }
+  static constexpr std::size_t kInitialRoom = 4;
 
   TDOMAttr* Attr(uint32_t index) const { return static_cast<TDOMAttr*>(Item(index)); }
   TDOMNode* GetNamedItemNS(const DOMString& namespaceURI, DOMStringView localName) const override;
@@ -702,6 +727,11 @@ private:
   void ForgetId(TDOMElement* element);
   TDOMElement* NewElement(TNameItem* name);
   TDOMText* NewText(const DOMChar* chars, std::size_t length, bool ignorableWhitespace);
+  // A node of class T (text, CDATA section or comment) with a copy of the
+  // units: in the node's own string when they fit there without an
+  // allocation, else in the text arena.
+  template <typename T>
+  T* NewCharacterData(const DOMChar* chars, std::size_t length);
 
   std::unique_ptr<THashTable<TDOMElement>> idTable_;  // created on first use
   uint32_t revision_ = 0;
@@ -716,6 +746,8 @@ private:
   class TPlaceholder;
   std::unique_ptr<TPlaceholder> placeholder_;
   std::unique_ptr<TListCache> listCache_;  // created on first use
+  // Before the pools: it must outlive every node, whose text may lie in it.
+  TTextArena texts_;
   std::array<TNodePool, kPoolClasses> pools_ = MakePools(std::make_index_sequence<kPoolClasses>{});
   std::unordered_set<TDOMNode*> looseNodes_;     // nodes allocated on their own
   std::size_t liveNodes_ = 0;
@@ -763,6 +795,7 @@ T* TDOMDocument::AllocateNode(Args&&... args) {
   TNodePool* pool = nullptr;
   void* memory;
   if constexpr (sizeof(T) <= sizeof(TDOMAttr)) {
+    static_assert(alignof(T) <= TNodePool::kSlotAlignment, "pool slots are aligned for pointers only");
     pool = PoolForSize(sizeof(T));
     memory = pool->Allocate();
   } else {

@@ -133,8 +133,22 @@ TDOMNode* TDOMDocument::ReplaceChild(TDOMNode* newChild, TDOMNode* oldChild) {
 
 TDOMElement* TDOMDocument::NewElement(TNameItem* name) { return AllocateNode<TDOMElement>(name); }
 
+namespace {
+
+// The most units a string holds in place, without an allocation.
+const std::size_t kInPlaceUnits = DOMString().capacity();
+
+}  // namespace
+
+template <typename T>
+T* TDOMDocument::NewCharacterData(const DOMChar* chars, std::size_t length) {
+  static_assert(sizeof(T) <= sizeof(TDOMAttr), "character data comes from the pools");
+  if (length <= kInPlaceUnits) return AllocateNode<T>(DOMString(chars, length));
+  return AllocateNode<T>(texts_.Copy(chars, length), length);
+}
+
 TDOMText* TDOMDocument::NewText(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) {
-  TDOMText* text = AllocateNode<TDOMText>(DOMString(chars, length));
+  TDOMText* text = NewCharacterData<TDOMText>(chars, length);
   if (ignorableWhitespace) text->SetFlag(NODE_IGNORABLE_WHITESPACE, true);
   return text;
 }
@@ -333,11 +347,11 @@ TDOMAttrDef* TDOMBuilder::AttributeDef(const DOMChar* chars, std::size_t length)
 
 
 TDOMCDATASection* TDOMBuilder::CDATASection(const DOMChar* chars, std::size_t length) const {
-  return document_->AllocateNode<TDOMCDATASection>(DOMString(chars, length));
+  return document_->NewCharacterData<TDOMCDATASection>(chars, length);
 }
 
 TDOMComment* TDOMBuilder::Comment(const DOMChar* chars, std::size_t length) const {
-  return document_->AllocateNode<TDOMComment>(DOMString(chars, length));
+  return document_->NewCharacterData<TDOMComment>(chars, length);
 }
 
 TDOMProcessingInstruction* TDOMBuilder::ProcessingInstruction(const DOMString& target, const DOMString& data) const {

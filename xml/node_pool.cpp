@@ -1,6 +1,6 @@
 #include "xml/node_pool.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -16,12 +16,14 @@ void*& LinkOf(unsigned char* slot) { return *reinterpret_cast<void**>(slot); }
 // Chunks of finished documents kept for the next document of the same
 // thread: a worker reads answer after answer, and reusing warm memory
 // spares both the allocator and the kernel's zeroing of fresh pages.
+// Chunks come from operator new, like every other allocation of the
+// library, so that a program counting its allocations sees them.
 class TChunkCache {
 public:
   static constexpr std::size_t kMaxBytes = 64u << 20;
 
   ~TChunkCache() {
-    for (const Entry& entry : entries_) std::free(entry.memory);
+    for (const Entry& entry : entries_) ::operator delete(entry.memory);
   }
 
   void* Take(std::size_t bytes) {
@@ -38,14 +40,14 @@ public:
 
   void Give(void* memory, std::size_t bytes) {
     if (held_ + bytes > kMaxBytes) {
-      std::free(memory);
+      ::operator delete(memory);
       return;
     }
     try {
       entries_.push_back({memory, bytes});
       held_ += bytes;
     } catch (const std::bad_alloc&) {
-      std::free(memory);
+      ::operator delete(memory);
     }
   }
 
@@ -80,8 +82,7 @@ unsigned char* TNodePool::SlotAt(Chunk* chunk, std::size_t index) const {
 void TNodePool::AddChunk(std::size_t slotCount) {
   const std::size_t bytes = kChunkHeaderSize + slotCount * slotSize_;
   void* memory = chunkCache.Take(bytes);
-  if (!memory) memory = std::malloc(bytes);
-  if (!memory) throw std::bad_alloc();
+  if (!memory) memory = ::operator new(bytes);
   auto* chunk = static_cast<Chunk*>(memory);
   chunk->previous = newest_;
   chunk->slotCount = slotCount;
@@ -96,7 +97,7 @@ void* TNodePool::Allocate() {
     slot = static_cast<unsigned char*>(freeList_);
     freeList_ = LinkOf(slot);
   } else {
-    if (unused_ == 0) AddChunk(chunkSlots_ == 0 ? kFirstChunkSlots : chunkSlots_ * 2);
+    if (unused_ == 0) AddChunk(chunkSlots_ == 0 ? kFirstChunkSlots : std::min(chunkSlots_ * 2, kMaxChunkSlots));
     slot = SlotAt(newest_, --unused_);
   }
   LinkOf(slot) = this;
@@ -123,6 +124,53 @@ void TNodePool::DestroyLiveNodes() {
       if (LinkOf(slot) == this) reinterpret_cast<TDOMNode*>(slot + kLinkSize)->Free();
     }
   }
+}
+
+// ---------------------------------------------------------------- TTextArena
+
+TTextArena::~TTextArena() {
+  while (chunks_) {
+    Chunk* previous = chunks_->previous;
+    chunkCache.Give(chunks_, kChunkHeaderSize + chunks_->units * sizeof(char16_t));
+    chunks_ = previous;
+  }
+}
+
+char16_t* TTextArena::AddChunk(std::size_t units, bool current) {
+  const std::size_t bytes = kChunkHeaderSize + units * sizeof(char16_t);
+  void* memory = chunkCache.Take(bytes);
+  if (!memory) memory = ::operator new(bytes);
+  auto* chunk = static_cast<Chunk*>(memory);
+  chunk->units = units;
+  chunk->previous = chunks_;
+  chunks_ = chunk;
+  auto* first = reinterpret_cast<char16_t*>(reinterpret_cast<unsigned char*>(chunk) + kChunkHeaderSize);
+  if (current) {
+    next_ = first;
+    room_ = units;
+    chunkUnits_ = units;
+  }
+  return first;
+}
+
+const char16_t* TTextArena::Copy(const char16_t* chars, std::size_t length) {
+  char16_t* target;
+  if (length <= room_) {
+    target = next_;
+    next_ += length;
+    room_ -= length;
+  } else if (length > kMaxChunkUnits / 2) {
+    // A long run gets a chunk of its own, and the current chunk keeps its room.
+    target = AddChunk(length, false);
+  } else {
+    std::size_t units = chunkUnits_ == 0 ? kFirstChunkUnits : std::min(chunkUnits_ * 2, kMaxChunkUnits);
+    while (units < length) units *= 2;
+    target = AddChunk(units, true);
+    next_ += length;
+    room_ -= length;
+  }
+  std::memcpy(target, chars, length * sizeof(char16_t));
+  return target;
 }
 
 }  // namespace corvandel::xml

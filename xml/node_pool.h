@@ -8,9 +8,10 @@ namespace corvandel::xml {
 class TDOMNode;
 
 // Fixed-size slots for the nodes of one document. Chunks of 32, 64, 128, ...
-// slots are handed out from their last slot downwards; freed slots are
-// reused last-freed-first. Each slot starts with a link word that holds the
-// pool while the slot is in use and the next free slot while it is free.
+// up to kMaxChunkSlots slots are handed out from their last slot downwards;
+// freed slots are reused last-freed-first. Each slot starts with a link word
+// that holds the pool while the slot is in use and the next free slot while
+// it is free.
 class TNodePool {
 public:
   explicit TNodePool(std::size_t nodeSize);
@@ -38,15 +39,23 @@ public:
   std::size_t ChunkSlots() const { return chunkSlots_; }
 
   static constexpr std::size_t kFirstChunkSlots = 32;
+  // Chunks stop doubling here (a megabyte or so): past it, doubling would
+  // leave up to half of a large document's node storage unused, while a
+  // chunk this large already costs one allocation per thousands of nodes.
+  static constexpr std::size_t kMaxChunkSlots = 8192;
+  // The alignment of every slot. Nodes hold pointers, integers and
+  // strings only; the document checks each pooled class against it.
+  static constexpr std::size_t kSlotAlignment = alignof(void*);
 
 private:
   struct Chunk {
     Chunk* previous;
     std::size_t slotCount;
   };
-  // The link word in front of every slot, padded so that nodes keep the
-  // strictest fundamental alignment.
-  static constexpr std::size_t kLinkSize = alignof(std::max_align_t);
+  // The link word in front of every slot, one word: padding it to the
+  // strictest fundamental alignment would cost every node eight bytes
+  // more for an alignment no node needs.
+  static constexpr std::size_t kLinkSize = kSlotAlignment;
   // Slots follow the chunk header, which is padded like the link word.
   static constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / kLinkSize * kLinkSize;
   void AddChunk(std::size_t slotCount);
@@ -59,6 +68,37 @@ private:
   std::size_t unused_ = 0;       // slots of the newest chunk never handed out
   void* freeList_ = nullptr;     // slot storage (link word first)
   std::size_t live_ = 0;
+};
+
+// Storage for the text of the nodes a parser builds: runs of code units
+// placed one after another in chunks of the document's own, so that a text
+// node costs no allocation of its own. Nothing in it is freed on its own;
+// the chunks go with the arena.
+class TTextArena {
+public:
+  TTextArena() = default;
+  ~TTextArena();
+  TTextArena(const TTextArena&) = delete;
+  TTextArena& operator=(const TTextArena&) = delete;
+
+  // A copy of the units, which stays put until the arena goes.
+  const char16_t* Copy(const char16_t* chars, std::size_t length);
+
+  static constexpr std::size_t kFirstChunkUnits = 1024;
+  static constexpr std::size_t kMaxChunkUnits = 32768;
+
+private:
+  struct Chunk {
+    Chunk* previous;
+    std::size_t units;
+  };
+  static constexpr std::size_t kChunkHeaderSize = sizeof(Chunk);
+  char16_t* AddChunk(std::size_t units, bool current);
+
+  Chunk* chunks_ = nullptr;  // the newest first, each linked to the one before
+  char16_t* next_ = nullptr;  // the next free unit of the current chunk
+  std::size_t room_ = 0;      // free units left there
+  std::size_t chunkUnits_ = 0;  // size of the current chunk
 };
 
 template <typename Destroy>
