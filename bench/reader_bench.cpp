@@ -11,6 +11,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "runtime/memory_stream.h"
 #include "xml/reader.h"
@@ -161,7 +162,10 @@ void ReadOurs(benchmark::State& state, const std::string& text) {
   runtime::TMemoryStream stream(text);
   for (auto _ : state) ReadOursOnce(stream);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
-  heap::ReportPeak(state, [&] { ReadOursOnce(stream); });
+  // Measured on a thread of its own: the reader keeps the storage of its
+  // last documents per thread, which a read on this thread would find
+  // ready and never count.
+  std::thread([&] { heap::ReportPeak(state, [&] { ReadOursOnce(stream); }); }).join();
 }
 
 void BM_Read_Minimal(benchmark::State& state) { ReadOurs(state, kMinimal); }
