@@ -4,6 +4,7 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <type_traits>
@@ -12,6 +13,7 @@
 
 #include "xml/dom_string.h"
 #include "xml/keyed_hash.h"
+#include "xml/node_pool.h"
 
 namespace corvandel::xml {
 
@@ -54,7 +56,8 @@ public:
   explicit THashTable(uint32_t requestedSize = 256) {
     uint32_t size = kMinBuckets;
     while (size < requestedSize) size *= 2;
-    buckets_.assign(size, nullptr);
+    buckets_ = NewBuckets(size);
+    bucketCount_ = size;
   }
   // For callers that still state the ownership; it must agree with the type.
   THashTable(uint32_t requestedSize, [[maybe_unused]] bool ownsData) : THashTable(requestedSize) {
@@ -66,6 +69,7 @@ public:
       chunks_ = chunk->Previous;
       ::operator delete(chunk);
     }
+    GiveThreadBlock(buckets_, bucketCount_ * sizeof(Item*));
   }
   THashTable(const THashTable&) = delete;
   THashTable& operator=(const THashTable&) = delete;
@@ -102,8 +106,8 @@ public:
   // Removes the first entry, scanning from the first bucket, whose Data is
   // data. The data object itself is left alone.
   bool RemoveData(const T* data) {
-    for (Item*& head : buckets_) {
-      for (Item** link = &head; *link; link = &(*link)->Next) {
+    for (uint32_t bucket = 0; bucket < bucketCount_; ++bucket) {
+      for (Item** link = &buckets_[bucket]; *link; link = &(*link)->Next) {
         if ((*link)->Data == data) {
           Item* item = *link;
           *link = item->Next;
@@ -131,14 +135,14 @@ public:
   // Removes every entry, freeing the data objects when the table owns them.
   void Clear() {
     DeleteEntries();
-    std::fill(buckets_.begin(), buckets_.end(), nullptr);
+    std::memset(buckets_, 0, bucketCount_ * sizeof(Item*));
   }
 
   uint32_t Count() const { return count_; }
   // Entries compared during lookups so far: stays near the number of
   // lookups while the chains are short.
   uint64_t Probes() const { return probes_; }
-  uint32_t BucketCount() const { return static_cast<uint32_t>(buckets_.size()); }
+  uint32_t BucketCount() const { return bucketCount_; }
   static constexpr bool OwnsData() { return kOwnsData; }
 
 private:
@@ -223,11 +227,23 @@ private:
     freeSlots_ = slot;
   }
 
+  // A bucket array of size empty buckets. A document makes a name table
+  // of the smallest size, so the thread keeps such an array for the next
+  // one instead of the allocator (whose per-thread caches stop far below
+  // its size); clearing it is one memset.
+  static Item** NewBuckets(uint32_t size) {
+    auto** buckets = static_cast<Item**>(TakeThreadBlock(size * sizeof(Item*)));
+    std::memset(buckets, 0, size * sizeof(Item*));
+    return buckets;
+  }
+
   void Resize(uint32_t newSize) {
-    std::vector<Item*> old(newSize, nullptr);
-    old.swap(buckets_);
-    for (Item* head : old) {
-      while (head) {
+    Item** const old = buckets_;
+    const uint32_t oldSize = bucketCount_;
+    buckets_ = NewBuckets(newSize);
+    bucketCount_ = newSize;
+    for (uint32_t index = 0; index < oldSize; ++index) {
+      for (Item* head = old[index]; head;) {
         Item* item = head;
         head = item->Next;
         Item*& bucket = buckets_[item->HashValue & (newSize - 1)];
@@ -235,11 +251,13 @@ private:
         bucket = item;
       }
     }
+    GiveThreadBlock(old, oldSize * sizeof(Item*));
   }
 
   uint32_t count_ = 0;
   uint64_t probes_ = 0;
-  std::vector<Item*> buckets_;
+  Item** buckets_ = nullptr;  // bucketCount_ chains
+  uint32_t bucketCount_ = 0;
   Item* newest_ = nullptr;  // head of the chain of entries through Previous
   TChunk* chunks_ = nullptr;   // the newest chunk, linked to the older ones
   TSlot* freeSlots_ = nullptr;

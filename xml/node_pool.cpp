@@ -64,10 +64,16 @@ thread_local TChunkCache chunkCache;
 
 }  // namespace
 
-TNodePool::TNodePool(std::size_t nodeSize)
-    : nodeSize_(nodeSize), slotSize_(kLinkSize + (nodeSize + kLinkSize - 1) / kLinkSize * kLinkSize) {}
+void* TakeThreadBlock(std::size_t bytes) {
+  if (void* memory = chunkCache.Take(bytes)) return memory;
+  return ::operator new(bytes);
+}
 
-TNodePool::~TNodePool() {
+void GiveThreadBlock(void* memory, std::size_t bytes) noexcept {
+  if (memory) chunkCache.Give(memory, bytes);
+}
+
+void TNodePool::ReleaseChunks() {
   while (newest_) {
     Chunk* previous = newest_->previous;
     chunkCache.Give(newest_, kChunkHeaderSize + newest_->slotCount * slotSize_);

@@ -7,6 +7,13 @@ namespace corvandel::xml {
 
 class TDOMNode;
 
+// Blocks that a thread keeps for its next document: the chunks of node
+// pools and text arenas, and other storage of the sizes every document
+// needs. TakeThreadBlock hands out a kept block of exactly that size, or a
+// new one; GiveThreadBlock keeps the block, up to a bound, or frees it.
+void* TakeThreadBlock(std::size_t bytes);
+void GiveThreadBlock(void* memory, std::size_t bytes) noexcept;
+
 // Fixed-size slots for the nodes of one document. Chunks of 32, 64, 128, ...
 // up to kMaxChunkSlots slots are handed out from their last slot downwards;
 // freed slots are reused last-freed-first. Each slot starts with a link word
@@ -14,11 +21,16 @@ class TDOMNode;
 // it is free.
 class TNodePool {
 public:
-  explicit TNodePool(std::size_t nodeSize);
+  // Inline, as is the test in the destructor: a document holds a pool for
+  // every size class, and most of them never take a chunk.
+  explicit TNodePool(std::size_t nodeSize)
+      : nodeSize_(nodeSize), slotSize_(kLinkSize + (nodeSize + kLinkSize - 1) / kLinkSize * kLinkSize) {}
   // Releases the chunks. Live nodes must have been destroyed before, with
   // DestroyLiveNodes, so that nodes of different pools may refer to each
   // other while they are torn down.
-  ~TNodePool();
+  ~TNodePool() {
+    if (newest_) ReleaseChunks();
+  }
   TNodePool(const TNodePool&) = delete;
   TNodePool& operator=(const TNodePool&) = delete;
 
@@ -59,6 +71,7 @@ private:
   // Slots follow the chunk header, which is padded like the link word.
   static constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / kLinkSize * kLinkSize;
   void AddChunk(std::size_t slotCount);
+  void ReleaseChunks();
   unsigned char* SlotAt(Chunk* chunk, std::size_t index) const;
 
   std::size_t nodeSize_;
