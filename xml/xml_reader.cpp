@@ -46,6 +46,15 @@ void AppendCodePoint(DOMString& buffer, uint32_t value) {
   }
 }
 
+// Equal runs of units, compared in place: the names and keywords compared
+// here are short, and a call of the library's memcmp costs more than its
+// work on them.
+bool SameUnits(const DOMChar* a, const DOMChar* b, std::size_t length) {
+  for (std::size_t i = 0; i < length; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
+
 TDOMNode_WithChildren* AsParent(TDOMNode* node) { return static_cast<TDOMNode_WithChildren*>(node); }
 
 }  // namespace
@@ -294,7 +303,7 @@ TNameItem* TXMLReader::InternName() {
   const std::size_t length = scan_.Name.size();
   const std::size_t slot = (length * 7 + scan_.Name[0] * 31u + scan_.Name[length - 1]) % kNameCacheSlots;
   TNameItem* item = doc_.NameCache[slot];
-  if (item && DOMStringView(item->Key) == DOMStringView(scan_.Name)) return item;
+  if (item && item->Key.size() == length && SameUnits(item->Key.data(), scan_.Name.data(), length)) return item;
   bool found = false;
   item = Build().Names().FindOrAdd(scan_.Name.data(), length, found);
   if (!found) limits_.NameBytes += sizeof(TNameItem) + sizeof(DOMChar) * length;
@@ -684,7 +693,7 @@ void TXMLReader::ParseEndTag() {
   TXMLCharSource* const source = input_.Top;
   const std::size_t length = open.size();
   if (static_cast<std::size_t>(source->BufferEnd - source->Position) > length &&
-      source->Position[length] == u'>' && std::equal(open.begin(), open.end(), source->Position)) {
+      source->Position[length] == u'>' && SameUnits(open.data(), source->Position, length)) {
     source->Position += length + 1;
     if (source->Position == source->BufferEnd) source->Reload();
     CloseElement(doc_.Current);
@@ -859,7 +868,7 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
     const auto buffered = static_cast<std::size_t>(source->BufferEnd - source->Position);
     for (const auto& entity : kPredefinedRefs) {
       if (entity.text[0] != *source->Position || buffered < entity.text.size() ||
-          !std::equal(entity.text.begin(), entity.text.end(), source->Position))
+          !SameUnits(entity.text.data(), source->Position, entity.text.size()))
         continue;
       source->Position += entity.text.size();
       if (source->Position == source->BufferEnd) source->Reload();
