@@ -399,8 +399,7 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
       // over it and only the line is counted, as NewLine does for a LF.
       // Ending the run here and starting the next at the LF would append
       // the same units.
-      ++Line;
-      LineStart = Position - base_;
+      CountLineFeed();
       ++Position;
       continue;
     }

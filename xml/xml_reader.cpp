@@ -168,7 +168,11 @@ bool TXMLReader::SkipWhitespace() {
       while (*p == u' ' || *p == u'\t') ++p;
       source->Position = p;
       if (p == source->BufferEnd) source->Reload();
-    } else if (c == u'\n' || c == u'\r' || (input_.Top->XML11 && (c == 0x85 || c == 0x2028))) {
+    } else if (c == u'\n') {
+      // A LF is counted alike by every source, without the virtual call.
+      input_.Top->CountLineFeed();
+      Next();
+    } else if (c == u'\r' || (input_.Top->XML11 && (c == 0x85 || c == 0x2028))) {
       input_.Top->NewLine();
       Next();
     } else {

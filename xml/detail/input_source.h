@@ -70,6 +70,12 @@ public:
   virtual bool Reload() { return false; }
   // Accounts for the line end at Position.
   virtual void NewLine();
+  // What NewLine does for a LF at Position, in every source: a LF needs
+  // no conversion.
+  void CountLineFeed() {
+    ++Line;
+    LineStart = Position - base_;
+  }
   // Appends text up to the next delimiter to buffer and returns the
   // delimiter without consuming it; 0 means the end of this source's text.
   // Sets *nonWhitespace when a unit above U+0020 went into the buffer.
