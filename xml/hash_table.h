@@ -67,7 +67,7 @@ public:
     DeleteEntries();
     while (TChunk* chunk = chunks_) {
       chunks_ = chunk->Previous;
-      ::operator delete(chunk);
+      GiveThreadBlock(chunk, kChunkHeader + chunk->Slots * sizeof(TSlot));
     }
     GiveThreadBlock(buckets_, bucketCount_ * sizeof(Item*));
   }
@@ -211,7 +211,9 @@ private:
     } else {
       if (!chunks_ || chunks_->Used == chunks_->Slots) {
         const std::size_t slotCount = chunks_ ? std::min(chunks_->Slots * 2, kMaxChunkSlots) : kFirstChunkSlots;
-        auto* chunk = static_cast<TChunk*>(::operator new(kChunkHeader + slotCount * sizeof(TSlot)));
+        // Like the buckets, kept by the thread: every document's name
+        // table starts with a chunk of the same size.
+        auto* chunk = static_cast<TChunk*>(TakeThreadBlock(kChunkHeader + slotCount * sizeof(TSlot)));
         *chunk = TChunk{chunks_, slotCount, 0};
         chunks_ = chunk;
       }
