@@ -1,9 +1,9 @@
 #pragma once
 
-// What the ping-call benchmarks share: the answer their local services give
-// and the listener those services start from, the counters, Corvandel's
-// side of a measurement, and the libcurl + libxml2 peer making the same
-// call with the same work per call.
+// What the benchmarks that make ping calls share: the answer their local
+// services give and the listener those services start from, the counters,
+// Corvandel's side of a measurement, and the libcurl + libxml2 peer making
+// the same call with the same work per call.
 
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -65,6 +65,7 @@ public:
   TLocalService& operator=(const TLocalService&) = delete;
 
   std::string URL() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/RPC2"; }
+  uint16_t Port() const { return port_; }
 
 protected:
   int Listener() const { return listener_; }

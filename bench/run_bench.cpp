@@ -10,18 +10,13 @@
 // a full tick per site; the goal is at most 1.05).
 
 #include <benchmark/benchmark.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <arpa/inet.h>
-
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <mutex>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +24,7 @@
 #include "cli/console_view.h"
 #include "cli/record_writer.h"
 #include "engine/run_controller.h"
+#include "ping_bench_support.h"
 #include "runtime/event_loop.h"
 
 namespace {
@@ -41,76 +37,45 @@ constexpr int kServices = 100;
 constexpr int kWorkers = 10;
 constexpr auto kAnswerDelay = 50ms;
 
-const std::string kAnswerBody =
-    "<?xml version='1.0'?>\n<methodResponse>\n<params>\n<param>\n<value><struct>\n<member>\n<name>flerror</name>\n"
-    "<value><boolean>0</boolean></value>\n</member>\n<member>\n<name>message</name>\n"
-    "<value><string>Thanks for the ping.</string></value>\n</member>\n</struct></value>\n</param>\n</params>\n"
-    "</methodResponse>\n";
-
 // Answers every request kAnswerDelay after it arrived, one thread per
 // connection, as a slow but steady ping service would.
-class TDelayedServer {
+class TDelayedServer : public bench::TLocalService {
 public:
-  TDelayedServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener_, 1024);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
-  }
-  ~TDelayedServer() {
+  TDelayedServer() : TLocalService("http", 0) { acceptor_ = std::thread([this] { AcceptLoop(); }); }
+  ~TDelayedServer() override {
     stopping_ = true;
-    ::shutdown(listener_, SHUT_RDWR);
+    ::shutdown(Listener(), SHUT_RDWR);
     acceptor_.join();
-    ::close(listener_);
     const std::lock_guard<std::mutex> lock(mutex_);
     for (auto& connection : connections_) connection.join();
   }
 
-  uint16_t Port() const { return port_; }
-
 private:
   void AcceptLoop() {
     while (!stopping_) {
-      const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int connection = ::accept4(Listener(), nullptr, nullptr, SOCK_CLOEXEC);
       if (connection < 0) continue;
       const std::lock_guard<std::mutex> lock(mutex_);
-      connections_.emplace_back([connection] { Serve(connection); });
+      connections_.emplace_back([this, connection] { Serve(connection); });
     }
   }
 
-  static void Serve(int connection) {
+  void Serve(int connection) const {
     std::string request;
     char buffer[4096];
-    std::size_t needed = std::string::npos;
-    while (needed == std::string::npos || request.size() < needed) {
+    while (!bench::RequestComplete(request)) {
       const ssize_t n = ::recv(connection, buffer, sizeof(buffer), 0);
       if (n <= 0) break;
       request.append(buffer, static_cast<std::size_t>(n));
-      const auto end = request.find("\r\n\r\n");
-      if (needed == std::string::npos && end != std::string::npos) {
-        const auto at = request.find("Content-Length: ");
-        const std::size_t body = at == std::string::npos ? 0 : std::strtoul(request.c_str() + at + 16, nullptr, 10);
-        needed = end + 4 + body;
-      }
     }
     std::this_thread::sleep_for(kAnswerDelay);
-    const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
-                               std::to_string(kAnswerBody.size()) + "\r\n\r\n" + kAnswerBody;
-    ::send(connection, answer.data(), answer.size(), MSG_NOSIGNAL);
+    ::send(connection, Answer().data(), Answer().size(), MSG_NOSIGNAL);
     ::shutdown(connection, SHUT_WR);
     while (::recv(connection, buffer, sizeof(buffer), 0) > 0) {
     }
     ::close(connection);
   }
 
-  int listener_ = -1;
-  uint16_t port_ = 0;
   std::atomic<bool> stopping_{false};
   std::thread acceptor_;
   std::mutex mutex_;
