@@ -447,8 +447,15 @@ bool TXMLDecodingSource::SetEncoding(const std::string& name) {
 namespace {
 
 // The storage of one stream source, kept between the documents of a thread.
+// A source freed after the thread's spare is destroyed (see spareSourceGone)
+// goes straight back to the allocator.
+thread_local bool spareSourceGone = false;  // needs no destructor: readable to the thread's end
+
 struct TSpareSource {
-  ~TSpareSource() { ::operator delete(memory); }
+  ~TSpareSource() {
+    spareSourceGone = true;
+    ::operator delete(memory);
+  }
   void* memory = nullptr;
 };
 
@@ -458,13 +465,14 @@ thread_local TSpareSource spareSource;
 
 void* TXMLStreamInputSource::operator new(std::size_t size) {
   // The class is final: every request is for one source's size.
-  if (void* memory = std::exchange(spareSource.memory, nullptr)) return memory;
+  if (!spareSourceGone)
+    if (void* memory = std::exchange(spareSource.memory, nullptr)) return memory;
   return ::operator new(size);
 }
 
 void TXMLStreamInputSource::operator delete(void* memory) noexcept {
   // An external entity's source nests inside the document's; only one is kept.
-  if (!spareSource.memory) spareSource.memory = memory;
+  if (!spareSourceGone && !spareSource.memory) spareSource.memory = memory;
   else ::operator delete(memory);
 }
 

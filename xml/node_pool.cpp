@@ -13,6 +13,13 @@ namespace {
 
 void*& LinkOf(unsigned char* slot) { return *reinterpret_cast<void**>(slot); }
 
+// Set once the thread's cache is destroyed. A thread's thread_local objects
+// die in an order of their own, and a document may go after the cache (a
+// static one, or one that another thread_local object holds); its blocks
+// then go straight back to the allocator. A bool needs no destructor, so it
+// stays readable to the thread's very end.
+thread_local bool chunkCacheGone = false;
+
 // Chunks of finished documents kept for the next document of the same
 // thread: a worker reads answer after answer, and reusing warm memory
 // spares both the allocator and the kernel's zeroing of fresh pages.
@@ -23,6 +30,7 @@ public:
   static constexpr std::size_t kMaxBytes = 64u << 20;
 
   ~TChunkCache() {
+    chunkCacheGone = true;
     for (const Entry& entry : entries_) ::operator delete(entry.memory);
   }
 
@@ -65,18 +73,21 @@ thread_local TChunkCache chunkCache;
 }  // namespace
 
 void* TakeThreadBlock(std::size_t bytes) {
-  if (void* memory = chunkCache.Take(bytes)) return memory;
+  if (!chunkCacheGone)
+    if (void* memory = chunkCache.Take(bytes)) return memory;
   return ::operator new(bytes);
 }
 
 void GiveThreadBlock(void* memory, std::size_t bytes) noexcept {
-  if (memory) chunkCache.Give(memory, bytes);
+  if (!memory) return;
+  if (chunkCacheGone) ::operator delete(memory);
+  else chunkCache.Give(memory, bytes);
 }
 
 void TNodePool::ReleaseChunks() {
   while (newest_) {
     Chunk* previous = newest_->previous;
-    chunkCache.Give(newest_, kChunkHeaderSize + newest_->slotCount * slotSize_);
+    GiveThreadBlock(newest_, kChunkHeaderSize + newest_->slotCount * slotSize_);
     newest_ = previous;
   }
 }
@@ -87,8 +98,7 @@ unsigned char* TNodePool::SlotAt(Chunk* chunk, std::size_t index) const {
 
 void TNodePool::AddChunk(std::size_t slotCount) {
   const std::size_t bytes = kChunkHeaderSize + slotCount * slotSize_;
-  void* memory = chunkCache.Take(bytes);
-  if (!memory) memory = ::operator new(bytes);
+  void* memory = TakeThreadBlock(bytes);
   auto* chunk = static_cast<Chunk*>(memory);
   chunk->previous = newest_;
   chunk->slotCount = slotCount;
@@ -137,15 +147,14 @@ void TNodePool::DestroyLiveNodes() {
 TTextArena::~TTextArena() {
   while (chunks_) {
     Chunk* previous = chunks_->previous;
-    chunkCache.Give(chunks_, kChunkHeaderSize + chunks_->units * sizeof(char16_t));
+    GiveThreadBlock(chunks_, kChunkHeaderSize + chunks_->units * sizeof(char16_t));
     chunks_ = previous;
   }
 }
 
 char16_t* TTextArena::AddChunk(std::size_t units, bool current) {
   const std::size_t bytes = kChunkHeaderSize + units * sizeof(char16_t);
-  void* memory = chunkCache.Take(bytes);
-  if (!memory) memory = ::operator new(bytes);
+  void* memory = TakeThreadBlock(bytes);
   auto* chunk = static_cast<Chunk*>(memory);
   chunk->units = units;
   chunk->previous = chunks_;

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "runtime/code_page.h"
 #include "runtime/memory_stream.h"
@@ -421,6 +422,27 @@ TEST(ReaderEntityTest, ExternalIdentifiersAreNotReadUnlessAllowed) {
   // because the external subset could have declared it.
   EXPECT_EQ(Read("<!DOCTYPE a SYSTEM 'file:///etc/passwd'><a>&x;</a>"), "<!DOCTYPE a>a[&x;]");
   EXPECT_EQ(Read("<!DOCTYPE a [<!ENTITY e SYSTEM 'file:///etc/hostname'>]><a>&e;</a>"), "<!DOCTYPE a>a[&e;]");
+}
+
+
+// A worker keeps freed blocks for its next document; a document that
+// outlives those kept blocks, held by a thread_local object made before the
+// first read, is still freed cleanly, and a document read on one thread
+// and freed on another is too.
+TEST(ReaderTest, DocumentsOutliveTheThreadThatReadThem) {
+  const std::string text = "<a b='attribute value'>text long enough for the arena<c/></a>";
+  std::unique_ptr<TXMLDocument> moved;
+  std::thread([&] {
+    struct THolder {
+      std::unique_ptr<TXMLDocument> Doc;
+    };
+    thread_local THolder holder;
+    for (std::unique_ptr<TXMLDocument>* target : {&holder.Doc, &moved}) {
+      runtime::TMemoryStream stream(text);
+      ReadDocumentFromStream(*target, stream, u"stream:", {});
+    }
+  }).join();
+  EXPECT_EQ(DumpTree(moved.get()), "a(b='attribute value')['text long enough for the arena'c]");
 }
 
 }  // namespace
