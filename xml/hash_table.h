@@ -59,10 +59,6 @@ public:
     buckets_ = NewBuckets(size);
     bucketCount_ = size;
   }
-  // For callers that still state the ownership; it must agree with the type.
-  THashTable(uint32_t requestedSize, [[maybe_unused]] bool ownsData) : THashTable(requestedSize) {
-    assert(ownsData == kOwnsData);
-  }
   ~THashTable() {
     DeleteEntries();
     while (TChunk* chunk = chunks_) {

@@ -18,7 +18,7 @@ DOMString GeneratedPrefix(uint32_t number) {
 
 }  // namespace
 
-TNSSupport::TNSSupport() : scopes_(kInitialScopes, nullptr), prefixes_(kPrefixTableSize, false) {
+TNSSupport::TNSSupport() : scopes_(kInitialScopes, nullptr), prefixes_(kPrefixTableSize) {
   MakeBinding(prefixes_.FindOrAdd(kXmlPrefix), kXmlNamespaceURI);
 }
 
