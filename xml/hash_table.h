@@ -60,12 +60,18 @@ public:
     bucketCount_ = size;
   }
   ~THashTable() {
+    // A table with few entries empties its own buckets, which costs less
+    // than clearing the whole array when the next table takes it.
+    const bool emptied = count_ <= bucketCount_ / kEmptyByEntryRatio;
+    if (emptied)
+      for (Item* item = newest_; item; item = item->Previous) buckets_[item->HashValue & (bucketCount_ - 1)] = nullptr;
     DeleteEntries();
     while (TChunk* chunk = chunks_) {
       chunks_ = chunk->Previous;
       GiveThreadBlock(chunk, kChunkHeader + chunk->Slots * sizeof(TSlot));
     }
-    GiveThreadBlock(buckets_, bucketCount_ * sizeof(Item*));
+    if (emptied) GiveZeroedThreadBlock(buckets_, bucketCount_ * sizeof(Item*));
+    else GiveThreadBlock(buckets_, bucketCount_ * sizeof(Item*));
   }
   THashTable(const THashTable&) = delete;
   THashTable& operator=(const THashTable&) = delete;
@@ -193,6 +199,9 @@ private:
   };
   static constexpr std::size_t kFirstChunkSlots = 4;
   static constexpr std::size_t kMaxChunkSlots = 1024;
+  // Up to one entry per this many buckets, a dying table clears its
+  // buckets entry by entry and hands the array on as zeroed.
+  static constexpr uint32_t kEmptyByEntryRatio = 16;
   static constexpr std::size_t kChunkHeader = (sizeof(TChunk) + alignof(Item) - 1) / alignof(Item) * alignof(Item);
   union TSlot {
     TSlot* NextFree;
@@ -228,10 +237,13 @@ private:
   // A bucket array of size empty buckets. A document makes a name table
   // of the smallest size, so the thread keeps such an array for the next
   // one instead of the allocator (whose per-thread caches stop far below
-  // its size); clearing it is one memset.
+  // its size): one the last table emptied itself, or else any block of
+  // that size, cleared with one memset.
   static Item** NewBuckets(uint32_t size) {
-    auto** buckets = static_cast<Item**>(TakeThreadBlock(size * sizeof(Item*)));
-    std::memset(buckets, 0, size * sizeof(Item*));
+    const std::size_t bytes = size * sizeof(Item*);
+    if (void* zeroed = TakeZeroedThreadBlock(bytes)) return static_cast<Item**>(zeroed);
+    auto** buckets = static_cast<Item**>(TakeThreadBlock(bytes));
+    std::memset(buckets, 0, bytes);
     return buckets;
   }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "xml/dom.h"
@@ -32,6 +33,17 @@ public:
   ~TChunkCache() {
     chunkCacheGone = true;
     for (const Entry& entry : entries_) ::operator delete(entry.memory);
+    ::operator delete(zeroed_.memory);
+  }
+
+  void* TakeZeroed(std::size_t bytes) {
+    if (!zeroed_.memory || zeroed_.bytes != bytes) return nullptr;
+    return std::exchange(zeroed_.memory, nullptr);
+  }
+
+  void GiveZeroed(void* memory, std::size_t bytes) {
+    if (zeroed_.memory) Give(std::exchange(zeroed_.memory, nullptr), zeroed_.bytes);
+    zeroed_ = {memory, bytes};
   }
 
   void* Take(std::size_t bytes) {
@@ -66,6 +78,7 @@ private:
   };
   std::vector<Entry> entries_;
   std::size_t held_ = 0;
+  Entry zeroed_ = {nullptr, 0};  // not counted in held_
 };
 
 thread_local TChunkCache chunkCache;
@@ -82,6 +95,16 @@ void GiveThreadBlock(void* memory, std::size_t bytes) noexcept {
   if (!memory) return;
   if (chunkCacheGone) ::operator delete(memory);
   else chunkCache.Give(memory, bytes);
+}
+
+void* TakeZeroedThreadBlock(std::size_t bytes) noexcept {
+  return chunkCacheGone ? nullptr : chunkCache.TakeZeroed(bytes);
+}
+
+void GiveZeroedThreadBlock(void* memory, std::size_t bytes) noexcept {
+  if (!memory) return;
+  if (chunkCacheGone) ::operator delete(memory);
+  else chunkCache.GiveZeroed(memory, bytes);
 }
 
 void TNodePool::ReleaseChunks() {

@@ -13,6 +13,10 @@ class TDOMNode;
 // new one; GiveThreadBlock keeps the block, up to a bound, or frees it.
 void* TakeThreadBlock(std::size_t bytes);
 void GiveThreadBlock(void* memory, std::size_t bytes) noexcept;
+// The same for one block whose bytes are all zero: the thread keeps the
+// last one given; Take hands it out only for the same size, else none.
+void* TakeZeroedThreadBlock(std::size_t bytes) noexcept;
+void GiveZeroedThreadBlock(void* memory, std::size_t bytes) noexcept;
 
 // Fixed-size slots for the nodes of one document. Chunks of 32, 64, 128, ...
 // up to kMaxChunkSlots slots are handed out from their last slot downwards;

@@ -156,5 +156,24 @@ TEST(HashTableTest, OnlyAnOwningTableFreesItsData) {
   EXPECT_EQ(freed, 0);
 }
 
+
+// A thread hands a dying table's buckets to its next table: emptied entry
+// by entry when the table held few entries, cleared whole when it held
+// many. Either way the next table starts empty.
+TEST(HashTableTest, ATableStartsEmptyOnBucketsOfOneBefore) {
+  for (int entries : {3, 200}) {
+    {
+      THashTable<int> table;
+      for (int i = 0; i < entries; ++i) table.FindOrAdd(Key(i));
+      table.RemoveData(nullptr);  // one entry unlinked before the end
+    }
+    THashTable<int> next;
+    for (int i = 0; i < entries; ++i) EXPECT_EQ(next.FindData(Key(i)), nullptr) << entries << " " << i;
+    EXPECT_EQ(next.Count(), 0u);
+    next.FindOrAdd(Key(0));
+    EXPECT_EQ(next.Count(), 1u);
+  }
+}
+
 }  // namespace
 }  // namespace corvandel::xml
