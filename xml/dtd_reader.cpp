@@ -399,11 +399,7 @@ void TXMLReader::ParseEntityDecl() {
     parameter = true;
     if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
   }
-  ExpectName();
-  if (settings_.NamespaceAware && scan_.ColonPos >= 0)
-    FatalError(kMsgColonInName, static_cast<uint32_t>(scan_.Name.size()));
-  const DOMString name = scan_.Name;
-  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  const DOMString name = ExpectDeclaredName();
 
   TDOMEntityEx* entity = Build().Node<TDOMEntityEx>(name);
   entity->IsParameterEntity = parameter;
@@ -720,13 +716,18 @@ void TXMLReader::ParseAttlistDecl() {
   }
 }
 
-void TXMLReader::ParseNotationDecl() {
-  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+DOMString TXMLReader::ExpectDeclaredName() {
   ExpectName();
   if (settings_.NamespaceAware && scan_.ColonPos >= 0)
     FatalError(kMsgColonInName, static_cast<uint32_t>(scan_.Name.size()));
-  const DOMString name = scan_.Name;
+  DOMString name = scan_.Name;
   if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  return name;
+}
+
+void TXMLReader::ParseNotationDecl() {
+  if (!SkipWhitespaceInDTD()) FatalError(kMsgExpectedWhitespace);
+  const DOMString name = ExpectDeclaredName();
   DOMString systemId, publicId;
   if (!ParseExternalId(systemId, publicId, true)) FatalError(kMsgExpectedExternalOrPublicId);
   if (!dtd_.ProcessDeclarations) return;

@@ -160,6 +160,9 @@ private:
   void ParseElementDecl();
   void ParseAttlistDecl();
   void ParseNotationDecl();
+  // The name an entity or notation declaration declares, which namespaces
+  // forbid to hold a colon, and the whitespace after it.
+  DOMString ExpectDeclaredName();
   // After "<![": true when an INCLUDE section opens; an IGNORE section is skipped whole.
   bool ParseConditionalSection();
   void ParseEntityValue(TDOMEntityEx* entity);
