@@ -336,15 +336,10 @@ TDOMAttr* TDOMBuilder::Attribute(TNameItem* name) const {
   return attribute;
 }
 
-TDOMAttr* TDOMBuilder::Attribute(const DOMChar* chars, std::size_t length) const {
-  return Attribute(document_->names_.FindOrAdd(chars, length));
-}
-
 TDOMAttrDef* TDOMBuilder::AttributeDef(const DOMChar* chars, std::size_t length) const {
   static_assert(sizeof(TDOMAttrDef) > sizeof(TDOMAttr), "attribute declarations are allocated on their own");
   return document_->AllocateNode<TDOMAttrDef>(document_->names_.FindOrAdd(chars, length));
 }
-
 
 TDOMCDATASection* TDOMBuilder::CDATASection(const DOMChar* chars, std::size_t length) const {
   return document_->NewCharacterData<TDOMCDATASection>(chars, length);

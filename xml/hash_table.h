@@ -145,7 +145,6 @@ public:
   // lookups while the chains are short.
   uint64_t Probes() const { return probes_; }
   uint32_t BucketCount() const { return bucketCount_; }
-  static constexpr bool OwnsData() { return kOwnsData; }
 
 private:
   static constexpr uint32_t kMinBuckets = 256;

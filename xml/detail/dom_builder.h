@@ -18,8 +18,6 @@ class TDOMBuilder {
 public:
   explicit TDOMBuilder(TDOMDocument& document) : document_(&document) {}
 
-  TDOMDocument& Document() const { return *document_; }
-
   // ---- names
   // The document's name table; an entry's Data holds the element
   // declaration of its name, which the table owns.
@@ -31,7 +29,6 @@ public:
   TDOMElement* Element(const DOMChar* chars, std::size_t length) const;
   // Attributes come out specified.
   TDOMAttr* Attribute(TNameItem* name) const;
-  TDOMAttr* Attribute(const DOMChar* chars, std::size_t length) const;
   TDOMAttrDef* AttributeDef(const DOMChar* chars, std::size_t length) const;
   TDOMText* Text(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) const {
     return document_->NewText(chars, length, ignorableWhitespace);
