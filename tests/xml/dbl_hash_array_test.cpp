@@ -100,7 +100,9 @@ TEST(DblHashArrayTest, NamesBuiltToCollideProbeFewSlots) {
   array.Init(kNames);
   for (const DOMString& name : names) ASSERT_FALSE(array.Locate(uri, name));
   for (const DOMString& name : names) ASSERT_TRUE(array.Locate(uri, name));
-  EXPECT_LT(array.Probes(), 20u * kNames);
+  // A hash that spreads these names needs about 3 probes a name over both
+  // passes; with their low bits alike it takes about 16.
+  EXPECT_LT(array.Probes(), 5u * kNames);
 }
 
 }  // namespace
