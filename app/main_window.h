@@ -26,14 +26,16 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
 
 namespace corvandel::app {
 
+class TCallDetails;
+class TCallRecords;
 class TCheckListBox;
+class TLogMemo;
 class TLowerCaseEdit;
 class TQtMainThread;
 class TTabControl;
@@ -62,6 +64,9 @@ public:
   void mmLoadServClick();
   void mmLoadURLClick();
   void SaveURLs1Click();
+  // Opens the details of the run's calls; with a row of the records, at
+  // that call.
+  void mmCallDetailsClick(int record = -1);
 
   // Enables "Ping!" once both lists hold entries; never disables it.
   void UpdatePingEnabled();
@@ -89,6 +94,7 @@ public:
   void SetErrorCaption(const std::string& caption) override;
   void ClearLog() override;
   void AppendLog(const std::string& line) override;
+  void ShowResult(const engine::TPingResult& result) override;
   void SetProgress(int position) override;
   void SetTimerEnabled(bool enabled) override;
 
@@ -107,11 +113,16 @@ private:
   void Guarded(Handler&& handler);
   void ShowServicesCount();
   void ShowSitesCount();
+  void ClearResults();
 
   std::unique_ptr<TQtMainThread> mainThread_;
   std::unique_ptr<engine::TRunController> controller_;
   // The service list as loaded; each run pings from a copy of its own.
   std::vector<std::string> services_;
+  // The run's finished calls, one for each line of the log.
+  TCallRecords* results_ = nullptr;
+  // The row of the result shown last, until its log line is appended.
+  int pendingResult_ = -1;
   bool shown_ = false;
   bool closed_ = false;
 
@@ -122,7 +133,7 @@ private:
   TLowerCaseEdit* edURL_ = nullptr;
   QPushButton* btnAddURL_ = nullptr;
   QFrame* panelLog_ = nullptr;
-  QPlainTextEdit* memoLog_ = nullptr;
+  TLogMemo* memoLog_ = nullptr;
   QLabel* lblSC_ = nullptr;
   QLabel* lblNServCount_ = nullptr;
   QLabel* Label2_ = nullptr;
@@ -140,6 +151,7 @@ private:
   QTimer* pingTimer_ = nullptr;
   QFileDialog* OpenDialog_ = nullptr;  // made when first needed
   QFileDialog* SaveDialog_ = nullptr;
+  TCallDetails* CallDetails_ = nullptr;  // made when first needed
   QMenu* mmMain_ = nullptr;
   QMenu* mmConfig_ = nullptr;
   QAction* mmExit_ = nullptr;
@@ -147,6 +159,8 @@ private:
   QAction* N1_ = nullptr;
   QAction* mmLoadURL_ = nullptr;
   QAction* SaveURLs1_ = nullptr;
+  QMenu* mmView_ = nullptr;
+  QAction* mmCallDetails_ = nullptr;
 };
 
 // True once a window closed while workers were still inside calls. They end
