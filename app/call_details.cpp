@@ -45,10 +45,10 @@ private:
 
 namespace {
 
-constexpr int kDialogWidth = 900;
+constexpr int kDialogWidth = 920;
 constexpr int kDialogHeight = 360;
 // Starting widths of the columns; the reason takes what is left.
-constexpr int kColumnWidths[TCallRecords::ReasonColumn] = {210, 160, 50, 60, 45, 170};
+constexpr int kColumnWidths[TCallRecords::ReasonColumn] = {180, 150, 50, 55, 45, 140};
 
 QString Q(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
