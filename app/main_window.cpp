@@ -6,8 +6,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFrame>
-#include <QKeySequence>
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
@@ -176,6 +176,9 @@ TfrmMain::TfrmMain(QWidget* parent)
 
 TfrmMain::~TfrmMain() {
   FormClose();
+  // Before the records it shows, which as children would go first.
+  delete CallDetails_;
+  CallDetails_ = nullptr;
   controller_.reset();
   mainThread_.reset();
 }
@@ -540,6 +543,7 @@ void TfrmMain::ClearResults() {
   results_->Clear();
   pendingResult_ = -1;
 }
+
 void TfrmMain::SetProgress(int position) { ProgressBar_->setValue(position); }
 
 void TfrmMain::SetTimerEnabled(bool enabled) {

@@ -4,7 +4,9 @@
 // of services and sites, the worker count, "Ping!" with the counters and the
 // progress bar, and the menu that loads and saves the lists. A run belongs to
 // the run controller: the window is its view and hands it every click and
-// timer tick.
+// timer tick. Each line of the log keeps its call's whole record: hovering
+// the line tells why the call failed, and a double click on it, or "View" ->
+// "Call details...", lists the run's calls (TCallDetails).
 //
 // Closing the window during a run stops the run. Workers that are still
 // inside a network call after a short grace are left to end on their own:
