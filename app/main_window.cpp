@@ -7,12 +7,12 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -22,8 +22,11 @@
 #include <exception>
 #include <utility>
 
+#include "app/call_details.h"
+#include "app/call_records.h"
 #include "app/check_list_box.h"
 #include "app/dialogs.h"
+#include "app/log_memo.h"
 #include "app/lower_case_edit.h"
 #include "app/qt_main_thread.h"
 #include "app/tab_control.h"
@@ -163,6 +166,7 @@ TfrmMain::TfrmMain(QWidget* parent)
     Guarded([&] { std::rethrow_exception(failure); });
   });
   controller_ = std::make_unique<engine::TRunController>(*mainThread_, *this);
+  results_ = new TCallRecords(this);
   BuildControls();
   BuildMenu();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
@@ -172,6 +176,9 @@ TfrmMain::TfrmMain(QWidget* parent)
 
 TfrmMain::~TfrmMain() {
   FormClose();
+  // Before the records it shows, which as children would go first.
+  delete CallDetails_;
+  CallDetails_ = nullptr;
   controller_.reset();
   mainThread_.reset();
 }
@@ -223,10 +230,12 @@ void TfrmMain::BuildControls() {
   btnAddURL_->setGeometry(219, 257, 81, 21);
 
   panelLog_ = Panel(tbctrlMain_, "panelLog", 0, 21, 304, 279);
-  memoLog_ = Make<QPlainTextEdit>(panelLog_, "memoLog");
+  memoLog_ = Make<TLogMemo>(panelLog_, "memoLog");
   memoLog_->setGeometry(3, 3, 298, 275);
   memoLog_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   memoLog_->setReadOnly(true);
+  memoLog_->OnToolTip = [this](int record) { return results_->LineToolTip(record); };
+  memoLog_->OnOpen = [this](int record) { Guarded([&] { mmCallDetailsClick(record); }); };
   panelPing_->raise();
 
   lblSC_ = AutoSizeLabel(client, "lblSC", kServicesCountCaption, caption, 320, 30);
@@ -301,10 +310,17 @@ void TfrmMain::BuildMenu() {
   SaveURLs1_ = mmConfig_->addAction(Q(kSaveURLsCaption));
   SaveURLs1_->setObjectName(QStringLiteral("SaveURLs1"));
 
+  mmView_ = menu->addMenu(Q(kViewMenuCaption));
+  mmView_->setObjectName(QStringLiteral("mmView"));
+  mmCallDetails_ = mmView_->addAction(Q(kCallDetailsCaption));
+  mmCallDetails_->setObjectName(QStringLiteral("mmCallDetails"));
+  mmCallDetails_->setShortcut(QKeySequence(Q(kCallDetailsShortcut)));
+
   connect(mmExit_, &QAction::triggered, this, [this] { Guarded([&] { mmExitClick(); }); });
   connect(mmLoadServ_, &QAction::triggered, this, [this] { Guarded([&] { mmLoadServClick(); }); });
   connect(mmLoadURL_, &QAction::triggered, this, [this] { Guarded([&] { mmLoadURLClick(); }); });
   connect(SaveURLs1_, &QAction::triggered, this, [this] { Guarded([&] { SaveURLs1Click(); }); });
+  connect(mmCallDetails_, &QAction::triggered, this, [this] { Guarded([&] { mmCallDetailsClick(); }); });
 }
 
 void TfrmMain::CentreOnDesktop() {
@@ -342,6 +358,7 @@ QFileDialog& TfrmMain::SaveDialog() {
 void TfrmMain::FormCreate() {
   SetTimerEnabled(false);
   memoLog_->clear();
+  ClearResults();
   services_.clear();
   clboxURLs_->clear();
   for (QLabel* count : {lblNError_, lblNOK_, lblNServCount_, lblNURLCount_}) count->setText(Q(engine::kZeroCount));
@@ -383,6 +400,7 @@ void TfrmMain::FormClose() {
   if (closed_) return;
   closed_ = true;
   pingTimer_->stop();
+  if (CallDetails_) CallDetails_->close();
   try {
     if (controller_->Pinging()) controller_->StopRun();
   } catch (...) {
@@ -473,6 +491,11 @@ void TfrmMain::SaveURLs1Click() {
   engine::WriteListFile(FileName(*file), sites);
 }
 
+void TfrmMain::mmCallDetailsClick(int record) {
+  if (!CallDetails_) CallDetails_ = new TCallDetails(*results_, this);
+  CallDetails_->ShowCall(record);
+}
+
 void TfrmMain::UpdatePingEnabled() {
   // A service list whose lines are all skipped counts as empty.
   if (clboxURLs_->count() > 0 && engine::CountPingedServices(services_) > 0) bbtnPing_->setEnabled(true);
@@ -502,8 +525,25 @@ std::string TfrmMain::SuccessCaption() const { return lblNOK_->text().toStdStrin
 void TfrmMain::SetSuccessCaption(const std::string& caption) { lblNOK_->setText(QString::fromStdString(caption)); }
 std::string TfrmMain::ErrorCaption() const { return lblNError_->text().toStdString(); }
 void TfrmMain::SetErrorCaption(const std::string& caption) { lblNError_->setText(QString::fromStdString(caption)); }
-void TfrmMain::ClearLog() { memoLog_->clear(); }
-void TfrmMain::AppendLog(const std::string& line) { memoLog_->appendPlainText(QString::fromStdString(line)); }
+void TfrmMain::ClearLog() {
+  memoLog_->clear();
+  ClearResults();
+}
+
+// A service's text with a line break in it would pass for more lines of
+// the log: every call stays one line, its control characters written out.
+void TfrmMain::AppendLog(const std::string& line) {
+  memoLog_->AppendLine(VisibleText(QString::fromStdString(line)), pendingResult_);
+  pendingResult_ = -1;
+}
+
+void TfrmMain::ShowResult(const engine::TPingResult& result) { pendingResult_ = results_->Append(result); }
+
+void TfrmMain::ClearResults() {
+  results_->Clear();
+  pendingResult_ = -1;
+}
+
 void TfrmMain::SetProgress(int position) { ProgressBar_->setValue(position); }
 
 void TfrmMain::SetTimerEnabled(bool enabled) {

@@ -4,7 +4,9 @@
 // of services and sites, the worker count, "Ping!" with the counters and the
 // progress bar, and the menu that loads and saves the lists. A run belongs to
 // the run controller: the window is its view and hands it every click and
-// timer tick.
+// timer tick. Each line of the log keeps its call's whole record: hovering
+// the line tells why the call failed, and a double click on it, or "View" ->
+// "Call details...", lists the run's calls (TCallDetails).
 //
 // Closing the window during a run stops the run. Workers that are still
 // inside a network call after a short grace are left to end on their own:
@@ -26,14 +28,16 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QMenu;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QTimer;
 
 namespace corvandel::app {
 
+class TCallDetails;
+class TCallRecords;
 class TCheckListBox;
+class TLogMemo;
 class TLowerCaseEdit;
 class TQtMainThread;
 class TTabControl;
@@ -62,6 +66,9 @@ public:
   void mmLoadServClick();
   void mmLoadURLClick();
   void SaveURLs1Click();
+  // Opens the details of the run's calls; with a row of the records, at
+  // that call.
+  void mmCallDetailsClick(int record = -1);
 
   // Enables "Ping!" once both lists hold entries; never disables it.
   void UpdatePingEnabled();
@@ -89,6 +96,7 @@ public:
   void SetErrorCaption(const std::string& caption) override;
   void ClearLog() override;
   void AppendLog(const std::string& line) override;
+  void ShowResult(const engine::TPingResult& result) override;
   void SetProgress(int position) override;
   void SetTimerEnabled(bool enabled) override;
 
@@ -107,11 +115,16 @@ private:
   void Guarded(Handler&& handler);
   void ShowServicesCount();
   void ShowSitesCount();
+  void ClearResults();
 
   std::unique_ptr<TQtMainThread> mainThread_;
   std::unique_ptr<engine::TRunController> controller_;
   // The service list as loaded; each run pings from a copy of its own.
   std::vector<std::string> services_;
+  // The run's finished calls, one for each line of the log.
+  TCallRecords* results_ = nullptr;
+  // The row of the result shown last, until its log line is appended.
+  int pendingResult_ = -1;
   bool shown_ = false;
   bool closed_ = false;
 
@@ -122,7 +135,7 @@ private:
   TLowerCaseEdit* edURL_ = nullptr;
   QPushButton* btnAddURL_ = nullptr;
   QFrame* panelLog_ = nullptr;
-  QPlainTextEdit* memoLog_ = nullptr;
+  TLogMemo* memoLog_ = nullptr;
   QLabel* lblSC_ = nullptr;
   QLabel* lblNServCount_ = nullptr;
   QLabel* Label2_ = nullptr;
@@ -140,6 +153,7 @@ private:
   QTimer* pingTimer_ = nullptr;
   QFileDialog* OpenDialog_ = nullptr;  // made when first needed
   QFileDialog* SaveDialog_ = nullptr;
+  TCallDetails* CallDetails_ = nullptr;  // made when first needed
   QMenu* mmMain_ = nullptr;
   QMenu* mmConfig_ = nullptr;
   QAction* mmExit_ = nullptr;
@@ -147,6 +161,8 @@ private:
   QAction* N1_ = nullptr;
   QAction* mmLoadURL_ = nullptr;
   QAction* SaveURLs1_ = nullptr;
+  QMenu* mmView_ = nullptr;
+  QAction* mmCallDetails_ = nullptr;
 };
 
 // True once a window closed while workers were still inside calls. They end

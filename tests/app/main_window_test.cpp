@@ -181,9 +181,10 @@ TEST_F(WindowTest, CaptionsFitControlsDoNotOverlapAndTheMenuHasItsItems) {
     for (const QAction* action : actions) texts << (action->isSeparator() ? QStringLiteral("-") : action->text());
     return texts;
   };
-  EXPECT_EQ(captionsOf(Find<QMenuBar>("MainMenu1")->actions()), QStringList({"Main", "Configuration"}));
+  EXPECT_EQ(captionsOf(Find<QMenuBar>("MainMenu1")->actions()), QStringList({"Main", "Configuration", "View"}));
   EXPECT_EQ(captionsOf(Find<QMenu>("mmMain")->actions()), QStringList{"Exit"});
   EXPECT_EQ(captionsOf(Find<QMenu>("mmConfig")->actions()), QStringList({"ReLoad Services", "-", "Load URLs", "Save URLs"}));
+  EXPECT_EQ(captionsOf(Find<QMenu>("mmView")->actions()), QStringList{"Call details..."});
   Trigger("mmExit");
   EXPECT_FALSE(form_->isVisible());
   EXPECT_FALSE(WorkersLeftBehind());

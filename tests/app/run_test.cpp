@@ -1,10 +1,22 @@
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QDialog>
+#include <QHelpEvent>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTabBar>
+#include <QTableView>
 #include <QToolButton>
+#include <QToolTip>
 
+#include "app/call_records.h"
+#include "app/log_memo.h"
+#include "app/tab_control.h"
 #include "app/qt_main_thread.h"
 #include "app/up_down.h"
 #include "window_fixture.h"
@@ -93,6 +105,66 @@ TEST_F(RunTest, StopPingEndsTheRunAtOnceAndLateResultsStillCount) {
   EXPECT_EQ(Text("lblNOK"), "1");
   EXPECT_EQ(Find<QProgressBar>("ProgressBar")->value(), 0);
   EXPECT_FALSE(form_->SiteChecked(0));
+}
+
+// A refused call tells why on its log line and in the details, which list
+// the errors of the run and copy them whole. A service's line breaks stay
+// inside its call's line.
+TEST_F(RunTest, FailedCallsShowTheirReasonOnTheLogLineAndInTheDetails) {
+  TPingPeer peer(0);
+  REQUIRE_PEER(peer);
+  OpenOn(peer, {"/RPC2", "/refuse", "/script/busy", "/script/forged"}, {"site.example"});
+  SetWorkers(1);
+  QTest::mouseClick(ping_, Qt::LeftButton);
+  WAIT_FOR(form_->Controller()->Idle());
+  const QStringList lines = LogLines();
+  ASSERT_EQ(lines.size(), 4) << lines.join("|").toStdString();
+  EXPECT_TRUE(lines[3].contains(QStringLiteral("Answer:Thanks\\r\\nhttp://forged/"))) << lines[3].toStdString();
+  const QString busy = peer.Address("/script/busy");
+  ASSERT_TRUE(lines[2].startsWith(busy + " URL:")) << lines[2].toStdString();
+
+  auto* tabs = Find<TTabControl>("tbctrlMain");
+  QTest::mouseClick(tabs->findChild<QTabBar*>(), Qt::LeftButton, {}, tabs->TabRect(1).center());
+  auto* log = Find<TLogMemo>("memoLog");
+  const QPoint busyLine = log->LinePosition(2) + QPoint(4, 3);
+  QHelpEvent hover(QEvent::ToolTip, busyLine, log->viewport()->mapToGlobal(busyLine));
+  QApplication::sendEvent(log->viewport(), &hover);
+  WAIT_FOR(QToolTip::isVisible());
+  EXPECT_TRUE(QToolTip::text().contains(QStringLiteral("Code 503"))) << QToolTip::text().toStdString();
+  EXPECT_TRUE(QToolTip::text().contains(QStringLiteral("Reason: Service Unavailable, Retry-After: 120")))
+      << QToolTip::text().toStdString();
+
+  // A double click opens the details at that call, errors only.
+  QTest::mouseDClick(log->viewport(), Qt::LeftButton, {}, busyLine);
+  auto* details = form_->findChild<QDialog*>(QStringLiteral("dlgCallDetails"));
+  ASSERT_NE(details, nullptr);
+  WAIT_FOR(details->isVisible());
+  auto* table = details->findChild<QTableView*>(QStringLiteral("tvCalls"));
+  auto* shown = details->findChild<QLabel*>(QStringLiteral("lblShownCalls"));
+  ASSERT_TRUE(table && shown);
+  EXPECT_EQ(shown->text(), QStringLiteral("Calls shown: 2 of 4"));
+  const QModelIndexList selected = table->selectionModel()->selectedRows(TCallRecords::ReasonColumn);
+  ASSERT_EQ(selected.size(), 1);
+  EXPECT_EQ(selected[0].data().toString(), QStringLiteral("Service Unavailable, Retry-After: 120"));
+  QTest::keyClick(table, Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QGuiApplication::clipboard()->text(),
+            busy + "\thttp://site.example\t1\tError\t503\t?\tService Unavailable, Retry-After: 120\n");
+
+  // With every call shown and none selected, Copy takes them all.
+  details->findChild<QCheckBox*>(QStringLiteral("cbErrorsOnly"))->setChecked(false);
+  EXPECT_EQ(table->model()->rowCount(), 4);
+  table->clearSelection();
+  QTest::mouseClick(details->findChild<QPushButton*>(QStringLiteral("btnCopy")), Qt::LeftButton);
+  const QStringList copied = QGuiApplication::clipboard()->text().split(u'\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(copied.size(), 4);
+  EXPECT_EQ(copied[1], peer.Address("/refuse") + "\thttp://site.example\t1\tError\t200\tRefused: /refuse\tflerror 1");
+
+  // The open details follow the next run, which starts them afresh.
+  QTest::mouseClick(ping_, Qt::LeftButton);
+  WAIT_FOR(form_->Controller()->Idle());
+  EXPECT_EQ(shown->text(), QStringLiteral("Calls shown: 4 of 4"));
+  QTest::mouseClick(details->findChild<QPushButton*>(QStringLiteral("btnClose")), Qt::LeftButton);
+  EXPECT_FALSE(details->isVisible());
 }
 
 // Workers sit in calls that the service never answers while the window
