@@ -38,7 +38,7 @@ bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std
     xml::ReadDocumentFromStream(document, body, u"stream:", settings);
     if (!document) throw EMalformedAnswer("no document");
     std::string message(kNoAnswer);
-    const bool success = service.ClassifyAnswer(*document, message, nullptr, &reason);
+    const bool success = service.ClassifyAnswer(*document, message, &reason);
     answer = std::move(message);
     return success;
   } catch (const std::exception& e) {
