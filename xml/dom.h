@@ -428,11 +428,11 @@ public:
     return data_;
   }
   void SetData(const DOMString& value) { SetNodeValue(value); }
-  uint32_t Length() const { return static_cast<uint32_t>(Units().size()); }
+  uint32_t Length() const { return static_cast<uint32_t>(RawView().size()); }
   void AppendData(DOMStringView text);
   // The data, without making a string of it.
   DOMStringView View() const {
-    const DOMStringView units = Units();
+    const DOMStringView units = RawView();
     detail::CountTextUnits(units.size());
     return units;
   }
@@ -451,7 +451,7 @@ private:
   // set, data_ is empty.
   void TakeStored() const;
   // The data as View hands it out, for the uses that hand nothing out.
-  DOMStringView Units() const { return stored_ ? DOMStringView(stored_, storedLength_) : DOMStringView(data_); }
+  DOMStringView RawView() const { return stored_ ? DOMStringView(stored_, storedLength_) : DOMStringView(data_); }
   mutable DOMString data_;
   mutable const DOMChar* stored_ = nullptr;
   std::size_t storedLength_ = 0;
