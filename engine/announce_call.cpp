@@ -1,6 +1,5 @@
 #include "engine/announce_call.h"
 
-#include <exception>
 #include <string>
 #include <string_view>
 
@@ -202,6 +201,7 @@ bool KeyFileHolds(std::string_view text, std::string_view key) {
 bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPingResult& result) {
   result.Kind = TServiceKind::IndexNow;
   try {
+    Fail(result, std::string(kCallNotMadeReason));
     TIndexNowService service;
     std::string error;
     if (!ParseIndexNowLine(serviceLine, service, error)) {
@@ -212,8 +212,8 @@ bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPi
     if (!Exchange(http, "GET", IndexNowRequestURL(service, site), result)) return false;
     return Settle(http, result.Code == 200 || result.Code == 202, IndexNowAnswer(result.Code, RetryAfter(http)),
                   result);
-  } catch (const std::exception&) {
-    Fail(result, "out of memory");
+  } catch (...) {
+    FailOnCurrentException(result);
     return false;
   }
 }
@@ -221,6 +221,7 @@ bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPi
 bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPingResult& result) {
   result.Kind = TServiceKind::WebSub;
   try {
+    Fail(result, std::string(kCallNotMadeReason));
     std::string hub;
     std::string error;
     if (!ParseWebSubLine(serviceLine, hub, error)) {
@@ -232,8 +233,8 @@ bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPin
     http::AppendTextToStream(http.Document(), WebSubRequestBody(site));
     if (!Exchange(http, "POST", hub, result)) return false;
     return Settle(http, result.Code >= 200 && result.Code < 300, {}, result);
-  } catch (const std::exception&) {
-    Fail(result, "out of memory");
+  } catch (...) {
+    FailOnCurrentException(result);
     return false;
   }
 }
@@ -254,7 +255,7 @@ bool CheckIndexNowKey(const std::string& serviceLine, const std::string& site, s
       return false;
     }
     if (fetched.Code != 200) {
-      reason = "key file " + url + ": status " + std::to_string(fetched.Code) + " " + http.ResultString();
+      reason = "key file " + url + ": status " + std::to_string(fetched.Code) + " " + StatusReason(http);
       return false;
     }
     if (!KeyFileHolds(http.Document().View(), service.Key)) {
@@ -263,8 +264,8 @@ bool CheckIndexNowKey(const std::string& serviceLine, const std::string& site, s
     }
     reason.clear();
     return true;
-  } catch (const std::exception&) {
-    reason = "out of memory";
+  } catch (...) {
+    DescribeCurrentException(reason);
     return false;
   }
 }

@@ -2,10 +2,11 @@
 
 // What every call of the engine does with its HTTP client, whatever it
 // announces: the front-end's proxies, trust and read time-out, and the
-// reading of a refusal.
+// reading of a refusal, and the reason of a call an exception cut short.
 
 #include <string>
 
+#include "engine/ping_service.h"
 #include "http/http_send.h"
 
 namespace corvandel::engine {
@@ -18,7 +19,17 @@ void PrepareClient(http::THTTPSend& http, const std::string& url);
 // without one.
 std::string RetryAfter(const http::THTTPSend& http);
 
-// The reason phrase of the answer's status, with its Retry-After if any.
+// Why an answer's status is a failure: for a redirect with a Location,
+// "moved permanently to " or "moved temporarily to " and the Location (cut
+// past kMaxLocationInReason); otherwise the reason phrase of the status,
+// with its Retry-After if any.
 std::string StatusReason(const http::THTTPSend& http);
+
+// Inside a catch block: "out of memory" for std::bad_alloc, the text of any
+// other exception, into reason.
+void DescribeCurrentException(std::string& reason) noexcept;
+// Inside a catch block: the result of a call that the exception cut short,
+// failed with Code 0, Answer "?" and the exception's reason.
+void FailOnCurrentException(TPingResult& result) noexcept;
 
 }  // namespace corvandel::engine

@@ -2,6 +2,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,6 @@
 #include "http/http_send.h"
 #include "http/proxy_config.h"
 #include "http/secure_layer.h"
-#include "http/text_utils.h"
 #include "runtime/ascii_case.h"
 #include "xml/reader.h"
 #include "xml/writer.h"
@@ -38,9 +38,14 @@ bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std
     xml::ReadDocumentFromStream(document, body, u"stream:", settings);
     if (!document) throw EMalformedAnswer("no document");
     std::string message(kNoAnswer);
-    const bool success = service.ClassifyAnswer(*document, message, nullptr, &reason);
+    const bool success = service.ClassifyAnswer(*document, message, &reason);
     answer = std::move(message);
     return success;
+  } catch (const std::bad_alloc&) {
+    // Not the answer's fault; the answer still counts as unreadable.
+    answer = std::string(kNotXMLPrefix) + std::string(body.View());
+    reason = kOutOfMemoryReason;
+    return false;
   } catch (const std::exception& e) {
     answer = std::string(kNotXMLPrefix) + std::string(body.View());
     reason = std::string(kNotXMLReason) + e.what();
@@ -55,6 +60,45 @@ bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std
 std::mutex settingsLock;
 TCallSettings settings;
 
+constexpr std::string_view kRetryAfterHeader = "retry-after:";
+constexpr std::string_view kLocationHeader = "location:";
+
+// The value of the answer's first header called name (with its colon,
+// lower case), blanks around it left out; empty without one.
+std::string_view HeaderValue(const http::THTTPSend& http, std::string_view name) {
+  for (const std::string& line : http.Headers()) {
+    if (!runtime::StartsWithNoCase(line, name)) continue;
+    std::string_view value = std::string_view(line).substr(name.size());
+    const std::size_t first = value.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const std::size_t last = value.find_last_not_of(" \t");
+    return value.substr(first, last - first + 1);
+  }
+  return {};
+}
+
+// What a reason says of a redirect status, before its Location; empty for
+// the other statuses.
+std::string_view MovedReason(int32_t status) {
+  switch (status) {
+    case 301:
+    case 308: return kMovedPermanentlyReason;
+    case 302:
+    case 303:
+    case 307: return kMovedTemporarilyReason;
+    default: return {};
+  }
+}
+
+// location, cut to kMaxLocationInReason bytes with kCutMarker after it when
+// longer; a cut never splits a UTF-8 sequence.
+std::string BoundedLocation(std::string_view location) {
+  if (location.size() <= kMaxLocationInReason) return std::string(location);
+  std::size_t end = kMaxLocationInReason;
+  while (end > 0 && (static_cast<unsigned char>(location[end]) & 0xC0) == 0x80) --end;
+  return std::string(location.substr(0, end)) + std::string(kCutMarker);
+}
+
 }  // namespace
 
 TCallSettings CallSettings() {
@@ -67,17 +111,16 @@ void SetCallSettings(const TCallSettings& value) {
   settings = value;
 }
 
-std::string RetryAfter(const http::THTTPSend& http) {
-  constexpr std::string_view kRetryAfter = "retry-after:";
-  for (const std::string& line : http.Headers()) {
-    if (!runtime::StartsWithNoCase(line, kRetryAfter)) continue;
-    return http::TrimBlanks(std::string_view(line).substr(kRetryAfter.size()));
-  }
-  return {};
-}
+std::string RetryAfter(const http::THTTPSend& http) { return std::string(HeaderValue(http, kRetryAfterHeader)); }
 
-// A script that reads the reason knows when to come back.
+// A script that reads the reason knows when to come back, and a user where
+// the service went.
 std::string StatusReason(const http::THTTPSend& http) {
+  const std::string_view moved = MovedReason(http.ResultCode());
+  if (!moved.empty()) {
+    const std::string_view location = HeaderValue(http, kLocationHeader);
+    if (!location.empty()) return std::string(moved) + BoundedLocation(location);
+  }
   std::string reason = http.ResultString();
   const std::string retryAfter = RetryAfter(http);
   if (!retryAfter.empty()) {
@@ -106,12 +149,40 @@ std::chrono::milliseconds ExchangeBound(std::chrono::milliseconds readTimeout) {
   return readTimeout * defaultBound.count() / defaultTimeout.count();
 }
 
-bool TPingService::Post(const std::string& url, TPingResult& result) {
+void DescribeCurrentException(std::string& reason) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::bad_alloc&) {
+      reason = kOutOfMemoryReason;
+    } catch (const std::exception& e) {
+      const std::string_view what = e.what();
+      reason = what.empty() ? kUnknownFailureReason : what;
+    } catch (...) {
+      reason = kUnknownFailureReason;
+    }
+  } catch (...) {
+    // Copying the text needed memory there was none of. The short text
+    // fits the string's own storage, so this assignment allocates nothing.
+    reason = kOutOfMemoryReason;
+  }
+}
+
+void FailOnCurrentException(TPingResult& result) noexcept {
   result.Success = false;
   result.Code = 0;
-  result.Answer = kNoAnswer;
-  result.Reason.clear();
+  result.Answer = kNoAnswer;  // one byte: no allocation
+  DescribeCurrentException(result.Reason);
+}
+
+bool TPingService::Post(const std::string& url, TPingResult& result) {
+  // Failed until the answer says otherwise: every way out before that is
+  // a failure with a reason.
+  result.Success = false;
+  result.Code = 0;
   try {
+    result.Answer = kNoAnswer;
+    result.Reason = kCallNotMadeReason;
     if (!Request) return false;
     http::THTTPSend http;
     PrepareClient(http, url);
@@ -128,15 +199,16 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
       return false;
     }
     std::string answer;
-    result.Success = ClassifyBody(*this, http.Document(), answer, result.Reason);
+    std::string reason;
+    const bool success = ClassifyBody(*this, http.Document(), answer, reason);
     result.Answer = std::move(answer);
-    return result.Success;
-  } catch (const std::exception&) {
-    // Only a failure to build the request text or to find memory gets
-    // here; the call then counts as one that never took place.
-    result.Success = false;
-    result.Code = 0;
-    result.Answer = kNoAnswer;
+    result.Reason = std::move(reason);
+    result.Success = success;
+    return success;
+  } catch (...) {
+    // Only a failure to write the request or to find memory gets here; the
+    // call then counts as one that never took place.
+    FailOnCurrentException(result);
     return false;
   }
 }

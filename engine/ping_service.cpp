@@ -1,6 +1,7 @@
 #include "engine/ping_service.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -48,6 +49,21 @@ bool IsContainer(const TDOMNode* node) {
   return type == xml::ELEMENT_NODE || type == xml::ENTITY_REFERENCE_NODE;
 }
 
+// Where marker (ASCII, lower case) next occurs in text from position from,
+// the letters A to Z of text compared in lower case; npos when it does not.
+std::size_t FindNoCase(DOMStringView text, std::size_t from, std::string_view marker) {
+  for (std::size_t i = from; i + marker.size() <= text.size(); ++i) {
+    std::size_t k = 0;
+    for (; k < marker.size(); ++k) {
+      DOMChar c = text[i + k];
+      if (c >= u'A' && c <= u'Z') c = static_cast<DOMChar>(c + (u'a' - u'A'));
+      if (c != static_cast<DOMChar>(static_cast<unsigned char>(marker[k]))) break;
+    }
+    if (k == marker.size()) return i;
+  }
+  return DOMString::npos;
+}
+
 // The text content of the nodes that the classification reads, from one
 // walk over the answer. The text content of an element or entity reference
 // is a stretch of the answer's text in document order, so every such node
@@ -65,8 +81,6 @@ public:
     bool IsOwn = false;
   };
 
-  explicit TAnswerText(TClassifyCost& cost) : cost_(cost) {}
-
   void Request(const TDOMNode* node) {
     if (node && IsContainer(node)) stretches_.try_emplace(node);
   }
@@ -76,7 +90,6 @@ public:
   void Collect(TDOMNode* root) {
     TDOMNode* node = root->FirstChild();
     while (node) {
-      ++cost_.NodesVisited;
       if (auto it = stretches_.find(node); it != stretches_.end()) it->second.first = text_.size();
       if (TDOMNode* child = node->FirstChild()) {
         node = child;
@@ -111,7 +124,6 @@ public:
     } else {
       text.Own = node->TextContent();
       text.IsOwn = true;
-      cost_.UnitsCopied += text.Own.size();
     }
     return text;
   }
@@ -136,10 +148,33 @@ public:
     return it != thanks_.end() && *it + kThankMarker.size() <= text.End;
   }
 
+  // Whether the text holds one of the refusal markers, ASCII case ignored.
+  // Asked only of a thank-you under a non-zero flerror; the markers are
+  // found in the buffer once, on the first question, so that nested
+  // messages whose stretches overlap still cost one pass.
+  bool Refuses(const TText& text) {
+    if (text.IsOwn) {
+      for (const std::string_view marker : kRefusalMarkers)
+        if (FindNoCase(text.Own, 0, marker) != DOMString::npos) return true;
+      return false;
+    }
+    if (!refusalsFound_) {
+      for (std::size_t m = 0; m < kRefusalMarkers.size(); ++m)
+        for (std::size_t at = FindNoCase(text_, 0, kRefusalMarkers[m]); at != DOMString::npos;
+             at = FindNoCase(text_, at + 1, kRefusalMarkers[m]))
+          refusals_[m].push_back(at);
+      refusalsFound_ = true;
+    }
+    for (std::size_t m = 0; m < kRefusalMarkers.size(); ++m) {
+      const auto it = std::lower_bound(refusals_[m].begin(), refusals_[m].end(), text.Begin);
+      if (it != refusals_[m].end() && *it + kRefusalMarkers[m].size() <= text.End) return true;
+    }
+    return false;
+  }
+
   // The text narrowed to the system code page.
   std::string Narrowed(const TText& text) const {
     if (text.IsOwn) return Narrow(text.Own);
-    cost_.UnitsCopied += text.End - text.Begin;
     return runtime::UTF16ToSystem(DOMStringView(text_).substr(text.Begin, text.End - text.Begin));
   }
 
@@ -156,33 +191,30 @@ private:
     }
   }
 
-  void Append(DOMStringView units) {
-    text_.append(units);
-    cost_.UnitsCopied += units.size();
-  }
+  void Append(DOMStringView units) { text_.append(units); }
 
-  TClassifyCost& cost_;
   DOMString text_;
   std::unordered_map<const TDOMNode*, std::pair<std::size_t, std::size_t>> stretches_;
   std::vector<std::size_t> thanks_;  // where "Thank" starts in text_, ascending
+  // Where each refusal marker starts in text_, ascending; filled on the
+  // first call of Refuses.
+  std::array<std::vector<std::size_t>, kRefusalMarkers.size()> refusals_;
+  bool refusalsFound_ = false;
 };
 
 // The element children of parent, one after another.
-const TDOMElement* NextElement(const TDOMNode* node, TClassifyCost& cost) {
+const TDOMElement* NextElement(const TDOMNode* node) {
   for (; node; node = node->NextSibling()) {
-    ++cost.NodesVisited;
     if (node->NodeType() == xml::ELEMENT_NODE) return static_cast<const TDOMElement*>(node);
   }
   return nullptr;
 }
 
-const TDOMElement* FirstElement(const TDOMNode& parent, TClassifyCost& cost) {
-  return NextElement(parent.FirstChild(), cost);
-}
+const TDOMElement* FirstElement(const TDOMNode& parent) { return NextElement(parent.FirstChild()); }
 
 // A fault element among the children of the method response.
-const TDOMElement* FaultOf(const TDOMElement& root, TClassifyCost& cost) {
-  for (const TDOMElement* child = FirstElement(root, cost); child; child = NextElement(child->NextSibling(), cost))
+const TDOMElement* FaultOf(const TDOMElement& root) {
+  for (const TDOMElement* child = FirstElement(root); child; child = NextElement(child->NextSibling()))
     if (child->NodeName() == kFaultElement) return child;
   return nullptr;
 }
@@ -191,24 +223,20 @@ const TDOMElement* FaultOf(const TDOMElement& root, TClassifyCost& cost) {
 // <member><name/><value/></member> each. The members are siblings, so the
 // text contents read here never overlap. A fault without them is still an
 // error, with the answer left as it was.
-void ReadFault(const TDOMElement& fault, std::string& answer, std::string& reason, TClassifyCost& cost) {
+void ReadFault(const TDOMElement& fault, std::string& answer, std::string& reason) {
   std::string code;
   std::string text;
   bool hasText = false;
-  const TDOMElement* value = FirstElement(fault, cost);
-  const TDOMElement* structure = value ? FirstElement(*value, cost) : nullptr;
+  const TDOMElement* value = FirstElement(fault);
+  const TDOMElement* structure = value ? FirstElement(*value) : nullptr;
   if (structure) {
-    for (const TDOMElement* member = FirstElement(*structure, cost); member;
-         member = NextElement(member->NextSibling(), cost)) {
-      const TDOMElement* name = FirstElement(*member, cost);
-      const TDOMElement* content = name ? NextElement(name->NextSibling(), cost) : nullptr;
+    for (const TDOMElement* member = FirstElement(*structure); member; member = NextElement(member->NextSibling())) {
+      const TDOMElement* name = FirstElement(*member);
+      const TDOMElement* content = name ? NextElement(name->NextSibling()) : nullptr;
       if (!name || !content) continue;
-      const DOMString nameText = name->TextContent();
-      cost.UnitsCopied += nameText.size();
-      const std::string memberName = runtime::LowerCase(Narrow(nameText));
+      const std::string memberName = runtime::LowerCase(Narrow(name->TextContent()));
       if (memberName != kFaultCodeMember && memberName != kFaultStringMember) continue;
       const DOMString valueText = content->TextContent();
-      cost.UnitsCopied += valueText.size();
       if (memberName == kFaultCodeMember) {
         code = Narrow(valueText);
       } else {
@@ -247,14 +275,8 @@ void TPingService::BuildRequest(const std::string& siteURL) {
   }
 }
 
-bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer) const {
-  return ClassifyAnswer(answerDocument, answer, nullptr);
-}
-
-bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer, TClassifyCost* cost,
+bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer,
                                   std::string* reason) const {
-  TClassifyCost ownCost;
-  TClassifyCost& spent = cost ? *cost : ownCost;
   std::string ownReason;
   std::string& why = reason ? *reason : ownReason;
   why.clear();
@@ -265,17 +287,16 @@ bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string
   // a method response is an answer.
   if (root->NodeName() != kMethodResponseElement)
     throw EMalformedAnswer("the document element is " + Narrow(root->NodeName()) + ", not methodResponse");
-  if (const TDOMElement* fault = FaultOf(*root, spent)) {
-    ReadFault(*fault, answer, why, spent);
+  if (const TDOMElement* fault = FaultOf(*root)) {
+    ReadFault(*fault, answer, why);
     return false;
   }
   xml::TDOMElementList* members = root->GetElementsByTagName(DOMString(kMemberElement));
   const uint32_t count = members->Length();
-  spent.NodesVisited += count;
 
   // A member's children are its first and second child nodes; the value's
   // text is that of the second child's first child.
-  TAnswerText texts(spent);
+  TAnswerText texts;
   for (uint32_t i = 0; i < count; ++i) {
     const TDOMNode* first = members->Item(i)->FirstChild();
     if (!first) continue;
@@ -287,6 +308,7 @@ bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string
   // Only the last message member's text becomes the answer, so the text is
   // narrowed once, also when a later member turns out malformed.
   std::optional<TAnswerText::TText> message;
+  std::string flag;  // the text of the flerror value that set the flag
   auto commitMessage = [&] {
     if (message) answer = texts.Narrowed(*message);
   };
@@ -307,7 +329,7 @@ bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string
     if (runtime::LowerCase(Narrow(first->NodeName())) != kNameElement) continue;
     const TAnswerText::TText name = texts.Of(first);
     if (texts.EqualsLowerCase(name, kErrorFlagMember)) {
-      const std::string flag = texts.Narrowed(valueText(second));
+      flag = texts.Narrowed(valueText(second));
       try {
         success = ToInteger(flag) == 0;
         why = success ? std::string() : std::string(kErrorFlagMember) + " " + flag;
@@ -317,7 +339,15 @@ bool TPingService::ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string
       }
     } else if (texts.EqualsLowerCase(name, kMessageMember)) {
       message = valueText(second);
-      if (!success && texts.ContainsThank(*message)) success = true;
+      // The thank-you rule mends the services that set flerror on a plain
+      // thank-you; a thank-you that goes on to refuse stays a refusal.
+      if (!success) {
+        const bool thanks = texts.ContainsThank(*message);
+        if (thanks && !texts.Refuses(*message))
+          success = true;
+        else
+          why = std::string(kErrorFlagMember) + " " + flag + std::string(thanks ? kRefusedReason : "");
+      }
     }
   }
   commitMessage();

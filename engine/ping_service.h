@@ -46,14 +46,6 @@ void SetCallSettings(const TCallSettings& settings);
 // default of 90 s, and the same multiple of a shorter or longer one.
 std::chrono::milliseconds ExchangeBound(std::chrono::milliseconds readTimeout);
 
-// What one classification cost: the nodes its walks visited and the code
-// units it copied. Both stay within a small multiple of the answer's size,
-// however its members nest.
-struct TClassifyCost {
-  uint64_t NodesVisited = 0;
-  uint64_t UnitsCopied = 0;
-};
-
 // Raised by ClassifyAnswer when an answer is not a usable XML-RPC response.
 class EMalformedAnswer : public std::runtime_error {
 public:
@@ -78,12 +70,12 @@ public:
   // EMalformedAnswer when the document element is not methodResponse, when
   // a member lacks the children the rules need or an flerror value is not
   // an integer. A fault (a fault element under methodResponse) is an error
-  // whose answer is its faultString.
-  // cost, when given, receives the work done; reason, when given, why the
-  // answer is an error ("" for a success).
-  bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer) const;
-  bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer, TClassifyCost* cost,
-                      std::string* reason = nullptr) const;
+  // whose answer is its faultString. A message with "Thank" turns an
+  // earlier non-zero flerror into a success, unless it also refuses (one of
+  // kRefusalMarkers). reason, when given, receives why the answer is an
+  // error ("" for a success). The work is linear in the answer's size,
+  // however its members nest.
+  bool ClassifyAnswer(xml::TXMLDocument& answerDocument, std::string& answer, std::string* reason = nullptr) const;
 
   // Sends Request to the service at url (a full address) and fills
   // result.Success, result.Code and result.Answer; returns result.Success.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "engine/announce_call.h"
+#include "engine/ping_texts.h"
 
 namespace corvandel::engine {
 
@@ -53,6 +54,12 @@ void TThreadPingService::Execute() {
     result_.Kind = KindOf(Pinger.ServiceURL);
     const std::string url =
         result_.Kind == TServiceKind::XMLRPC ? WithScheme(Pinger.ServiceURL) : Pinger.ServiceURL;
+    // The record is reused: a call that fills less than all of it, such as
+    // a front-end's own, must not hand over the previous call's outcome.
+    result_.Success = false;
+    result_.Code = 0;
+    result_.Answer = kNoAnswer;
+    result_.Reason = kCallNotMadeReason;
     result_.Started = std::chrono::system_clock::now();
     const auto start = std::chrono::steady_clock::now();
     if (call_)
@@ -60,6 +67,12 @@ void TThreadPingService::Execute() {
     else
       Pinger.Call(url, result_);
     result_.Elapsed = std::chrono::steady_clock::now() - start;
+    // A reason says why a call failed, so a success has none and a
+    // failure always has one.
+    if (result_.Success)
+      result_.Reason.clear();
+    else if (result_.Reason.empty())
+      result_.Reason = kCallFailedReason;
     table_->MarkDone(i);
 
     result_.ServiceURL = Pinger.ServiceURL;

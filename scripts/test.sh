@@ -34,7 +34,7 @@ if [ "$tls" = OFF ]; then
   exit 0
 fi
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=$([ -z "$sanitize" ] && echo RelWithDebInfo || echo Debug) -DCORVANDEL_SANITIZE="$sanitize" \
-      -DCORVANDEL_BUILD_BENCH=$([ -z "$sanitize" ] && echo ON || echo OFF)
+      -DCORVANDEL_BUILD_BENCH=$([ -z "$sanitize" ] && echo ON || echo OFF) -DCORVANDEL_COUNT_NODE_ACCESS=ON
 cmake --build "$build_dir" -j "$jobs"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"

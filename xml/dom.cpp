@@ -245,6 +245,9 @@ DOMString TDOMNode_WithChildren::TextContent() const {
   DOMString text;
   const TDOMNode* node = firstChild_;
   while (node) {
+    // The walk below reads the links directly; each node it passes counts
+    // as one step, as it would through the accessors.
+    detail::CountNodeStep();
     const uint16_t type = node->NodeType();
     bool descend = false;
     if (type == TEXT_NODE || type == CDATA_SECTION_NODE) {

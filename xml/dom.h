@@ -84,6 +84,62 @@ class TDOMNamedNodeMap;
 class TAttributeMap;
 class TDOMBuilder;
 
+// What the tree accessors count on their thread when the library is built
+// with CORVANDEL_COUNT_NODE_ACCESS: every step through FirstChild,
+// NextSibling and ParentNode (and every node a TextContent walk passes),
+// and every code unit of text handed out by Data, View and TextContent. A
+// walk that must stay linear in the document's size is measured there, so
+// no walk can leave itself out. Without the option the count compiles to
+// nothing and the accessors stay as cheap as field reads.
+namespace detail {
+#if defined(CORVANDEL_COUNT_NODE_ACCESS)
+struct TNodeAccessCount {
+  uint64_t Steps = 0;
+  uint64_t Units = 0;
+};
+inline thread_local TNodeAccessCount nodeAccessCount;
+#endif
+
+[[gnu::always_inline]] inline void CountNodeStep() noexcept {
+#if defined(CORVANDEL_COUNT_NODE_ACCESS)
+  ++nodeAccessCount.Steps;
+#endif
+}
+
+[[gnu::always_inline]] inline void CountTextUnits([[maybe_unused]] std::size_t units) noexcept {
+#if defined(CORVANDEL_COUNT_NODE_ACCESS)
+  nodeAccessCount.Units += units;
+#endif
+}
+}  // namespace detail
+
+// The steps and text units this thread's node accessors counted since the
+// scope began. Counted() is false, and both counts stay 0, in a library
+// built without CORVANDEL_COUNT_NODE_ACCESS.
+class TNodeAccessScope {
+public:
+  static constexpr bool Counted() {
+#if defined(CORVANDEL_COUNT_NODE_ACCESS)
+    return true;
+#else
+    return false;
+#endif
+  }
+
+#if defined(CORVANDEL_COUNT_NODE_ACCESS)
+  TNodeAccessScope() : steps_(detail::nodeAccessCount.Steps), units_(detail::nodeAccessCount.Units) {}
+  uint64_t Steps() const { return detail::nodeAccessCount.Steps - steps_; }
+  uint64_t Units() const { return detail::nodeAccessCount.Units - units_; }
+
+private:
+  uint64_t steps_;
+  uint64_t units_;
+#else
+  uint64_t Steps() const { return 0; }
+  uint64_t Units() const { return 0; }
+#endif
+};
+
 // Frees a node through Free(); used by tables that own nodes.
 struct TNodeDisposer {
   void operator()(TDOMNode* node) const;
@@ -110,7 +166,10 @@ public:
   virtual void SetPrefix(const DOMString& prefix);
 
   // Tree.
-  virtual TDOMNode* FirstChild() const { return nullptr; }
+  virtual TDOMNode* FirstChild() const {
+    detail::CountNodeStep();
+    return nullptr;
+  }
   virtual TDOMNode* LastChild() const { return nullptr; }
   virtual TDOMNamedNodeMap* Attributes() { return nullptr; }
   virtual TDOMDocument* OwnerDocument() const { return ownerDocument_; }
@@ -130,9 +189,15 @@ public:
 
   TDOMNode* AppendChild(TDOMNode* newChild) { return InsertBefore(newChild, nullptr); }
   TDOMNode* CloneNode(bool deep) { return CloneNode(deep, ownerDocument_); }
-  TDOMNode* ParentNode() const { return parent_; }
+  TDOMNode* ParentNode() const {
+    detail::CountNodeStep();
+    return parent_;
+  }
   TDOMNode* PreviousSibling() const { return previous_; }
-  TDOMNode* NextSibling() const { return next_; }
+  TDOMNode* NextSibling() const {
+    detail::CountNodeStep();
+    return next_;
+  }
   // The list of direct children, owned by the node; kinds without children
   // share one list that is always empty.
   virtual TDOMNodeList* ChildNodes();
@@ -187,7 +252,10 @@ private:
 
 class TDOMNode_WithChildren : public TDOMNode {
 public:
-  TDOMNode* FirstChild() const override { return firstChild_; }
+  TDOMNode* FirstChild() const override {
+    detail::CountNodeStep();
+    return firstChild_;
+  }
   TDOMNode* LastChild() const override { return lastChild_; }
   TDOMNode* InsertBefore(TDOMNode* newChild, TDOMNode* refChild) override;
   TDOMNode* ReplaceChild(TDOMNode* newChild, TDOMNode* oldChild) override;
@@ -356,13 +424,18 @@ public:
 
   const DOMString& Data() const {
     if (stored_) TakeStored();
+    detail::CountTextUnits(data_.size());
     return data_;
   }
   void SetData(const DOMString& value) { SetNodeValue(value); }
-  uint32_t Length() const { return static_cast<uint32_t>(View().size()); }
+  uint32_t Length() const { return static_cast<uint32_t>(RawView().size()); }
   void AppendData(DOMStringView text);
   // The data, without making a string of it.
-  DOMStringView View() const { return stored_ ? DOMStringView(stored_, storedLength_) : DOMStringView(data_); }
+  DOMStringView View() const {
+    const DOMStringView units = RawView();
+    detail::CountTextUnits(units.size());
+    return units;
+  }
 
 protected:
   TDOMCharacterData(TDOMDocument* owner, DOMString data) : TDOMNode(owner, false), data_(std::move(data)) {}
@@ -377,6 +450,8 @@ private:
   // it into data_, which holds the data from then on; while stored_ is
   // set, data_ is empty.
   void TakeStored() const;
+  // The data as View hands it out, for the uses that hand nothing out.
+  DOMStringView RawView() const { return stored_ ? DOMStringView(stored_, storedLength_) : DOMStringView(data_); }
   mutable DOMString data_;
   mutable const DOMChar* stored_ = nullptr;
   std::size_t storedLength_ = 0;
@@ -430,11 +505,14 @@ public:
   const DOMString& NodeName() const override { return target_; }
   uint16_t NodeType() const override { return PROCESSING_INSTRUCTION_NODE; }
   const char* ClassName() const override { return "TDOMProcessingInstruction"; }
-  DOMString NodeValue() const override { return data_; }
+  DOMString NodeValue() const override { return Data(); }
   void SetNodeValue(const DOMString& value) override;
 
   const DOMString& Target() const { return target_; }
-  const DOMString& Data() const { return data_; }
+  const DOMString& Data() const {
+    detail::CountTextUnits(data_.size());
+    return data_;
+  }
   void SetData(const DOMString& value) { SetNodeValue(value); }
 
 protected:

@@ -116,6 +116,8 @@ TEST(AnnounceCallTest, WebSubPublishesAFormAndReadsTheHubsText) {
       {Answer("202 Accepted", "", "Publish accepted"), true, "Publish accepted", ""},
       {Answer("400 Bad Request", "", "hub.url is not a known topic\nline two"), false, "hub.url is not a known topic",
        "Bad Request"},
+      {Answer("307 Temporary Redirect", "Location: https://hub.example/v2\r\n"), false, "?",
+       "moved temporarily to https://hub.example/v2"},
   };
   for (const Case& c : cases) {
     TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
@@ -164,6 +166,8 @@ TEST(AnnounceCallTest, KeyCheckReadsTheKeyFile) {
       {Answer("200 OK", "", "k1\n"), true, ""},
       {Answer("200 OK", "", "other"), false, " does not hold the key"},
       {Answer("404 Not Found"), false, ": status 404 Not Found"},
+      {Answer("308 Permanent Redirect", "Location: https://www.blog.example/k1.txt\r\n"), false,
+       ": status 308 moved permanently to https://www.blog.example/k1.txt"},
   };
   for (const Case& c : cases) {
     TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});

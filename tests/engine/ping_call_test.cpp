@@ -10,10 +10,13 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/call_setup.h"
 #include "engine/ping_service.h"
 #include "engine/ping_texts.h"
 #include "script_server.h"
@@ -172,6 +175,7 @@ TEST(PingCallTest, NoExchangeGivesCodeZero) {
   EXPECT_FALSE(result.Success);
   EXPECT_EQ(result.Code, 0);
   EXPECT_EQ(result.Answer, "?");
+  EXPECT_EQ(result.Reason, "call not made");
 }
 
 // Every failed call says why; a success gives no reason.
@@ -184,6 +188,12 @@ TEST(PingCallTest, ReasonsSayWhyACallFailed) {
   const std::string page =
       "<?xml version=\"1.0\"?><html xmlns=\"http://www.w3.org/1999/xhtml\"><body><p>Thanks for visiting this "
       "parked domain</p></body></html>";
+  auto Redirect = [](const std::string& status, const std::string& location) {
+    return "HTTP/1.1 " + status + "\r\n" + location + "Content-Length: 0\r\n\r\n";
+  };
+  // The cut falls on the second byte of the "\xC3\xA9".
+  const std::string longLocation =
+      "http://x.example/" + std::string(kMaxLocationInReason - 18, 'a') + "\xC3\xA9" + std::string(40000, 'b');
   struct Case {
     std::string response;
     bool success;
@@ -202,6 +212,19 @@ TEST(PingCallTest, ReasonsSayWhyACallFailed) {
       {"HTTP/1.1 503 Service Unavailable\r\nretry-after:  120 \r\nContent-Length: 0\r\n\r\n", false, "?",
        "Service Unavailable, Retry-After: 120"},
       {WithLength("HTTP/1.1 404 Not Found", ""), false, "?", "Not Found"},
+      // A redirect is not followed; its reason says where the service went.
+      {Redirect("301 Moved Permanently", "Location:  https://rpc.example/RPC2 \r\n"), false, "?",
+       "moved permanently to https://rpc.example/RPC2"},
+      {Redirect("308 Permanent Redirect", "location:/xmlrpc\r\n"), false, "?", "moved permanently to /xmlrpc"},
+      {Redirect("302 Found", "Location: http://mirror.example/ping\r\n"), false, "?",
+       "moved temporarily to http://mirror.example/ping"},
+      {Redirect("303 See Other", "Location: http://a.example/\r\n"), false, "?", "moved temporarily to http://a.example/"},
+      {Redirect("307 Temporary Redirect", "Location: http://b.example/\r\n"), false, "?",
+       "moved temporarily to http://b.example/"},
+      {Redirect("302 Found", ""), false, "?", "Found"},
+      // A hostile Location is cut, never inside a UTF-8 sequence.
+      {Redirect("301 Moved Permanently", "Location: " + longLocation + "\r\n"), false, "?",
+       "moved permanently to " + longLocation.substr(0, kMaxLocationInReason - 1) + "\xE2\x80\xA6"},
   };
   for (const Case& c : cases) {
     TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
@@ -214,6 +237,38 @@ TEST(PingCallTest, ReasonsSayWhyACallFailed) {
     EXPECT_EQ(result.Answer, c.answer) << c.response;
     EXPECT_EQ(result.Reason, c.reason) << c.response;
   }
+}
+
+// A call cut short by an exception says what it was.
+TEST(PingCallTest, ExceptionsBecomeReasons) {
+  auto reasonOf = [](auto raise) {
+    std::string reason = "stale";
+    try {
+      raise();
+    } catch (...) {
+      DescribeCurrentException(reason);
+    }
+    return reason;
+  };
+  EXPECT_EQ(reasonOf([] { throw std::bad_alloc(); }), "out of memory");
+  EXPECT_EQ(reasonOf([] { throw std::runtime_error("EDOMError in Node.AppendChild"); }),
+            "EDOMError in Node.AppendChild");
+  EXPECT_EQ(reasonOf([] { throw std::runtime_error(""); }), "unknown failure");
+  EXPECT_EQ(reasonOf([] { throw 7; }), "unknown failure");
+
+  TPingResult result;
+  result.Success = true;
+  result.Code = 200;
+  result.Answer = "Thanks";
+  try {
+    throw std::length_error("too long");
+  } catch (...) {
+    FailOnCurrentException(result);
+  }
+  EXPECT_FALSE(result.Success);
+  EXPECT_EQ(result.Code, 0);
+  EXPECT_EQ(result.Answer, "?");
+  EXPECT_EQ(result.Reason, "too long");
 }
 
 // The read time-out of every call comes from the call settings, and the

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "engine/ping_service.h"
+#include "engine/ping_texts.h"
 #include "runtime/ascii_case.h"
 #include "runtime/code_page.h"
 #include "runtime/memory_stream.h"
@@ -208,7 +210,7 @@ TEST(PingServiceTest, MembersAreFoundWhereverTheyStand) {
   TPingService ping;
   std::string answer = "?";
   std::string reason;
-  EXPECT_FALSE(ping.ClassifyAnswer(*doc, answer, nullptr, &reason));
+  EXPECT_FALSE(ping.ClassifyAnswer(*doc, answer, &reason));
   EXPECT_EQ(reason, "flerror 1");
 }
 
@@ -245,7 +247,7 @@ TEST(PingServiceTest, FaultsAreErrorsAndOtherDocumentsAreMalformed) {
     auto doc = Parse(c.body);
     std::string answer = "?";
     std::string reason = "stale";
-    EXPECT_EQ(ping.ClassifyAnswer(*doc, answer, nullptr, &reason), c.success) << c.body;
+    EXPECT_EQ(ping.ClassifyAnswer(*doc, answer, &reason), c.success) << c.body;
     EXPECT_EQ(answer, c.answer) << c.body;
     EXPECT_EQ(reason, c.reason) << c.body;
   }
@@ -256,6 +258,51 @@ TEST(PingServiceTest, FaultsAreErrorsAndOtherDocumentsAreMalformed) {
     auto doc = Parse(body);
     std::string answer = "?";
     EXPECT_THROW(ping.ClassifyAnswer(*doc, answer), EMalformedAnswer) << body;
+  }
+}
+
+// Answers as services send them: indented, the flag as a boolean or an
+// int, the message typed or bare. A thank-you under flerror 1 is a success
+// unless it also refuses.
+TEST(PingServiceTest, RecordedAnswersWithThanksAndRefusals) {
+  auto body = [](const std::string& flag, const std::string& message) {
+    return "<?xml version=\"1.0\"?>\r\n<methodResponse>\r\n  <params>\r\n    <param>\r\n      <value>\r\n"
+           "        <struct>\r\n"
+           "          <member>\r\n            <name>flerror</name>\r\n            <value>" + flag + "</value>\r\n"
+           "          </member>\r\n"
+           "          <member>\r\n            <name>message</name>\r\n            <value>" + message + "</value>\r\n"
+           "          </member>\r\n"
+           "        </struct>\r\n      </value>\r\n    </param>\r\n  </params>\r\n</methodResponse>\r\n";
+  };
+  struct Case {
+    std::string flag;
+    std::string message;  // the text as it stands in the value element
+    bool success;
+    std::string answer;
+    std::string reason;
+  };
+  const std::vector<Case> cases = {
+      {"<boolean>1</boolean>", "<string>Thanks for the ping, but your site has been blacklisted.</string>", false,
+       "Thanks for the ping, but your site has been blacklisted.", "flerror 1: refused"},
+      {"<int>1</int>", "Thanks for pinging. Too many pings from your IP", false,
+       "Thanks for pinging. Too many pings from your IP", "flerror 1: refused"},
+      {"<boolean>1</boolean>", "<string>Access denied. Thank you.</string>", false, "Access denied. Thank you.",
+       "flerror 1: refused"},
+      {"<i4>2</i4>", "Thank you. Your site is BANNED", false, "Thank you. Your site is BANNED", "flerror 2: refused"},
+      {"<boolean>1</boolean>", "<string>Thanks for the ping.</string>", true, "Thanks for the ping.", ""},
+      {"<int>1</int>", "Thanks! Pinging is not Allowed", false, "Thanks! Pinging is not Allowed",
+       "flerror 1: refused"},
+      {"<boolean>0</boolean>", "<string>Thank you, ping accepted</string>", true, "Thank you, ping accepted", ""},
+      {"<boolean>1</boolean>", "<string>Ping rejected</string>", false, "Ping rejected", "flerror 1"},
+  };
+  TPingService ping;
+  for (const Case& c : cases) {
+    auto doc = Parse(body(c.flag, c.message));
+    std::string answer = "?";
+    std::string reason = "stale";
+    EXPECT_EQ(ping.ClassifyAnswer(*doc, answer, &reason), c.success) << c.message;
+    EXPECT_EQ(answer, c.answer) << c.message;
+    EXPECT_EQ(reason, c.reason) << c.message;
   }
 }
 
@@ -299,7 +346,11 @@ Outcome ByTheRules(xml::TXMLDocument& doc) {
         out.success = value == 0;
       } else if (name == "message") {
         out.answer = valueText(second);
-        if (!out.success && out.answer.find("Thank") != std::string::npos) out.success = true;
+        const std::string lower = runtime::LowerCase(out.answer);
+        const bool refuses = std::any_of(kRefusalMarkers.begin(), kRefusalMarkers.end(), [&](std::string_view word) {
+          return lower.find(word) != std::string::npos;
+        });
+        if (!out.success && out.answer.find("Thank") != std::string::npos && !refuses) out.success = true;
       }
     }
   } catch (const EMalformedAnswer&) {
@@ -316,11 +367,11 @@ std::unique_ptr<TXMLDocument> Parse(const std::string& text) {
   return doc;
 }
 
-Outcome Classified(xml::TXMLDocument& doc, TClassifyCost* cost = nullptr) {
+Outcome Classified(xml::TXMLDocument& doc) {
   TPingService ping;
   Outcome out{false, false, "?"};
   try {
-    out.success = ping.ClassifyAnswer(doc, out.answer, cost);
+    out.success = ping.ClassifyAnswer(doc, out.answer);
   } catch (const EMalformedAnswer&) {
     out.raised = true;
   }
@@ -354,6 +405,19 @@ TEST(PingServiceTest, NestedAndSplitTextsClassifyAsTheRulesSay) {
       "<!DOCTYPE r [<!ENTITY t 'Thank'>]><r><member><name>flerror</name><value>1</value></member>"
       "<member><name>message</name><value><s>&t;s</s></value></member></r>",
       "<r><member><name>MeSsAgE</name><value><s>caf\xC3\xA9</s></value></member><member/></r>",
+      // A refusal marker counts inside the message's own text only: split
+      // across its nodes, but not reaching past its end nor standing in a
+      // later member.
+      "<r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>Thanks, b<b>U</b><![CDATA[t]]> BAN<!-- -->NED</s></value></member></r>",
+      "<r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>Thanks, ban</s></value></member><x>ned</x></r>",
+      "<r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>Thanks</s></value></member>"
+      "<member><name>note</name><value><s>denied</s></value></member></r>",
+      "<r><member><name>flerror</name><value>1</value></member>"
+      "<member><name>message</name><value><s>Thanks<member><name>message</name><value><s>Thanks, but no"
+      "</s></value></member></s></value></member></r>",
   };
   for (std::string text : answers) {
     // Written with a short document element; the answers are method responses.
@@ -380,15 +444,20 @@ std::unique_ptr<TXMLDocument> NestedMembers(int depth, const std::u16string& inn
   return doc;
 }
 
+// Counted in the document model's accessors, which every walk goes through:
+// a walk cannot forget to count itself.
 TEST(PingServiceTest, DeeplyNestedMembersCostLinearWork) {
+  if (!xml::TNodeAccessScope::Counted()) GTEST_SKIP() << "built without CORVANDEL_COUNT_NODE_ACCESS";
   for (const std::u16string innermost : {u"flerror", u"message"}) {
     for (int depth : {1000, 20000}) {
       auto doc = NestedMembers(depth, innermost);
-      TClassifyCost cost;
-      const Outcome out = Classified(*doc, &cost);
+      const xml::TNodeAccessScope access;
+      const Outcome out = Classified(*doc);
+      const uint64_t steps = access.Steps();
+      const uint64_t units = access.Units();
       const uint64_t nodes = 3 * static_cast<uint64_t>(depth) + 2;
-      EXPECT_LE(cost.NodesVisited, 3 * nodes) << depth;
-      EXPECT_LE(cost.UnitsCopied, 4 * static_cast<uint64_t>(depth) + 16) << depth;
+      EXPECT_LE(steps, 12 * nodes) << depth;
+      EXPECT_LE(units, 4 * static_cast<uint64_t>(depth) + 16) << depth;
       // Only the innermost name has the text alone; it has its value.
       EXPECT_FALSE(out.raised);
       EXPECT_EQ(out.success, innermost != u"flerror");

@@ -20,8 +20,9 @@ using namespace std::chrono_literals;
 constexpr auto kPatience = 30s;
 
 // One batch of workers on one site, with the network replaced: every call
-// is recorded; "boom" in a URL raises, "refuse" fails; the call to holdURL
-// waits until Release.
+// is recorded; "boom" in a URL raises, "refuse" fails, "why" fails with a
+// reason, "quiet" leaves the result alone; the call to holdURL waits until
+// Release.
 struct TBatch {
   runtime::TEventLoop loop;
   std::shared_ptr<TServiceTable> table;
@@ -46,6 +47,14 @@ struct TBatch {
       changed.wait(lock, [&] { return released; });
     }
     if (url.find("boom") != std::string::npos) throw std::runtime_error("call failed");
+    if (url.find("quiet") != std::string::npos) return false;
+    if (url.find("why") != std::string::npos) {
+      result = TPingResult{};
+      result.Code = 503;
+      result.Answer = "Busy";
+      result.Reason = "service said why";
+      return false;
+    }
     result.Success = url.find("refuse") == std::string::npos;
     result.Code = 200;
     result.Answer = result.Success ? "Thanks" : "Refused";
@@ -97,6 +106,30 @@ TEST(PingThreadTest, OneWorkerFollowsTableOrderAndSkipsShortLines) {
   }
   const TServState states[] = {ssDone, ssClaimed, ssClaimed, ssDone, ssDone, ssDone};
   for (std::size_t i = 0; i < std::size(states); ++i) EXPECT_EQ(batch.table->State(i), states[i]) << i;
+}
+
+// The worker's one record is refilled for every call: nothing of one
+// call's outcome reaches the next, a failure always says why and a success
+// never does.
+TEST(PingThreadTest, EveryResultStartsFailedWithAReason) {
+  TBatch batch({"a.example/why", "b.example", "c.example/quiet"});
+  batch.Start("blog.example", 1);
+  ASSERT_TRUE(batch.AwaitEnd());
+  struct Expected {
+    bool success;
+    int32_t code;
+    std::string answer;
+    std::string reason;
+  };
+  const Expected expected[] = {
+      {false, 503, "Busy", "service said why"}, {true, 200, "Thanks", ""}, {false, 0, "?", "call not made"}};
+  ASSERT_EQ(batch.results.size(), std::size(expected));
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(batch.results[i].Success, expected[i].success) << i;
+    EXPECT_EQ(batch.results[i].Code, expected[i].code) << i;
+    EXPECT_EQ(batch.results[i].Answer, expected[i].answer) << i;
+    EXPECT_EQ(batch.results[i].Reason, expected[i].reason) << i;
+  }
 }
 
 // A request is as large as its site: only workers that call build one.
