@@ -33,9 +33,9 @@ constexpr const char* kListsHelp =
     "The list files are text, one entry per line, with CR, LF or CR LF line ends,\n"
     "read as they are, without trimming. A UTF-8 byte order mark is ignored, and a\n"
     "file with a UTF-16 byte order mark is decoded. A line that starts with # is a\n"
-    "comment, and empty lines in the sites file are skipped. FILE - reads that\n"
-    "list from standard input (one of the two lists at most; ./- names a file\n"
-    "called -). -- ends the options.\n";
+    "comment, and empty lines in the sites file are skipped. A FILE of - reads\n"
+    "that list from standard input (one of the two lists at most; ./- names a\n"
+    "file called -). -- ends the options.\n";
 
 constexpr const char* kFormatsHelp =
     "Every finished call writes one line on standard output. With --format text,\n"
@@ -51,8 +51,9 @@ constexpr const char* kFormatsHelp =
 constexpr const char* kEscapesHelp =
     "CR, LF and tab in a field are written as \\r, \\n and \\t, and the other control\n"
     "characters, DEL, U+0080 to U+009F and the direction controls U+202A to U+202E\n"
-    "and U+2066 to U+2069 as \\xNN for each of their bytes (jsonl: \\u00NN, \\u202e),\n"
-    "so that every call is one line and no answer can steer the terminal.\n"
+    "and U+2066 to U+2069 as \\xNN for each of their UTF-8 bytes (jsonl writes\n"
+    "\\uXXXX escapes instead), so that every call is one line and no answer can\n"
+    "steer the terminal or reorder a line.\n"
     "When standard error is a terminal, a progress line shows the calls done, the\n"
     "successes and errors, the time so far, the calls per second and an estimate\n"
     "of the time left.\n";
