@@ -232,7 +232,8 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
   TParser parser = MakeParser(raw);
   // "--" ends the options; the program takes no other arguments, so
   // whatever follows it is refused as it stands, even when it looks like an
-  // option. A "--" that is the value of an option is no end.
+  // option. Right after an option that takes a value it is that missing
+  // value ("--proxy=--" still gives it).
   std::size_t optionsEnd = args.size();
   for (std::size_t i = 0; i < args.size(); ++i) {
     if (args[i] == kEndOfOptions) {
@@ -240,8 +241,13 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
       break;
     }
     if (args[i].rfind("--", 0) == 0 && args[i].find('=') == std::string::npos)
-      if (const CLI::Option* option = parser.App->get_option_no_throw(args[i]); option && option->get_type_size() != 0)
+      if (const CLI::Option* option = parser.App->get_option_no_throw(args[i]); option && option->get_type_size() != 0) {
+        if (i + 1 < args.size() && args[i + 1] == kEndOfOptions) {
+          error = "option '" + args[i] + "' needs a value";
+          return std::nullopt;
+        }
         ++i;
+      }
   }
   if (optionsEnd + 1 < args.size()) {
     error = "unexpected argument '" + args[optionsEnd + 1] + "'";

@@ -223,6 +223,7 @@ class CliTest(unittest.TestCase):
             (["--services", good, "--sites", good, "extra"], "unexpected argument 'extra'"),
             (["--services", good, "--sites", good, "--", "extra"], "unexpected argument 'extra'"),
             (["--services", good, "--", "--sites", good], "unexpected argument '--sites'"),
+            (["--services", good, "--sites", "--"], "option '--sites' needs a value"),
             (["--services", "-", "--sites", "-"], "only one of --services and --sites can read standard input"),
             (["--services", good, "--sites", odd], "odd.txt\". It is UTF-16 text with an odd number of bytes"),
             (["--services", good, "--sites", comments], "lists no sites"),
