@@ -15,6 +15,7 @@ namespace corvandel::cli {
 namespace {
 
 constexpr std::size_t kHelpColumn = 22;
+constexpr std::string_view kEndOfOptions = "--";
 
 constexpr const char* kUsage =
     "Usage: corvandel-ping --services FILE --sites FILE [--threads N]\n"
@@ -24,29 +25,40 @@ constexpr const char* kUsage =
 constexpr const char* kDescription =
     "Announces web sites to blog ping services: every site in the sites file is\n"
     "sent to every service in the services file as an XML-RPC weblogUpdates.ping\n"
-    "call over HTTP, one site after another, as Corvandel's window does. Lines\n"
-    "indexnow:ENDPOINT?key=KEY[&keyLocation=URL] submit the site to an IndexNow\n"
-    "endpoint, and lines websub:HUB publish it to a WebSub hub.\n";
+    "call over HTTP or HTTPS, one site after another, as Corvandel's window does.\n"
+    "Lines indexnow:ENDPOINT?key=KEY[&keyLocation=URL] submit the site to an\n"
+    "IndexNow endpoint, and lines websub:HUB publish it to a WebSub hub.\n";
 
-constexpr const char* kFooter =
-    "The list files are plain text with CR, LF or CR LF line ends, read as they\n"
-    "are: no trimming and no comments.\n"
-    "\n"
+constexpr const char* kListsHelp =
+    "The list files are text, one entry per line, with CR, LF or CR LF line ends,\n"
+    "read as they are, without trimming. A UTF-8 byte order mark is ignored, and a\n"
+    "file with a UTF-16 byte order mark is decoded. A line that starts with # is a\n"
+    "comment, and empty lines in the sites file are skipped. A FILE of - reads\n"
+    "that list from standard input (one of the two lists at most; ./- names a\n"
+    "file called -). -- ends the options.\n";
+
+constexpr const char* kFormatsHelp =
     "Every finished call writes one line on standard output. With --format text,\n"
     "the line the window's log shows:\n"
     "  SERVICE URL:SITE Code:STATUS Th:WORKER Answer:MESSAGE\n"
     "(Code 0 means that no HTTP exchange took place), then one line\n"
     "  Success: N Error: M\n"
     "and a failed call's reason on standard error. With --format jsonl, one JSON\n"
-    "object per call with the fields type (\"result\"), service, site, thread,\n"
-    "success, code, answer, reason, elapsed_ms and started (UTC), then one object\n"
-    "of type \"summary\" with success, error, skipped, elapsed_ms and interrupted.\n"
-    "With --format csv, a header row and one row per call with the same fields;\n"
-    "the summary goes to standard error. CR, LF and other control characters in\n"
-    "a field are written as \\r, \\n, \\t or \\xNN, so that every call is one line.\n"
+    "object per call, with type \"result\" and the fields below, then one object of\n"
+    "type \"summary\". With --format csv, a header row and one row per call with\n"
+    "the same fields; the summary goes to standard error.\n";
+
+constexpr const char* kEscapesHelp =
+    "CR, LF and tab in a field are written as \\r, \\n and \\t, and the other control\n"
+    "characters, DEL, U+0080 to U+009F and the direction controls U+202A to U+202E\n"
+    "and U+2066 to U+2069 as \\xNN for each of their UTF-8 bytes (jsonl writes\n"
+    "\\uXXXX escapes instead), so that every call is one line and no answer can\n"
+    "steer the terminal or reorder a line.\n"
     "When standard error is a terminal, a progress line shows the calls done, the\n"
-    "successes and errors, the time so far and the calls per second.\n"
-    "\n"
+    "successes and errors, the time so far, the calls per second and an estimate\n"
+    "of the time left.\n";
+
+constexpr const char* kEnvironmentHelp =
     "Proxies come from the environment, as curl reads it: http_proxy for http\n"
     "services, https_proxy or HTTPS_PROXY for https services (through a CONNECT\n"
     "tunnel), all_proxy or ALL_PROXY for both when those are unset, and no_proxy or\n"
@@ -59,10 +71,30 @@ constexpr const char* kFooter =
     "already under way finish and are printed. A second Ctrl-C quits at once.\n"
     "\n"
     "Exit status: 0 when every call succeeded; 1 when any call failed or Ctrl-C\n"
-    "stopped the run early; 2 for bad usage, an unreadable file, an empty list, a\n"
-    "services file without a line to call, a malformed proxy or an unusable CA\n"
-    "file; 3 when standard output could not be written; 130 for a second Ctrl-C.\n"
+    "stopped the run early; 2 for bad usage, an unreadable or malformed list, an\n"
+    "empty list, a services list without a line to call, a malformed proxy or an\n"
+    "unusable CA file; 3 when standard output could not be written or went away\n"
+    "(calls still waiting for an answer are abandoned); 130 for a second Ctrl-C.\n"
     "See corvandel-ping(1) for more.";
+
+constexpr std::size_t kFieldColumn = 14;
+
+template <typename TFields>
+std::string FieldLines(const TFields& fields) {
+  std::string text;
+  for (const auto& field : fields) {
+    std::string name(field.Name);
+    name.resize(std::max(kFieldColumn, name.size() + 1), ' ');
+    text += "  " + name + std::string(field.Meaning) + "\n";
+  }
+  return text;
+}
+
+// Everything after the options; the field lists come from the writers' table.
+std::string Footer() {
+  return std::string(kListsHelp) + "\n" + kFormatsHelp + "\nFields of a call:\n" + FieldLines(kResultFields) +
+         "Fields of the summary:\n" + FieldLines(kSummaryFields) + "\n" + kEscapesHelp + "\n" + kEnvironmentHelp;
+}
 
 // The usage lines first, then what the program does.
 class TFormatter : public CLI::Formatter {
@@ -115,16 +147,18 @@ TParser MakeParser(TRawOptions& raw) {
   // Unknown arguments are left over and named in the error, as typed.
   app.allow_extras();
   app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
-  app.footer(kFooter);
+  app.footer(Footer());
 
   app.add_option("--services", raw.Services,
-                 "the ping services, one address per line; \"http://\" is put\n"
-                 "in front of a line without \"http\", and lines of 4\n"
-                 "characters or fewer are skipped (required)")
+                 "the ping services, one address per line, or - for\n"
+                 "standard input; \"http://\" is put in front of a line\n"
+                 "without \"http\", and lines of 4 characters or fewer\n"
+                 "are skipped (required)")
       ->type_name("FILE");
   app.add_option("--sites", raw.Sites,
-                 "the web sites to announce, one per line; \"http://\" is put\n"
-                 "in front of a site without \"http\" (required)")
+                 "the web sites to announce, one per line, or - for\n"
+                 "standard input; \"http://\" is put in front of a site\n"
+                 "without \"http\" (required)")
       ->type_name("FILE");
   parser.Threads = app.add_option("--threads", raw.Threads,
                                   "worker threads per site, " + std::to_string(engine::kMinWorkers) + " to " +
@@ -196,13 +230,36 @@ std::string MissingValueError(const CLI::ParseError& e) {
 std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::string& error) {
   TRawOptions raw;
   TParser parser = MakeParser(raw);
+  // "--" ends the options; the program takes no other arguments, so
+  // whatever follows it is refused as it stands, even when it looks like an
+  // option. Right after an option that takes a value it is that missing
+  // value ("--proxy=--" still gives it).
+  std::size_t optionsEnd = args.size();
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == kEndOfOptions) {
+      optionsEnd = i;
+      break;
+    }
+    if (args[i].rfind("--", 0) == 0 && args[i].find('=') == std::string::npos)
+      if (const CLI::Option* option = parser.App->get_option_no_throw(args[i]); option && option->get_type_size() != 0) {
+        if (i + 1 < args.size() && args[i + 1] == kEndOfOptions) {
+          error = "option '" + args[i] + "' needs a value";
+          return std::nullopt;
+        }
+        ++i;
+      }
+  }
+  if (optionsEnd + 1 < args.size()) {
+    error = "unexpected argument '" + args[optionsEnd + 1] + "'";
+    return std::nullopt;
+  }
   try {
     // CLI11 takes the arguments last first. "--name=" is split into the
     // name and an empty value, which CLI11 would otherwise take as a
     // missing one: "--proxy=" turns proxies off.
     std::vector<std::string> reversed;
-    reversed.reserve(args.size() + 1);
-    for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
+    reversed.reserve(optionsEnd + 1);
+    for (auto arg = args.rbegin() + static_cast<std::ptrdiff_t>(args.size() - optionsEnd); arg != args.rend(); ++arg) {
       if (arg->size() > 3 && arg->rfind("--", 0) == 0 && arg->back() == '=' &&
           arg->find('=') == arg->size() - 1) {
         reversed.emplace_back();
@@ -265,7 +322,8 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
     http::TProxyServer server;
     std::string reason;
     if (!raw.Proxy.empty() && !http::ParseProxyURL(raw.Proxy, server, reason)) {
-      error = "--proxy \"" + raw.Proxy + "\" is not a usable proxy: " + reason;
+      // Not quoted: the address may hold a password.
+      error = "--proxy: " + reason;
       return std::nullopt;
     }
     options.Proxy = raw.Proxy;
@@ -284,6 +342,10 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
   }
   if (options.SitesFile.empty()) {
     error = "the sites file is missing (--sites FILE)";
+    return std::nullopt;
+  }
+  if (options.ServicesFile == kStandardInputArgument && options.SitesFile == kStandardInputArgument) {
+    error = "only one of --services and --sites can read standard input ('-')";
     return std::nullopt;
   }
   return options;

@@ -13,6 +13,8 @@
 namespace corvandel::cli {
 
 inline constexpr std::string_view kProgramName = "corvandel-ping";
+// The file name that stands for standard input (a file named "-" is "./-").
+inline constexpr std::string_view kStandardInputArgument = "-";
 
 // --timeout's range, in seconds. Above the top the exchange bound, a
 // multiple of the read time-out, would no longer fit the HTTP client's

@@ -21,6 +21,7 @@
 #include "cli/cli_options.h"
 #include "cli/console_view.h"
 #include "cli/interrupt_watcher.h"
+#include "cli/output_watcher.h"
 #include "cli/progress_line.h"
 #include "cli/record_format.h"
 #include "cli/record_writer.h"
@@ -53,8 +54,13 @@ constexpr int kExitInterruptedAgain = 130;
 constexpr const char* kInsecureWarning =
     "warning: --insecure: the certificates and host names of https services are not checked";
 constexpr const char* kStoppingNote = "stopping; calls under way will finish (Ctrl-C again to quit at once)";
-constexpr const char* kOutputStoppingNote = "; stopping, calls under way will finish";
 constexpr const char* kClearLine = "\r\x1b[K";
+// What a vanished standard output is reported as when no write failed.
+constexpr int kOutputGoneCode = EPIPE;
+
+// Scripts write lists with comments; an empty line names no site.
+constexpr engine::TListReadOptions kSiteListRules{.SkipEmptyLines = true, .SkipComments = true};
+constexpr engine::TListReadOptions kServiceListRules{.SkipEmptyLines = false, .SkipComments = true};
 
 // The width of the terminal on standard error, 0 when unknown; asked at
 // every drawing, so that a resized window is followed.
@@ -108,16 +114,25 @@ int WriteAndExit(const std::string& text) {
   return kExitSuccess;
 }
 
-// The entries of a list file, or nothing after saying why on stderr.
-bool ReadList(const std::string& what, const std::string& fileName, std::vector<std::string>& entries) {
+// How messages name a list: its file, or standard input.
+std::string ListSource(const std::string& what, const std::string& fileName) {
+  return fileName == cli::kStandardInputArgument ? std::string(engine::kStandardInputName)
+                                                 : "the " + what + " file \"" + fileName + "\"";
+}
+
+// The entries of a list file, or of standard input for "-", or nothing
+// after saying why on stderr.
+bool ReadList(const std::string& what, const std::string& fileName, const engine::TListReadOptions& rules,
+              std::vector<std::string>& entries) {
+  const bool standardInput = fileName == cli::kStandardInputArgument;
   try {
-    entries = engine::ReadListFile(fileName);
+    entries = standardInput ? engine::ReadListStream(STDIN_FILENO, rules) : engine::ReadListFile(fileName, rules);
   } catch (const runtime::EStreamError& e) {
-    Complain("cannot read the " + what + " file: " + e.what());
+    Complain("cannot read the " + what + (standardInput ? ": " : " file: ") + e.what());
     return false;
   }
   if (entries.empty()) {
-    Complain("the " + what + " file \"" + fileName + "\" lists no " + what);
+    Complain(ListSource(what, fileName) + " lists no " + what);
     return false;
   }
   return true;
@@ -183,11 +198,12 @@ TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const s
 int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTerminal) {
   std::vector<std::string> services;
   std::vector<std::string> sites;
-  if (!ReadList("services", options.ServicesFile, services) || !ReadList("sites", options.SitesFile, sites))
+  if (!ReadList("services", options.ServicesFile, kServiceListRules, services) ||
+      !ReadList("sites", options.SitesFile, kSiteListRules, sites))
     return kExitUsage;
   const auto pinged = static_cast<int64_t>(engine::CountPingedServices(services));
   if (pinged == 0) {
-    Complain("the services file \"" + options.ServicesFile + "\" has no line to call: lines of " +
+    Complain(ListSource("services", options.ServicesFile) + " has no line to call: lines of " +
              std::to_string(engine::kMaxSkippedLineLength) + " characters or fewer are skipped");
     return kExitUsage;
   }
@@ -221,19 +237,27 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
         std::_Exit(kExitInterruptedAgain);
       });
 
+  // Once standard output has gone, nothing more of the run can reach its
+  // reader: the run stops, and calls still waiting for a service are
+  // abandoned instead of waited for.
+  bool outputGone = false;
   bool outputReported = false;
+  auto reportOutputLost = [&](int code) {
+    if (outputReported) return;
+    outputReported = true;
+    progress.Note(Prefixed(OutputError(code)));
+  };
+  cli::TOutputWatcher outputWatcher(STDOUT_FILENO, [&] { loop.Post([&] { outputGone = true; }); });
+  auto outputLost = [&] { return outputGone || writer.Failed(); };
   cli::TConsoleView view(loop, std::move(sites), std::move(services), options.Threads,
                          [&](const engine::TPingResult& result) {
                            progress.Count(result.Success);
-                           if (writer.Failed()) return;
+                           if (outputLost()) return;
                            if (options.Format == cli::TOutputFormat::Text && !result.Success &&
                                !result.Reason.empty())
                              progress.Note(cli::ReasonLine(result));
                            if (outputIsTerminal) progress.Clear();
-                           if (!writer.Result(result) && !outputReported) {
-                             outputReported = true;
-                             progress.Note(Prefixed(OutputError(writer.FailureCode()) + kOutputStoppingNote));
-                           }
+                           if (!writer.Result(result)) reportOutputLost(writer.FailureCode());
                            progress.Tick();
                          });
   // A site whose key check failed is not submitted to that endpoint; its
@@ -260,25 +284,35 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   controller.StartRun();
   bool stopped = false;
   loop.RunUntil([&] {
-    if ((interrupted || writer.Failed()) && controller.Pinging()) {
+    if ((interrupted || outputLost()) && controller.Pinging()) {
       controller.StopRun();
       stopped = true;
     }
-    return controller.Idle();
+    return controller.Idle() || outputLost();
   });
   if (progressTimer) loop.StopTimer(*progressTimer);
+  if (outputLost()) reportOutputLost(writer.Failed() ? writer.FailureCode() : kOutputGoneCode);
   progress.Finish();
 
   summary.Success = view.Successes();
   summary.Error = view.Errors();
   summary.Elapsed = std::chrono::steady_clock::now() - started;
   summary.Interrupted = stopped && summary.Success + summary.Error < total;
-  if (!writer.Summary(summary) && !outputReported) {
+  if (!outputLost() && !writer.Summary(summary)) {
     outputReported = true;
     Complain(OutputError(writer.FailureCode()));
   }
   if (options.Format == cli::TOutputFormat::CSV) std::fprintf(stderr, "%s\n", cli::TextSummary(summary).c_str());
-  if (writer.Failed()) return kExitOutputFailed;
+  if (outputLost()) {
+    // Workers still inside calls hold on to the loop, the view and the
+    // controller: ending the process ends their calls with it, without
+    // running destructors under them.
+    if (!controller.Idle()) {
+      std::fflush(stderr);
+      std::_Exit(kExitOutputFailed);
+    }
+    return kExitOutputFailed;
+  }
   return summary.Error > 0 || summary.Interrupted ? kExitCallFailed : kExitSuccess;
 }
 

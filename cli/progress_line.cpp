@@ -1,5 +1,6 @@
 #include "cli/progress_line.h"
 
+#include <cmath>
 #include <utility>
 
 namespace corvandel::cli {
@@ -85,6 +86,29 @@ std::string TProgressLine::Text(int64_t done, int64_t total, int64_t success, in
   std::snprintf(buffer, sizeof(buffer), "%lld/%lld calls, %lld ok, %lld failed, %s, %.1f calls/s",
                 static_cast<long long>(done), static_cast<long long>(total), static_cast<long long>(success),
                 static_cast<long long>(error), ElapsedText(elapsed).c_str(), rate);
+  std::string text = buffer;
+  if (done >= kMinCallsForEstimate && done < total && elapsed >= kMinTimeForEstimate) {
+    // The calls left at the pace so far, in whole milliseconds.
+    const double left = static_cast<double>(elapsed.count()) * static_cast<double>(total - done) /
+                        static_cast<double>(done);
+    text += ", " + RemainingText(std::chrono::milliseconds(static_cast<int64_t>(std::ceil(left))));
+  }
+  return text;
+}
+
+std::string TProgressLine::RemainingText(std::chrono::milliseconds remaining) {
+  const int64_t seconds = (remaining.count() + 999) / 1000;
+  char buffer[48];
+  if (seconds < 60) {
+    std::snprintf(buffer, sizeof(buffer), "~%llds left", static_cast<long long>(seconds));
+  } else if (seconds < 3600) {
+    std::snprintf(buffer, sizeof(buffer), "~%lldm%02llds left", static_cast<long long>(seconds / 60),
+                  static_cast<long long>(seconds % 60));
+  } else {
+    const int64_t minutes = (seconds + 59) / 60;
+    std::snprintf(buffer, sizeof(buffer), "~%lldh%02lldm left", static_cast<long long>(minutes / 60),
+                  static_cast<long long>(minutes % 60));
+  }
   return buffer;
 }
 

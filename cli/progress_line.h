@@ -1,8 +1,9 @@
 #pragma once
 
 // The live progress line on a terminal's standard error: calls done of the
-// total, successes, errors, the time so far and the calls per second,
-// drawn over itself with a carriage return. It is redrawn at most every
+// total, successes, errors, the time so far, the calls per second and,
+// once the run has gone on long enough to tell, the time left, drawn over
+// itself with a carriage return. It is redrawn at most every
 // kProgressInterval, taken away before any other line is written to the
 // terminal (and drawn again at the next chance) and cleared at the end, so
 // that the terminal keeps only the ordinary lines.
@@ -20,6 +21,11 @@
 namespace corvandel::cli {
 
 inline constexpr std::chrono::milliseconds kProgressInterval{100};
+// The time left is estimated from the pace so far, once this many calls
+// are done and this much time has passed: the first calls of a batch end
+// together, and their pace says little.
+inline constexpr int64_t kMinCallsForEstimate = 3;
+inline constexpr std::chrono::seconds kMinTimeForEstimate{2};
 
 class TProgressLine {
 public:
@@ -46,9 +52,14 @@ public:
   // Clears the line for good.
   void Finish();
 
-  // The line's text, e.g. "12/40 calls, 11 ok, 1 failed, 0:03, 4.0 calls/s".
+  // The line's text, e.g.
+  // "12/40 calls, 11 ok, 1 failed, 0:03, 4.0 calls/s, ~10s left".
   static std::string Text(int64_t done, int64_t total, int64_t success, int64_t error,
                           std::chrono::milliseconds elapsed);
+
+  // The time left as the line shows it: "~45s left", "~1m20s left",
+  // "~2h05m left", rounded up to the next second or minute.
+  static std::string RemainingText(std::chrono::milliseconds remaining);
 
 private:
   std::FILE* terminal_;

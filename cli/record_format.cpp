@@ -18,16 +18,47 @@ namespace {
 using TJSON = nlohmann::ordered_json;
 
 constexpr char kHexDigits[] = "0123456789abcdef";
-constexpr unsigned char kC1Lead = 0xC2;  // U+0080 to U+009F are C2 80 to C2 9F
+constexpr unsigned char kDelete = 0x7F;
 constexpr unsigned char kC1First = 0x80;
 constexpr unsigned char kC1Last = 0x9F;
-constexpr unsigned char kDelete = 0x7F;
 constexpr std::string_view kReasonLabel = " reason: ";
 
-bool IsC1Pair(std::string_view text, std::size_t i) {
-  if (static_cast<unsigned char>(text[i]) != kC1Lead || i + 1 >= text.size()) return false;
-  const auto next = static_cast<unsigned char>(text[i + 1]);
-  return next >= kC1First && next <= kC1Last;
+// The characters that are escaped although they are valid UTF-8: the C1
+// controls, and those that change the direction of the text after them.
+bool IsSteeringCharacter(char32_t code) {
+  return (code >= 0x80 && code <= 0x9F) || (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069);
+}
+
+// The length of the well-formed UTF-8 character at text[i] and its code
+// point; 0 when the bytes there are none.
+std::size_t UTF8Character(std::string_view text, std::size_t i, char32_t& code) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // no overlong forms
+    if (lead == 0xED) high = 0x9F;  // no surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (std::size_t k = 1; k < length; ++k) {
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
+    code = code << 6 | (next & 0x3F);
+  }
+  return length;
 }
 
 void AppendHexEscape(std::string& out, unsigned char byte) {
@@ -59,25 +90,24 @@ std::string CSVField(std::string_view text) {
 }
 
 // The JSON text of value on one line. Bytes that are not UTF-8 become
-// U+FFFD instead of an exception; the C1 controls and DEL, which JSON
-// passes through, are written as \u escapes too, so that no terminal acts
-// on them.
+// U+FFFD instead of an exception; DEL, the C1 controls and the direction
+// controls, which JSON passes through, are written as \u escapes too, so
+// that no terminal acts on them and the text still reads back the same.
 std::string DumpLine(const TJSON& value) {
   const std::string text = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
   std::string out;
   out.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if (byte == kDelete) {
-      out += "\\u007f";
-    } else if (IsC1Pair(text, i)) {
-      const auto code = static_cast<unsigned char>(text[++i]);
-      out += "\\u00";
-      out += kHexDigits[code >> 4];
-      out += kHexDigits[code & 0x0F];
+    char32_t code = static_cast<unsigned char>(text[i]);
+    std::size_t length = code < 0x80 ? 1 : UTF8Character(text, i, code);
+    if (code == kDelete || (length > 1 && IsSteeringCharacter(code))) {
+      char escape[8];
+      std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(code));
+      out += escape;
     } else {
-      out += text[i];
+      out.append(text, i, length == 0 ? 1 : length);
     }
+    if (length > 1) i += length - 1;
   }
   return out;
 }
@@ -104,11 +134,20 @@ std::string EscapeControls(std::string_view text, bool escapeBackslash) {
       out += "\\t";
     } else if (byte < 0x20 || byte == kDelete) {
       AppendHexEscape(out, byte);
-    } else if (IsC1Pair(text, i)) {
+    } else if (byte == '\\') {
+      out += escapeBackslash ? "\\\\" : "\\";
+    } else if (byte < 0x80) {
+      out += text[i];
+    } else if (char32_t code = 0; const std::size_t length = UTF8Character(text, i, code)) {
+      for (std::size_t k = 0; k < length; ++k) {
+        if (IsSteeringCharacter(code))
+          AppendHexEscape(out, static_cast<unsigned char>(text[i + k]));
+        else
+          out += text[i + k];
+      }
+      i += length - 1;
+    } else if (byte >= kC1First && byte <= kC1Last) {
       AppendHexEscape(out, byte);
-      AppendHexEscape(out, static_cast<unsigned char>(text[++i]));
-    } else if (byte == '\\' && escapeBackslash) {
-      out += "\\\\";
     } else {
       out += text[i];
     }
@@ -143,44 +182,51 @@ std::string TextRecord(const engine::TPingResult& result) { return EscapeControl
 
 std::string JSONRecord(const engine::TPingResult& result) {
   TJSON record;
-  record["type"] = "result";
-  record["service"] = result.ServiceURL;
-  record["site"] = result.SiteURL;
-  record["thread"] = result.ThreadNum;
-  record["success"] = result.Success;
-  record["code"] = result.Code;
-  record["answer"] = result.Answer;
-  record["reason"] = result.Success ? std::string() : result.Reason;
-  record["elapsed_ms"] = Milliseconds(result.Elapsed);
-  record["started"] = FormatUTC(result.Started);
-  record["kind"] = engine::KindName(result.Kind);
+  record[std::string(kRecordTypeField)] = kResultType;
+  for (const auto& field : kResultFields) {
+    TJSON& value = record[std::string(field.Name)];
+    switch (field.Field) {
+      case TResultField::Service: value = result.ServiceURL; break;
+      case TResultField::Site: value = result.SiteURL; break;
+      case TResultField::Thread: value = result.ThreadNum; break;
+      case TResultField::Success: value = result.Success; break;
+      case TResultField::Code: value = result.Code; break;
+      case TResultField::Answer: value = result.Answer; break;
+      case TResultField::Reason: value = result.Success ? std::string() : result.Reason; break;
+      case TResultField::ElapsedMs: value = Milliseconds(result.Elapsed); break;
+      case TResultField::Started: value = FormatUTC(result.Started); break;
+      case TResultField::Kind: value = engine::KindName(result.Kind); break;
+    }
+  }
   return DumpLine(record);
 }
 
-// kind came last, after the columns scripts already read by position.
-std::string CSVHeader() { return "service,site,thread,success,code,answer,reason,elapsed_ms,started,kind"; }
+std::string CSVHeader() {
+  std::string line;
+  for (const auto& field : kResultFields) {
+    if (!line.empty()) line += ',';
+    line += field.Name;
+  }
+  return line;
+}
 
 std::string CSVRecord(const engine::TPingResult& result) {
   std::string line;
-  line += CSVField(result.ServiceURL);
-  line += ',';
-  line += CSVField(result.SiteURL);
-  line += ',';
-  line += std::to_string(result.ThreadNum);
-  line += ',';
-  line += BoolText(result.Success);
-  line += ',';
-  line += std::to_string(result.Code);
-  line += ',';
-  line += CSVField(result.Answer);
-  line += ',';
-  line += CSVField(result.Success ? std::string_view() : std::string_view(result.Reason));
-  line += ',';
-  line += NumberText(Milliseconds(result.Elapsed));
-  line += ',';
-  line += FormatUTC(result.Started);
-  line += ',';
-  line += engine::KindName(result.Kind);
+  for (const auto& field : kResultFields) {
+    if (field.Field != kResultFields.front().Field) line += ',';
+    switch (field.Field) {
+      case TResultField::Service: line += CSVField(result.ServiceURL); break;
+      case TResultField::Site: line += CSVField(result.SiteURL); break;
+      case TResultField::Thread: line += std::to_string(result.ThreadNum); break;
+      case TResultField::Success: line += BoolText(result.Success); break;
+      case TResultField::Code: line += std::to_string(result.Code); break;
+      case TResultField::Answer: line += CSVField(result.Answer); break;
+      case TResultField::Reason: line += CSVField(result.Success ? std::string_view() : result.Reason); break;
+      case TResultField::ElapsedMs: line += NumberText(Milliseconds(result.Elapsed)); break;
+      case TResultField::Started: line += FormatUTC(result.Started); break;
+      case TResultField::Kind: line += engine::KindName(result.Kind); break;
+    }
+  }
   return line;
 }
 
@@ -195,12 +241,17 @@ std::string TextSummary(const TRunSummary& summary) {
 
 std::string JSONSummary(const TRunSummary& summary) {
   TJSON record;
-  record["type"] = "summary";
-  record["success"] = summary.Success;
-  record["error"] = summary.Error;
-  record["skipped"] = summary.Skipped;
-  record["elapsed_ms"] = Milliseconds(summary.Elapsed);
-  record["interrupted"] = summary.Interrupted;
+  record[std::string(kRecordTypeField)] = kSummaryType;
+  for (const auto& field : kSummaryFields) {
+    TJSON& value = record[std::string(field.Name)];
+    switch (field.Field) {
+      case TSummaryField::Success: value = summary.Success; break;
+      case TSummaryField::Error: value = summary.Error; break;
+      case TSummaryField::Skipped: value = summary.Skipped; break;
+      case TSummaryField::ElapsedMs: value = Milliseconds(summary.Elapsed); break;
+      case TSummaryField::Interrupted: value = summary.Interrupted; break;
+    }
+  }
   return DumpLine(record);
 }
 

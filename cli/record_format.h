@@ -5,6 +5,7 @@
 // bytes a service sends back: the functions here are pure, so every case is
 // checked without a run.
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -27,6 +28,46 @@ inline constexpr std::string_view kCSVFormatName = "csv";
 
 std::optional<TOutputFormat> ParseOutputFormat(std::string_view name);
 
+// The fields of one call's record in the jsonl and csv formats, in their
+// order there, with what --help says of them. The writers and the help
+// text both read this table.
+enum class TResultField { Service, Site, Thread, Success, Code, Answer, Reason, ElapsedMs, Started, Kind };
+enum class TSummaryField { Success, Error, Skipped, ElapsedMs, Interrupted };
+
+template <typename TField>
+struct TFieldInfo {
+  TField Field;
+  std::string_view Name;
+  std::string_view Meaning;
+};
+
+// kind came last, after the columns that scripts already read by position.
+inline constexpr std::array<TFieldInfo<TResultField>, 10> kResultFields = {{
+    {TResultField::Service, "service", "the service line as listed"},
+    {TResultField::Site, "site", "the site as pinged, with \"http://\" when it was added"},
+    {TResultField::Thread, "thread", "the worker that made the call, 1 to N"},
+    {TResultField::Success, "success", "true when the call counts as a success"},
+    {TResultField::Code, "code", "the HTTP status; 0 when no HTTP exchange took place"},
+    {TResultField::Answer, "answer", "the service's message, as in the text format"},
+    {TResultField::Reason, "reason", "why the call failed; empty on success"},
+    {TResultField::ElapsedMs, "elapsed_ms", "how long the call took, in milliseconds"},
+    {TResultField::Started, "started", "when the call began, ISO 8601 in UTC with milliseconds"},
+    {TResultField::Kind, "kind", "what the service line asks for: xmlrpc, indexnow or websub"},
+}};
+
+inline constexpr std::array<TFieldInfo<TSummaryField>, 5> kSummaryFields = {{
+    {TSummaryField::Success, "success", "the calls that succeeded"},
+    {TSummaryField::Error, "error", "the calls that failed"},
+    {TSummaryField::Skipped, "skipped", "the calls not made for service lines of 4 characters or fewer"},
+    {TSummaryField::ElapsedMs, "elapsed_ms", "how long the whole run took, in milliseconds"},
+    {TSummaryField::Interrupted, "interrupted", "true when the run was stopped before every site was done"},
+}};
+
+// The jsonl field that tells a call's record from the summary, and its values.
+inline constexpr std::string_view kRecordTypeField = "type";
+inline constexpr std::string_view kResultType = "result";
+inline constexpr std::string_view kSummaryType = "summary";
+
 // The run as a whole, for the summary.
 struct TRunSummary {
   int64_t Success = 0;
@@ -38,12 +79,16 @@ struct TRunSummary {
   bool Interrupted = false;
 };
 
-// text with every byte that would end a line or that a terminal acts on
-// written as an escape: CR, LF and tab as \r, \n and \t, the other C0
-// controls and DEL as \xNN, and the UTF-8 form of the C1 controls
-// (U+0080 to U+009F) as its two bytes, \xc2\xNN. Every other byte stays as
-// it is, invalid UTF-8 included. With escapeBackslash a backslash becomes
-// \\, so that the escapes can be undone.
+// text with every byte that would end a line, that a terminal acts on or
+// that reorders what a terminal shows written as an escape: CR, LF and tab
+// as \r, \n and \t; the other C0 controls and DEL as \xNN; the C1
+// controls (U+0080 to U+009F) and the bidirectional embeddings, overrides
+// and isolates (U+202A to U+202E, U+2066 to U+2069) as their UTF-8 bytes,
+// \xc2\x9b or \xe2\x80\xae; and a byte from 0x80 to 0x9F that is not part
+// of a UTF-8 character as \xNN too, since an 8-bit terminal takes it for a
+// C1 control. Every other byte stays as it is, other invalid UTF-8
+// included. With escapeBackslash a backslash becomes \\, so that the
+// escapes can be undone.
 std::string EscapeControls(std::string_view text, bool escapeBackslash = false);
 
 // A moment as ISO 8601 in UTC with milliseconds: 2024-05-01T12:00:00.250Z.

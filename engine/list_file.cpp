@@ -1,14 +1,17 @@
 #include "engine/list_file.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace corvandel::engine {
 
@@ -73,11 +76,12 @@ private:
   int fd_;
 };
 
-// Splits text into entries as it arrives, so that a file is refused at its
+// Splits text into entries as it arrives, so that a list is refused at its
 // first overlong line without ever holding that line whole.
 class TListSplitter {
 public:
-  TListSplitter(const std::string* fileName, std::size_t maxLine) : fileName_(fileName), maxLine_(maxLine) {}
+  TListSplitter(const std::string& source, std::size_t maxLine, const TListReadOptions& options)
+      : source_(source), maxLine_(maxLine), options_(options) {}
 
   // False once a NUL ended the text.
   bool Feed(std::string_view piece) {
@@ -97,12 +101,15 @@ public:
       std::size_t end = i;
       while (end < piece.size() && piece[end] != kCR && piece[end] != kLF && piece[end] != kNUL) ++end;
       current_.append(piece.substr(i, end - i));
-      if (current_.size() > maxLine_) throw EListLineTooLong(fileName_ ? *fileName_ : std::string(), Lines() + 1);
+      if (current_.size() > maxLine_) throw EListLineTooLong(source_, CurrentLine());
       inLine_ = true;
       i = end - 1;
     }
     return true;
   }
+
+  // The number of the line being read, from 1.
+  std::size_t CurrentLine() const { return lines_ + 1; }
 
   std::vector<std::string> Finish() {
     if (inLine_) EndLine();
@@ -110,20 +117,199 @@ public:
   }
 
 private:
-  std::size_t Lines() const { return entries_.size(); }
   void EndLine() {
-    entries_.push_back(std::move(current_));
+    ++lines_;
+    const bool skipped = (options_.SkipEmptyLines && current_.empty()) ||
+                         (options_.SkipComments && !current_.empty() && current_.front() == kListCommentMark);
+    if (!skipped) entries_.push_back(std::move(current_));
     current_.clear();
     inLine_ = false;
   }
 
-  const std::string* fileName_;
+  const std::string& source_;
   std::size_t maxLine_;
+  TListReadOptions options_;
   std::vector<std::string> entries_;
   std::string current_;
+  std::size_t lines_ = 0;
   bool inLine_ = false;
   bool afterCR_ = false;
 };
+
+// Takes the raw bytes of a list: finds its byte order mark, decodes UTF-16
+// to UTF-8 as it arrives, and hands the text to the splitter.
+class TListDecoder {
+public:
+  TListDecoder(std::string source, std::size_t maxLine, const TListReadOptions& options)
+      : source_(std::move(source)), splitter_(source_, maxLine, options) {}
+
+  // False once a NUL ended the text.
+  bool Feed(std::string_view bytes) {
+    if (ended_) return false;
+    if (encoding_ == TEncoding::Unknown) {
+      // The longest mark has three bytes.
+      const std::size_t take = std::min(bytes.size(), kUTF8Mark.size() - head_.size());
+      head_.append(bytes.substr(0, take));
+      bytes.remove_prefix(take);
+      if (head_.size() < kUTF8Mark.size()) return true;
+      if (!FeedHead()) return false;
+    }
+    return FeedDecoded(bytes);
+  }
+
+  std::vector<std::string> Finish() {
+    if (!ended_) {
+      if (encoding_ == TEncoding::Unknown) FeedHead();
+      if (!ended_ && encoding_ != TEncoding::Bytes) {
+        if (pendingByte_) Refuse("It is UTF-16 text with an odd number of bytes.");
+        if (highSurrogate_ != 0) RefuseSurrogate();
+      }
+    }
+    return splitter_.Finish();
+  }
+
+  const std::string& Source() const { return source_; }
+
+private:
+  enum class TEncoding { Unknown, Bytes, UTF16LE, UTF16BE };
+
+  static constexpr std::string_view kUTF8Mark = "\xEF\xBB\xBF";
+  static constexpr std::string_view kUTF16LEMark = "\xFF\xFE";
+  static constexpr std::string_view kUTF16BEMark = "\xFE\xFF";
+
+  // Decides the encoding from the first bytes and feeds what follows the mark.
+  bool FeedHead() {
+    std::string_view head = head_;
+    encoding_ = TEncoding::Bytes;
+    if (head.substr(0, kUTF8Mark.size()) == kUTF8Mark) {
+      head.remove_prefix(kUTF8Mark.size());
+    } else if (head.substr(0, kUTF16LEMark.size()) == kUTF16LEMark) {
+      encoding_ = TEncoding::UTF16LE;
+      head.remove_prefix(kUTF16LEMark.size());
+    } else if (head.substr(0, kUTF16BEMark.size()) == kUTF16BEMark) {
+      encoding_ = TEncoding::UTF16BE;
+      head.remove_prefix(kUTF16BEMark.size());
+    }
+    const std::string rest(head);
+    head_.clear();
+    return FeedDecoded(rest);
+  }
+
+  bool FeedDecoded(std::string_view bytes) {
+    if (encoding_ == TEncoding::Bytes) {
+      ended_ = !splitter_.Feed(bytes);
+      return !ended_;
+    }
+    std::string text;
+    text.reserve(bytes.size() * 3 / 2 + 4);
+    for (const char byte : bytes) {
+      if (!pendingByte_) {
+        firstByte_ = static_cast<unsigned char>(byte);
+        pendingByte_ = true;
+        continue;
+      }
+      pendingByte_ = false;
+      const auto second = static_cast<unsigned char>(byte);
+      const char16_t unit = encoding_ == TEncoding::UTF16LE ? static_cast<char16_t>(firstByte_ | second << 8)
+                                                            : static_cast<char16_t>(firstByte_ << 8 | second);
+      if (unit == 0) {
+        // The text ends here: what follows is never looked at.
+        splitter_.Feed(text);
+        ended_ = true;
+        return false;
+      }
+      if (!Decode(unit, text)) {
+        splitter_.Feed(text);
+        RefuseSurrogate();
+      }
+    }
+    splitter_.Feed(text);
+    return true;
+  }
+
+  // Appends the UTF-8 form of a finished character; false for a lone surrogate.
+  bool Decode(char16_t unit, std::string& text) {
+    char32_t code = unit;
+    if (unit >= 0xD800 && unit <= 0xDBFF) {
+      if (highSurrogate_ != 0) return false;
+      highSurrogate_ = unit;
+      return true;
+    }
+    if (unit >= 0xDC00 && unit <= 0xDFFF) {
+      if (highSurrogate_ == 0) return false;
+      code = 0x10000 + ((static_cast<char32_t>(highSurrogate_) - 0xD800) << 10) + (unit - 0xDC00);
+      highSurrogate_ = 0;
+    } else if (highSurrogate_ != 0) {
+      return false;
+    }
+    AppendUTF8(code, text);
+    return true;
+  }
+
+  static void AppendUTF8(char32_t code, std::string& text) {
+    if (code < 0x80) {
+      text += static_cast<char>(code);
+    } else if (code < 0x800) {
+      text += static_cast<char>(0xC0 | code >> 6);
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text += static_cast<char>(0xE0 | code >> 12);
+      text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      text += static_cast<char>(0xF0 | code >> 18);
+      text += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+      text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+      text += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+
+  [[noreturn]] void Refuse(const std::string& why) const {
+    throw runtime::EStreamError("Cannot read " + source_ + ". " + why);
+  }
+  [[noreturn]] void RefuseSurrogate() const {
+    Refuse("Line " + std::to_string(splitter_.CurrentLine()) + " holds a lone UTF-16 surrogate.");
+  }
+
+  std::string source_;
+  TListSplitter splitter_;
+  TEncoding encoding_ = TEncoding::Unknown;
+  std::string head_;
+  bool ended_ = false;
+  bool pendingByte_ = false;
+  unsigned char firstByte_ = 0;
+  char16_t highSurrogate_ = 0;
+};
+
+std::string FileSource(const std::string& fileName) { return "file \"" + fileName + "\""; }
+
+// Reads fd to its end, or to its NUL, within kMaxListInputSize.
+std::vector<std::string> ReadAll(int fd, TListDecoder& decoder) {
+  std::array<char, kReadBlockSize> block;
+  std::size_t total = 0;
+  for (;;) {
+    const ssize_t n = ::read(fd, block.data(), block.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        // A stream that another program left non-blocking: wait for it.
+        pollfd wait{fd, POLLIN, 0};
+        ::poll(&wait, 1, -1);
+        continue;
+      }
+      throw runtime::EStreamError("Cannot read " + decoder.Source() + ". " + Reason(errno));
+    }
+    if (n == 0) break;
+    const auto size = static_cast<std::size_t>(n);
+    const std::size_t allowed = std::min(size, kMaxListInputSize - total);
+    if (!decoder.Feed(std::string_view(block.data(), allowed))) break;
+    total += allowed;
+    if (allowed < size)
+      throw runtime::EStreamError("Cannot read " + decoder.Source() + ". It is longer than " +
+                                  std::to_string(kMaxListInputSize) + " bytes.");
+  }
+  return decoder.Finish();
+}
 
 bool OnKernelFileSystem(const std::string& path) {
   struct statfs info {};
@@ -196,15 +382,15 @@ int CreateBeside(const std::string& target, bool privateMode, std::string& tempo
 
 }  // namespace
 
-EListLineTooLong::EListLineTooLong(const std::string& fileName, std::size_t line)
-    : runtime::EStreamError("Cannot read file \"" + fileName + "\". Line " + std::to_string(line) +
+EListLineTooLong::EListLineTooLong(const std::string& source, std::size_t line)
+    : runtime::EStreamError("Cannot read " + source + ". Line " + std::to_string(line) +
                             " is longer than " + std::to_string(kMaxListLineLength) + " bytes."),
       line_(line) {}
 
-std::vector<std::string> ParseListText(std::string_view text) {
-  TListSplitter splitter(nullptr, std::string::npos);
-  splitter.Feed(text);
-  return splitter.Finish();
+std::vector<std::string> ParseListText(std::string_view text, const TListReadOptions& options) {
+  TListDecoder decoder("the list", std::string::npos, options);
+  decoder.Feed(text);
+  return decoder.Finish();
 }
 
 std::string FormatListText(const std::vector<std::string>& entries) {
@@ -219,7 +405,7 @@ std::string FormatListText(const std::vector<std::string>& entries) {
   return text;
 }
 
-std::vector<std::string> ReadListFile(const std::string& fileName) {
+std::vector<std::string> ReadListFile(const std::string& fileName, const TListReadOptions& options) {
   // Without blocking: a FIFO or a kernel file that waits for data must not
   // hold the caller for ever.
   TDescriptor file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -227,18 +413,13 @@ std::vector<std::string> ReadListFile(const std::string& fileName) {
   struct stat status {};
   if (::fstat(file.Get(), &status) != 0) Fail("Cannot open", fileName, errno);
   if (!S_ISREG(status.st_mode)) Refuse("Cannot open", fileName, "It is not a regular file.");
+  TListDecoder decoder(FileSource(fileName), kMaxListLineLength, options);
+  return ReadAll(file.Get(), decoder);
+}
 
-  TListSplitter splitter(&fileName, kMaxListLineLength);
-  std::array<char, kReadBlockSize> block;
-  for (;;) {
-    const ssize_t n = ::read(file.Get(), block.data(), block.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      Fail("Cannot read", fileName, errno);
-    }
-    if (n == 0 || !splitter.Feed(std::string_view(block.data(), static_cast<std::size_t>(n)))) break;
-  }
-  return splitter.Finish();
+std::vector<std::string> ReadListStream(int fd, const TListReadOptions& options) {
+  TListDecoder decoder(std::string(kStandardInputName), kMaxListLineLength, options);
+  return ReadAll(fd, decoder);
 }
 
 void WriteListFile(const std::string& fileName, const std::vector<std::string>& entries) {

@@ -1,15 +1,21 @@
 #pragma once
 
-// The site and service list files: plain 8-bit text, one entry per line.
-// Bytes are taken as they are: no decoding, trimming or case change.
+// The site and service list files: text, one entry per line.
 //
-// Reading: a line ends at CR, LF or the pair CR LF (so LF CR ends two lines);
-// a NUL byte ends the text; text after the last line end is a last line;
-// empty lines inside the text are empty entries; duplicates are kept.
-// Writing: every entry followed by CR LF, the last one included.
+// Reading: a UTF-8 byte order mark at the start is not part of the first
+// line. A file that starts with a UTF-16 byte order mark (either byte
+// order) is decoded to UTF-8 first; one with an odd number of bytes or a
+// lone surrogate is refused, never read as garbage. Any other text is taken
+// byte for byte: no decoding, trimming or case change. A line ends at CR,
+// LF or the pair CR LF (so LF CR ends two lines); a NUL ends the text; text
+// after the last line end is a last line; empty lines inside the text are
+// empty entries unless SkipEmptyLines drops them, and with SkipComments a
+// line that starts with '#' is dropped too; duplicates are kept.
+// Writing: every entry followed by CR LF, the last one included, with no
+// byte order mark.
 //
-// A line may hold at most kMaxListLineLength bytes; a file with a longer one
-// is refused as a whole.
+// A decoded line may hold at most kMaxListLineLength bytes, and a file or
+// stream at most kMaxListInputSize; past either, it is refused as a whole.
 
 #include <cstddef>
 #include <string>
@@ -29,24 +35,46 @@ inline constexpr std::string_view kServicesFileName = "PingServices.txt";
 // megabytes would otherwise cost gigabytes once per worker.
 inline constexpr std::size_t kMaxListLineLength = 8 * 1024;
 
-// A list file with a line longer than kMaxListLineLength.
+// The most bytes a list is read from. A file is bounded by its size, but
+// standard input may never end; far above any real list (65536 sites of
+// 1 KiB each).
+inline constexpr std::size_t kMaxListInputSize = 64 * 1024 * 1024;
+
+// A line that starts with this is a comment, where comments are read.
+inline constexpr char kListCommentMark = '#';
+// What messages call standard input.
+inline constexpr std::string_view kStandardInputName = "standard input";
+
+struct TListReadOptions {
+  bool SkipEmptyLines = false;  // the sites file: an empty line names no site
+  bool SkipComments = false;    // corvandel-ping: a line starting with '#' is a comment
+};
+
+// A list with a line longer than kMaxListLineLength. source is what the
+// message names: 'file "NAME"' or "standard input".
 class EListLineTooLong : public runtime::EStreamError {
 public:
-  EListLineTooLong(const std::string& fileName, std::size_t line);
+  EListLineTooLong(const std::string& source, std::size_t line);
   std::size_t Line() const { return line_; }
 
 private:
   std::size_t line_;
 };
 
-// Without a file name: lines of any length.
-std::vector<std::string> ParseListText(std::string_view text);
+// Text already in memory: lines of any length. Raises runtime::EStreamError
+// for malformed UTF-16.
+std::vector<std::string> ParseListText(std::string_view text, const TListReadOptions& options = {});
 std::string FormatListText(const std::vector<std::string>& entries);
 
 // Reads a regular file; raises runtime::EStreamError with the file name and
-// the system's reason when it cannot be opened or read, is not a regular
-// file (a FIFO or a device could block for ever), or EListLineTooLong.
-std::vector<std::string> ReadListFile(const std::string& fileName);
+// the reason when it cannot be opened or read, is not a regular file (a
+// FIFO or a device could block for ever), is malformed UTF-16 or longer
+// than kMaxListInputSize, or EListLineTooLong.
+std::vector<std::string> ReadListFile(const std::string& fileName, const TListReadOptions& options = {});
+// Reads an open descriptor to its end (standard input: a pipe, a terminal
+// or a redirected file), waiting for it, with the rules and limits of a
+// file; messages name it kStandardInputName. The descriptor stays open.
+std::vector<std::string> ReadListStream(int fd, const TListReadOptions& options = {});
 
 // Saves the entries so that a failure leaves the old file as it was:
 // 1. the whole text is made in memory;

@@ -5,10 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "runtime/stream.h"
@@ -19,29 +21,74 @@ namespace {
 using namespace std::string_literals;
 using TLines = std::vector<std::string>;
 
-TEST(ListFileTest, LineEndsNulAndEmptyLines) {
+TEST(ListFileTest, LinesAsUsersWriteThem) {
+  constexpr TListReadOptions kAsIs{};
+  constexpr TListReadOptions kSites{true, false};
+  constexpr TListReadOptions kCommented{true, true};
+  constexpr TListReadOptions kCommentsOnly{false, true};
   struct Case {
     std::string text;
+    TListReadOptions options;
     TLines entries;
   };
   const Case cases[] = {
-      {"", {}},
-      {"a\r\nb\r\n", {"a", "b"}},
-      {"a\nb\n", {"a", "b"}},
-      {"a\rb\r", {"a", "b"}},
-      {"a\r\nb", {"a", "b"}},                   // last line without an end
-      {"a\n\r\nb", {"a", "", "b"}},            // an empty line inside
-      {"a\n\rb", {"a", "", "b"}},              // LF CR ends two lines
-      {"\r\n", {""}},
-      {"\n\n", {"", ""}},
-      {"a\r\r\nb", {"a", "", "b"}},
-      {"a\r\nb\0c\r\nd"s, {"a", "b"}},         // NUL ends the text
-      {"\0a"s, {}},
-      {" a \tb\r\n a \r\n", {" a \tb", " a "}},  // no trimming
-      {"dup\ndup\n", {"dup", "dup"}},
-      {"\xC3\xA9t\xE9\n", {"\xC3\xA9t\xE9"}},  // bytes as they are
+      {"", kAsIs, {}},
+      {"a\r\nb\r\n", kAsIs, {"a", "b"}},
+      {"a\nb\n", kAsIs, {"a", "b"}},
+      {"a\rb\r", kAsIs, {"a", "b"}},
+      {"a\r\nb", kAsIs, {"a", "b"}},                   // last line without an end
+      {"a\n\r\nb", kAsIs, {"a", "", "b"}},            // an empty line inside
+      {"a\n\rb", kAsIs, {"a", "", "b"}},              // LF CR ends two lines
+      {"\r\n", kAsIs, {""}},
+      {"\n\n", kAsIs, {"", ""}},
+      {"a\r\r\nb", kAsIs, {"a", "", "b"}},
+      {"a\r\nb\0c\r\nd"s, kAsIs, {"a", "b"}},         // NUL ends the text
+      {"\0a"s, kAsIs, {}},
+      {" a \tb\r\n a \r\n", kAsIs, {" a \tb", " a "}},  // no trimming
+      {"dup\ndup\n", kAsIs, {"dup", "dup"}},
+      {"\xC3\xA9t\xE9\n", kAsIs, {"\xC3\xA9t\xE9"}},  // bytes as they are
+      {"#a\n", kAsIs, {"#a"}},
+      // A UTF-8 byte order mark is no part of the first line, and only there.
+      {"\xEF\xBB\xBF" "a\nb", kAsIs, {"a", "b"}},
+      {"\xEF\xBB\xBF", kAsIs, {}},
+      {"\xEF\xBB", kAsIs, {"\xEF\xBB"}},
+      {"a\n\xEF\xBB\xBF" "b", kAsIs, {"a", "\xEF\xBB\xBF" "b"}},
+      {"\xEF\xBB\xBF#c\nd", kCommentsOnly, {"d"}},
+      // Empty lines and comments, where asked for.
+      {"a\n\n\r\nb\n", kSites, {"a", "b"}},
+      {"#c\n a\n\n#\n# x\nb#\n", kCommented, {" a", "b#"}},
+      {"#c\n\nb\n", kCommentsOnly, {"", "b"}},
+      // UTF-16 in both byte orders, decoded; a NUL still ends the text.
+      {"\xFF\xFE" "a\0\r\0\n\0\xE9\0=\xD8\x00\xDE\n\0"s, kAsIs, {"a", "\xC3\xA9\xF0\x9F\x98\x80"}},
+      {"\xFE\xFF\0a\0\n\0\n\0b"s, kAsIs, {"a", "", "b"}},
+      {"\xFE\xFF\0a\0\n\0\n\0b"s, kSites, {"a", "b"}},
+      {"\xFE\xFF\0#\0\n\0b"s, kCommented, {"b"}},
+      {"\xFF\xFE" "a\0\0\0\x00\xD8"s, kAsIs, {"a"}},  // nothing after the NUL is looked at
+      {"\xFF\xFE", kAsIs, {}},
   };
-  for (const Case& c : cases) EXPECT_EQ(ParseListText(c.text), c.entries) << testing::PrintToString(c.text);
+  for (const Case& c : cases)
+    EXPECT_EQ(ParseListText(c.text, c.options), c.entries) << testing::PrintToString(c.text);
+}
+
+TEST(ListFileTest, MalformedUTF16IsRefusedWithItsReason) {
+  const struct {
+    std::string text;
+    std::string reason;
+  } cases[] = {
+      {"\xFF\xFE" "a\0b"s, "odd number of bytes"},
+      {"\xFF\xFE" "a\0\n\0\x00\xD8" "b\0"s, "Line 2 holds a lone UTF-16 surrogate"},   // high, then no low
+      {"\xFF\xFE\x00\xDC"s, "Line 1 holds a lone UTF-16 surrogate"},                  // low alone
+      {"\xFE\xFF\xD8\x00"s, "Line 1 holds a lone UTF-16 surrogate"},                  // high at the end
+      {"\xFE\xFF\xD8\x00\xD8\x00\xDC\x00"s, "Line 1 holds a lone UTF-16 surrogate"},  // two highs
+  };
+  for (const auto& c : cases) {
+    try {
+      ParseListText(c.text);
+      ADD_FAILURE() << "read: " << testing::PrintToString(c.text);
+    } catch (const runtime::EStreamError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+    }
+  }
 }
 
 class ListFileOnDiskTest : public testing::Test {
@@ -76,6 +123,82 @@ TEST_F(ListFileOnDiskTest, LongFileStopsAtItsNulAcrossReadBlocks) {
   text += "\0after.example\n"s;
   std::ofstream(path_, std::ios::binary) << text;
   EXPECT_EQ(ReadListFile(path_), expected);
+}
+
+TEST_F(ListFileOnDiskTest, UTF16FileIsDecodedAcrossReadBlocks) {
+  // Lines of 100 characters, then a surrogate pair whose halves fall into
+  // two read blocks, and a refused file that names itself.
+  std::u16string text = u"\uFEFF";
+  std::string decoded;
+  while (text.size() < 64 * 1024 / 2 - 1) {
+    const char c = text.size() % 100 == 99 ? '\n' : 'x';
+    text += static_cast<char16_t>(c);
+    decoded += c;
+  }
+  text += u"\U0001F600\r\nlast";
+  decoded += "\xF0\x9F\x98\x80\r\nlast";
+  std::string bytes;
+  for (const char16_t unit : text) {
+    bytes += static_cast<char>(unit & 0xFF);
+    bytes += static_cast<char>(unit >> 8);
+  }
+  std::ofstream(path_, std::ios::binary) << bytes;
+  EXPECT_EQ(ReadListFile(path_, {true, true}), ParseListText(decoded));
+  std::ofstream(path_, std::ios::binary | std::ios::app) << "x";
+  try {
+    ReadListFile(path_);
+    FAIL() << "read";
+  } catch (const runtime::EStreamError& e) {
+    EXPECT_NE(std::string(e.what()).find("\"" + path_ + "\". It is UTF-16 text with an odd number of bytes."),
+              std::string::npos)
+        << e.what();
+  }
+}
+
+TEST_F(ListFileOnDiskTest, ListsLongerThanTheBoundAreRefused) {
+  const std::string line = std::string(kMaxListLineLength - 1, 'x') + "\n";
+  std::string text;
+  text.reserve(kMaxListInputSize + 1);
+  while (text.size() < kMaxListInputSize) text += line;
+  ASSERT_EQ(text.size(), kMaxListInputSize);
+  std::ofstream(path_, std::ios::binary) << text;
+  EXPECT_EQ(ReadListFile(path_).size(), kMaxListInputSize / line.size());
+  std::ofstream(path_, std::ios::binary | std::ios::app) << "y";
+  try {
+    ReadListFile(path_);
+    FAIL() << "read";
+  } catch (const runtime::EStreamError& e) {
+    EXPECT_NE(std::string(e.what()).find("It is longer than 67108864 bytes."), std::string::npos) << e.what();
+  }
+}
+
+TEST(ListFileTest, StreamIsReadToItsEndAndNamedInMessages) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const std::string text = "\xEF\xBB\xBF#list\nb.example\n\nc.example\n" + std::string(kMaxListLineLength + 1, 'z');
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < text.size();) {
+      const ssize_t n = ::write(fds[1], text.data() + at, std::min<std::size_t>(7, text.size() - at));
+      if (n <= 0) break;
+      at += static_cast<std::size_t>(n);
+    }
+    ::close(fds[1]);
+  });
+  try {
+    ReadListStream(fds[0], {true, true});
+    ADD_FAILURE() << "read";
+  } catch (const EListLineTooLong& e) {
+    EXPECT_EQ(e.Line(), 5u);
+    EXPECT_EQ(std::string(e.what()), "Cannot read standard input. Line 5 is longer than 8192 bytes.");
+  }
+  ::close(fds[0]);
+  writer.join();
+
+  ASSERT_EQ(::pipe(fds), 0);
+  ASSERT_EQ(::write(fds[1], "\xEF\xBB\xBF" "a\n#b\n\nc", 10), 10);
+  ::close(fds[1]);
+  EXPECT_EQ(ReadListStream(fds[0], {true, true}), (TLines{"a", "c"}));
+  ::close(fds[0]);
 }
 
 TEST(ListFileTest, MissingFileRaisesWithItsName) {
