@@ -474,7 +474,8 @@ void TfrmMain::mmLoadURLClick() {
   const auto file = ExecFileDialog(OpenDialog());
   if (!file) return;
   // Read first: a file that cannot be read leaves the list as it was.
-  const std::vector<std::string> sites = engine::ReadListFile(FileName(*file));
+  // An empty line names no site: announced, it would be "http://".
+  const std::vector<std::string> sites = engine::ReadListFile(FileName(*file), {.SkipEmptyLines = true});
   clboxURLs_->clear();
   for (const std::string& site : sites) clboxURLs_->AddItem(site);
   ShowSitesCount();

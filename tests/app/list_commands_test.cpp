@@ -13,17 +13,22 @@
 namespace corvandel::app::test {
 namespace {
 
+// Both lists: any line end, a NUL ends the text, a UTF-8 byte order mark
+// is not part of the first line. An empty line names no site, while the
+// service list keeps it (lines of 4 characters or fewer are never called).
 TEST_F(WindowTest, ListFilesReadWithAnyLineEndUpToANul) {
   const struct {
     std::string bytes;
-    std::vector<std::string> entries;
+    std::vector<std::string> services;
+    std::vector<std::string> sites;
   } cases[] = {
-      {"a.test\r\nb.test\r\nc.test\r\n", {"a.test", "b.test", "c.test"}},
-      {"a.test\nb.test\nc.test", {"a.test", "b.test", "c.test"}},
-      {"a.test\rb.test\rc.test\r", {"a.test", "b.test", "c.test"}},
-      {"a.test\r\n\r\nc.test\n\r", {"a.test", "", "c.test", ""}},
-      {std::string("a.test\nb.te\0st\nc.test\n", 22), {"a.test", "b.te"}},
-      {" Spaced.Test \xE9\n", {" Spaced.Test \xE9"}},
+      {"a.test\r\nb.test\r\nc.test\r\n", {"a.test", "b.test", "c.test"}, {"a.test", "b.test", "c.test"}},
+      {"a.test\nb.test\nc.test", {"a.test", "b.test", "c.test"}, {"a.test", "b.test", "c.test"}},
+      {"a.test\rb.test\rc.test\r", {"a.test", "b.test", "c.test"}, {"a.test", "b.test", "c.test"}},
+      {"a.test\r\n\r\nc.test\n\r", {"a.test", "", "c.test", ""}, {"a.test", "c.test"}},
+      {std::string("a.test\nb.te\0st\nc.test\n", 22), {"a.test", "b.te"}, {"a.test", "b.te"}},
+      {" Spaced.Test \xE9\n", {" Spaced.Test \xE9"}, {" Spaced.Test \xE9"}},
+      {"\xEF\xBB\xBF# a.test\n", {"# a.test"}, {"# a.test"}},
   };
   OpenWindow();
   for (const auto& c : cases) {
@@ -31,10 +36,10 @@ TEST_F(WindowTest, ListFilesReadWithAnyLineEndUpToANul) {
     AnswerDialogs({Path("list.txt"), Path("list.txt")});
     Trigger("mmLoadServ");
     Trigger("mmLoadURL");
-    EXPECT_EQ(form_->Services(), c.entries);
-    EXPECT_EQ(Sites(), c.entries);
-    EXPECT_EQ(Text("lblNServCount"), QString::number(c.entries.size()));
-    EXPECT_EQ(Text("lblNURLCount"), QString::number(c.entries.size()));
+    EXPECT_EQ(form_->Services(), c.services);
+    EXPECT_EQ(Sites(), c.sites);
+    EXPECT_EQ(Text("lblNServCount"), QString::number(c.services.size()));
+    EXPECT_EQ(Text("lblNURLCount"), QString::number(c.sites.size()));
   }
 }
 
