@@ -20,6 +20,13 @@ constexpr QChar kEllipsis(0x2026);
 constexpr char16_t kLineSeparator = 0x2028;
 constexpr char16_t kParagraphSeparator = 0x2029;
 
+// The separators would break the log's line; the direction controls would
+// reorder what the line shows.
+bool WrittenAsBytes(char16_t unit) {
+  return unit == kLineSeparator || unit == kParagraphSeparator || (unit >= 0x202A && unit <= 0x202E) ||
+         (unit >= 0x2066 && unit <= 0x2069);
+}
+
 const QColor kErrorColour(0xFF, 0x00, 0x00);
 const QColor kSuccessColour(0x00, 0x00, 0xFF);
 
@@ -51,7 +58,7 @@ QString VisibleText(const QString& text) {
     } else if (unit >= 0x80 && unit <= 0x9F) {
       AppendHex(out, 0xC2);
       AppendHex(out, unit);
-    } else if (unit == kLineSeparator || unit == kParagraphSeparator) {
+    } else if (WrittenAsBytes(unit)) {
       for (const char byte : QString(c).toUtf8()) AppendHex(out, static_cast<unsigned char>(byte));
     } else {
       out += c;

@@ -19,9 +19,10 @@
 namespace corvandel::app {
 
 // text with CR, LF and tab written as \r, \n and \t, the other C0 controls
-// and DEL as \xNN, and the C1 controls and the line and paragraph separators
-// as their UTF-8 bytes (\xc2\x85, \xe2\x80\xa8): as one line that shows
-// every character, the way corvandel-ping writes its text records.
+// and DEL as \xNN, and the C1 controls, the line and paragraph separators
+// and the direction controls (U+202A to U+202E, U+2066 to U+2069) as their
+// UTF-8 bytes (\xc2\x85, \xe2\x80\xa8): as one line that shows every
+// character in its order, the way corvandel-ping writes its text records.
 QString VisibleText(const QString& text);
 
 // text cut to at most limit characters, an ellipsis included, never inside

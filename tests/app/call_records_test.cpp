@@ -21,6 +21,8 @@ TEST(CallRecordsTest, ServiceTextsShowAsPlainTextCutForDisplayAndCopyWhole) {
       {QString(QChar(0x1B)) + QStringLiteral("[2J") + QChar(0x7F) + QChar(0x00), QStringLiteral("\\x1b[2J\\x7f\\x00")},
       {QString(QChar(0x85)) + QChar(0x9B) + QChar(0x2028) + QChar(0x2029),
        QStringLiteral("\\xc2\\x85\\xc2\\x9b\\xe2\\x80\\xa8\\xe2\\x80\\xa9")},
+      {QStringLiteral("abc") + QChar(0x202E) + QStringLiteral("fed") + QChar(0x2066),
+       QStringLiteral("abc\\xe2\\x80\\xaefed\\xe2\\x81\\xa6")},
       {QStringLiteral("<b>caf\u00e9</b> \\ \U0001F600"), QStringLiteral("<b>caf\u00e9</b> \\ \U0001F600")},
   };
   for (const auto& c : cases) EXPECT_EQ(VisibleText(c.text), c.shown) << c.text.toStdString();
