@@ -265,7 +265,7 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
     http::TProxyServer server;
     std::string reason;
     if (!raw.Proxy.empty() && !http::ParseProxyURL(raw.Proxy, server, reason)) {
-      error = "--proxy \"" + raw.Proxy + "\" is not a usable proxy: " + reason;
+      error = "--proxy \"" + http::RedactProxyURL(raw.Proxy) + "\" is not a usable proxy: " + reason;
       return std::nullopt;
     }
     options.Proxy = raw.Proxy;
