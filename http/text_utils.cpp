@@ -249,8 +249,11 @@ bool ParseIPv6(std::string_view text, unsigned char (&bytes)[kIPv6Bytes]) {
   }
   std::vector<std::string> groups = SplitAll(text, ':');
   for (std::string& group : groups) group = TrimBlanks(group);
-  // "1::" and "1:" end in an empty group: neither is a literal.
-  if (groups.back().empty()) return false;
+  // Only a gap may close the text: "1::" is a literal, "1:" is not.
+  if (groups.back().empty()) {
+    if (groups.size() < 3 || !groups[groups.size() - 2].empty()) return false;
+    groups.pop_back();
+  }
   std::size_t first = 0;
   if (groups.front().empty()) {
     // Only a gap may open the text: ":1" is no literal, "::1" is.

@@ -79,8 +79,8 @@ std::string ReadTextFromStream(runtime::TStream& stream, std::size_t count);
 bool IsIPv4Literal(std::string_view text);
 // Hexadecimal groups separated by colons with at most one "::" gap, the
 // last two groups possibly written as an IPv4 address ("::ffff:10.0.0.1"),
-// and an optional hexadecimal "%zone"; "::" alone is a literal too. A text
-// that ends in a colon is none. The one judge of what an IPv6 literal is,
+// and an optional hexadecimal "%zone"; "::" alone is a literal too, and so
+// is a text that ends in the gap ("fe80::"). The one judge of what an IPv6 literal is,
 // for the socket, the request's Host line, proxies and no_proxy alike.
 bool IsIPv6Literal(std::string_view text);
 
