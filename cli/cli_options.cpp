@@ -322,8 +322,7 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
     http::TProxyServer server;
     std::string reason;
     if (!raw.Proxy.empty() && !http::ParseProxyURL(raw.Proxy, server, reason)) {
-      // Not quoted: the address may hold a password.
-      error = "--proxy: " + reason;
+      error = "--proxy \"" + http::RedactProxyURL(raw.Proxy) + "\" is not a usable proxy: " + reason;
       return std::nullopt;
     }
     options.Proxy = raw.Proxy;

@@ -43,8 +43,8 @@ void SleepMs(int32_t milliseconds) {
 }
 
 // Milliseconds from now to the deadline, rounded up; 0 once it has passed.
-int64_t MillisecondsUntil(TDeadlineClock::time_point deadline) {
-  const auto left = deadline - TDeadlineClock::now();
+int64_t MillisecondsUntil(TDeadlineClock::time_point deadline, TDeadlineClock::time_point now) {
+  const auto left = deadline - now;
   if (left <= TDeadlineClock::duration::zero()) return 0;
   return std::chrono::ceil<std::chrono::milliseconds>(left).count();
 }
@@ -92,13 +92,22 @@ std::string TBlockSocket::GetErrorDescEx() const { return GetErrorDesc(lastError
 
 void TBlockSocket::ClearError() {
   lastErrorCode_ = 0;
+  lastErrorCause_ = {};
   lastErrorText_.clear();
 }
 
+void TBlockSocket::SetSystemError(int systemError) {
+  lastErrorCode_ = SystemErrorToSocketError(systemError);
+  lastErrorCause_ = {TErrorOrigin::System, systemError};
+}
+
+uint32_t TBlockSocket::Tick() const { return CurrentTick(); }
+
 int32_t TBlockSocket::CheckResult(int result) {
+  const int systemError = errno;
   ClearError();
   if (result == kFailure) {
-    lastErrorCode_ = LastSocketError();
+    SetSystemError(systemError);
     lastErrorText_ = GetErrorDesc(lastErrorCode_);
   }
   return lastErrorCode_;
@@ -129,7 +138,7 @@ bool TBlockSocket::CheckStopFlag() {
 
 bool TBlockSocket::StopRequested() {
   if (!stopFlag_.exchange(false)) return false;
-  lastErrorCode_ = WSAECONNABORTED;
+  SetLastError(WSAECONNABORTED);
   return true;
 }
 
@@ -259,7 +268,7 @@ void TBlockSocket::SetAddress(TSocketAddress& address, const std::string& ip, co
     else if (IsIPv6Literal(ip)) family = SF_IP6;
   }
   lastErrorCode_ = FillAddress(address, ip, port, SocketFamilyToSystem(family), SocketType(),
-                               SocketProtocol(), preferIP4_);
+                               SocketProtocol(), preferIP4_, &lastErrorCause_);
   if (onStatus_) DoStatus(HR_ResolvingEnd, AddressToText(address) + ":" + std::to_string(AddressPort(address)));
 }
 
@@ -274,7 +283,7 @@ void TBlockSocket::CreateHandle(const TSocketAddress& address) {
   usesIPv6_ = address.Family() == AF_INET6;
   handle_ = ::socket(usesIPv6_ ? AF_INET6 : AF_INET, SocketType() | SOCK_CLOEXEC | SOCK_NONBLOCK,
                      SocketProtocol());
-  if (handle_ == INVALID_SOCKET) lastErrorCode_ = LastSocketError();
+  if (handle_ == INVALID_SOCKET) SetSystemError(errno);
   ReportError();
   DoStatus(HR_SocketCreate, usesIPv6_ ? kIPv6Text : kIPv4Text);
   if (handle_ == INVALID_SOCKET) return;
@@ -297,8 +306,10 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
   SetAddress(remoteAddress_, ip, port);
   if (lastErrorCode_ == 0) CreateHandle(remoteAddress_);
   if (lastErrorCode_ == 0 && handle_ != INVALID_SOCKET) {
-    if (::connect(handle_, remoteAddress_.Data(), remoteAddress_.Length()) == kFailure)
-      lastErrorCode_ = errno == EINPROGRESS || errno == EINTR ? AwaitConnect() : LastSocketError();
+    if (::connect(handle_, remoteAddress_.Data(), remoteAddress_.Length()) == kFailure) {
+      if (errno == EINPROGRESS || errno == EINTR) AwaitConnect();
+      else SetSystemError(errno);
+    }
     if (lastErrorCode_ == 0) {
       ReadBackAddresses();
       ClearPendingInput();
@@ -310,14 +321,18 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
   if (onStatus_) DoStatus(HR_Connect, ip + ":" + port);
 }
 
-int TBlockSocket::AwaitConnect() {
+void TBlockSocket::AwaitConnect() {
   const int rc = AwaitIO(true, connectTimeout_ > 0 ? connectTimeout_ : -1);
-  if (rc < 0) return lastErrorCode_;
-  if (rc == 0) return WSAETIMEDOUT;
+  if (rc < 0) return;
+  if (rc == 0) {
+    SetLastError(WSAETIMEDOUT);
+    return;
+  }
   int error = 0;
   socklen_t size = sizeof(error);
-  if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return LastSocketError();
-  return error == 0 ? 0 : SystemErrorToSocketError(error);
+  if (getsockopt(handle_, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+  if (error == 0) SetLastError(0);
+  else SetSystemError(error);
 }
 
 void TBlockSocket::BindTo(const std::string& ip, const std::string& port) {
@@ -361,7 +376,7 @@ int32_t TBlockSocket::SendBytes(const void* buffer, int32_t length) {
     // deadline, so that a peer that stops reading cannot hold the send.
     while (lastErrorCode_ == WSAEWOULDBLOCK) {
       const int ready = AwaitIO(true, nonblockSendTimeout_);
-      if (ready == 0) lastErrorCode_ = WSAETIMEDOUT;
+      if (ready == 0) SetLastError(WSAETIMEDOUT);
       if (ready <= 0) break;
       count = TransportSend(bytes + sent, piece);
     }
@@ -409,16 +424,16 @@ int TBlockSocket::TransportWait(bool writable, int32_t timeout) {
 
 int TBlockSocket::AwaitIO(bool writable, int32_t timeout) {
   if (!TransportOpen()) {
-    lastErrorCode_ = WSAENOTSOCK;
+    SetLastError(WSAENOTSOCK);
     return kFailure;
   }
   if (StopRequested()) return kFailure;
   bool cutByDeadline = false;
   if (hasDeadline_) {
-    const int64_t left = MillisecondsUntil(deadline_);
+    const int64_t left = MillisecondsUntil(deadline_, Now());
     if (left <= 0) {
       deadlineReached_ = true;
-      lastErrorCode_ = WSAETIMEDOUT;
+      SetLastError(WSAETIMEDOUT);
       return kFailure;
     }
     if (timeout < 0 || left < timeout) {
@@ -429,7 +444,7 @@ int TBlockSocket::AwaitIO(bool writable, int32_t timeout) {
   const int rc = TransportWait(writable, timeout);
   if (rc == 0 && cutByDeadline) {
     deadlineReached_ = true;
-    lastErrorCode_ = WSAETIMEDOUT;
+    SetLastError(WSAETIMEDOUT);
     return kFailure;
   }
   return rc;

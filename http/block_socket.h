@@ -177,9 +177,10 @@ public:
   }
   bool HasDeadline() const { return hasDeadline_; }
   // True when a deadline is set and has passed, or a wait has run up to it.
-  bool DeadlinePassed() const {
-    return hasDeadline_ && (deadlineReached_ || TDeadlineClock::now() >= deadline_);
-  }
+  bool DeadlinePassed() const { return hasDeadline_ && (deadlineReached_ || Now() >= deadline_); }
+  // The clock that deadlines are measured on; a socket whose peer lives in
+  // memory keeps its own, which moves only when the socket waits.
+  virtual TDeadlineClock::time_point Now() const { return TDeadlineClock::now(); }
   // Milliseconds a connect may wait; 0 leaves only the deadline.
   int32_t ConnectTimeout() const { return connectTimeout_; }
   void SetConnectTimeout(int32_t value) { connectTimeout_ = value; }
@@ -187,6 +188,8 @@ public:
   // --- Errors ---------------------------------------------------------------
   int32_t LastErrorCode() const { return lastErrorCode_; }
   const std::string& LastErrorText() const { return lastErrorText_; }
+  // What the system said behind LastErrorCode, when it said anything.
+  const TErrorCause& LastErrorCause() const { return lastErrorCause_; }
   void ClearError();
   // Clears the error, then takes the system's last error when result is -1.
   int32_t CheckResult(int result);
@@ -296,7 +299,14 @@ protected:
   // Reads and drops whatever has already arrived, before a close.
   void DrainInput();
   void ConnectPlain(const std::string& ip, const std::string& port);
-  void SetLastError(int32_t code) { lastErrorCode_ = code; }
+  void SetLastError(int32_t code, TErrorCause cause = {}) {
+    lastErrorCode_ = code;
+    lastErrorCause_ = cause;
+  }
+  // Takes errno's value as the last error.
+  void SetSystemError(int systemError);
+  // The millisecond tick that read time-outs are counted on; see Now().
+  virtual uint32_t Tick() const;
   // Drops every hook and stops raising; for destructors.
   void DetachHooks();
 
@@ -344,8 +354,8 @@ private:
   // none is complete there, or with WSAENOBUFS set when the pending input
   // alone is over MaxLineLength.
   bool TakePendingLine(std::string_view terminator, bool looseLineEnds, std::string& line);
-  // Waits for the connect under way; the result as for a blocking connect.
-  int AwaitConnect();
+  // Waits for the connect under way and sets the error as a blocking connect would.
+  void AwaitConnect();
   void ClearPendingInput() {
     pendingInput_.clear();
     pendingStart_ = 0;
@@ -386,6 +396,7 @@ private:
   int32_t heartbeatRate_ = 0;
   TSocket handle_ = INVALID_SOCKET;
   int32_t lastErrorCode_ = 0;
+  TErrorCause lastErrorCause_;
   std::string lastErrorText_;
 };
 
@@ -430,6 +441,23 @@ private:
 };
 
 inline constexpr int32_t kDefaultHTTPTunnelTimeout = 30000;
+// Bounds on the proxy's answer to CONNECT, so that a proxy that sends
+// endless or endlessly long header lines cannot hold the call: one line,
+// and all lines together (each counted with a two-byte end). 0 means none.
+inline constexpr int32_t kDefaultHTTPTunnelMaxLineLength = 64 * 1024;
+inline constexpr int32_t kDefaultHTTPTunnelMaxHeaderSize = 256 * 1024;
+
+// How the last CONNECT through the HTTP proxy went.
+enum class TTunnelStep : uint8_t {
+  None,               // no tunnel was asked for
+  Connect,            // connecting to the proxy failed
+  Request,            // sending CONNECT failed
+  Answer,             // reading the answer failed (time-out, close, reset)
+  LineTooLong,        // an answer line broke HTTPTunnelMaxLineLength
+  HeaderBlockTooLarge,  // the answer broke HTTPTunnelMaxHeaderSize
+  Refused,            // the proxy answered without a 2xx status
+  Open,               // the tunnel is up
+};
 
 class TTCPBlockSocket : public TSocksBlockSocket {
 public:
@@ -470,13 +498,25 @@ public:
   void SetHTTPTunnelPass(std::string value) { httpTunnelPass_ = std::move(value); }
   int32_t HTTPTunnelTimeout() const { return httpTunnelTimeout_; }
   void SetHTTPTunnelTimeout(int32_t value) { httpTunnelTimeout_ = value; }
+  int32_t HTTPTunnelMaxLineLength() const { return httpTunnelMaxLineLength_; }
+  void SetHTTPTunnelMaxLineLength(int32_t value) { httpTunnelMaxLineLength_ = value; }
+  int32_t HTTPTunnelMaxHeaderSize() const { return httpTunnelMaxHeaderSize_; }
+  void SetHTTPTunnelMaxHeaderSize(int32_t value) { httpTunnelMaxHeaderSize_ = value; }
   bool TunnelActive() const { return tunnelActive_; }
+  TTunnelStep TunnelStep() const { return tunnelStep_; }
+  // The status line of the proxy's last answer to CONNECT; "" when none came.
+  const std::string& TunnelStatusLine() const { return tunnelStatusLine_; }
 
   void SetOnAfterConnect(THookAfterConnect hook) { onAfterConnect_ = std::move(hook); }
 
 protected:
   int32_t TransportSend(const char* buffer, int32_t length) override;
   int32_t TransportReceive(char* buffer, int32_t length) override;
+  // Forgets the last tunnel before a new connection: TunnelStep becomes
+  // Connect when one is asked for, None otherwise.
+  void ResetTunnel();
+  // Asks the proxy, already connected, for the tunnel to ip:port and reads its answer.
+  void NegotiateTunnel(const std::string& ip, const std::string& port);
 
 private:
   THookAfterConnect onAfterConnect_;
@@ -489,6 +529,10 @@ private:
   std::string httpTunnelUser_;
   std::string httpTunnelPass_;
   int32_t httpTunnelTimeout_ = kDefaultHTTPTunnelTimeout;
+  int32_t httpTunnelMaxLineLength_ = kDefaultHTTPTunnelMaxLineLength;
+  int32_t httpTunnelMaxHeaderSize_ = kDefaultHTTPTunnelMaxHeaderSize;
+  TTunnelStep tunnelStep_ = TTunnelStep::None;
+  std::string tunnelStatusLine_;
 };
 
 }  // namespace corvandel::http

@@ -15,12 +15,14 @@ constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kCR = "\r";
 constexpr std::string_view kLF = "\n";
 constexpr int kFailure = -1;
+// What a receive asks for when the socket is readable with nothing pending.
+constexpr int32_t kClosedProbeSize = 512;
 
-// Deducts the time spent since start from timeout; false once it is used up.
-// A negative timeout means no limit and is never used up.
-bool DeductElapsed(int32_t& timeout, uint32_t start) {
+// Deducts the time spent from start to now from timeout; false once it is
+// used up. A negative timeout means no limit and is never used up.
+bool DeductElapsed(int32_t& timeout, uint32_t start, uint32_t now) {
   if (timeout < 0) return true;
-  const uint32_t elapsed = TickSpan(start, CurrentTick());
+  const uint32_t elapsed = TickSpan(start, now);
   if (elapsed >= static_cast<uint32_t>(timeout)) return false;
   timeout -= static_cast<int32_t>(elapsed);
   return true;
@@ -35,7 +37,7 @@ int32_t TBlockSocket::TransportReceive(char* buffer, int32_t length) {
       received = ::recv(handle_, buffer, static_cast<std::size_t>(length), 0);
     } while (received == kFailure && errno == EINTR);
     CheckResult(static_cast<int>(received));
-    if (received == 0) lastErrorCode_ = WSAECONNRESET;
+    if (received == 0) SetLastError(WSAECONNRESET, {TErrorOrigin::PeerClosed, 0});
     // In blocking mode a receive with nothing there waits for data, with
     // the deadline and a stop request still able to end it.
     if (lastErrorCode_ != WSAEWOULDBLOCK || nonBlocking_) return static_cast<int32_t>(received);
@@ -76,18 +78,23 @@ std::string TBlockSocket::ReceivePacket(int32_t timeout) {
     // processor to another worker on every read, and when nothing is there
     // yet the wait below sleeps until something is.
     int32_t available = PendingBytes();
+    bool probing = false;
     if (available == 0) {
       if (WaitReadable(timeout)) {
-        // Readable with nothing to read: the peer has closed.
+        // Readable with nothing to read: the peer has closed or reset the
+        // connection. One receive tells which (0 with an orderly close, the
+        // system's error with a reset), or brings what arrived meanwhile.
         available = PendingBytes();
-        if (available == 0) lastErrorCode_ = WSAECONNRESET;
+        probing = available == 0;
+        if (probing) available = kClosedProbeSize;
       } else if (lastErrorCode_ == 0) {
-        lastErrorCode_ = WSAETIMEDOUT;
+        SetLastError(WSAETIMEDOUT);
       }
     }
     if (available > 0) {
       packet.resize(static_cast<std::size_t>(available));
       packet.resize(static_cast<std::size_t>(ReceiveBytes(packet.data(), available)));
+      if (probing && packet.empty() && lastErrorCode_ == 0) SetLastError(WSAECONNRESET, {TErrorOrigin::PeerClosed, 0});
     }
   }
   if (convertLineEnd_ && !packet.empty()) {
@@ -114,7 +121,7 @@ std::string TBlockSocket::ReceiveTerminated(int32_t timeout, std::string_view te
   std::string found;
   try {
     for (;;) {
-      const uint32_t start = CurrentTick();
+      const uint32_t start = Tick();
       const std::size_t scanned = accumulated.size();
       accumulated += ReceivePacket(timeout);
       if (lastErrorCode_ != 0) break;
@@ -137,12 +144,12 @@ std::string TBlockSocket::ReceiveTerminated(int32_t timeout, std::string_view te
         }
       }
       if (maxLineLength_ != 0 && accumulated.size() > static_cast<std::size_t>(maxLineLength_)) {
-        lastErrorCode_ = WSAENOBUFS;
+        SetLastError(WSAENOBUFS);
         break;
       }
       if (position > 0) break;
-      if (!interPacketTimeout_ && !DeductElapsed(timeout, start)) {
-        lastErrorCode_ = WSAETIMEDOUT;
+      if (!interPacketTimeout_ && !DeductElapsed(timeout, start, Tick())) {
+        SetLastError(WSAETIMEDOUT);
         break;
       }
     }
@@ -177,7 +184,7 @@ bool TBlockSocket::TakePendingLine(std::string_view terminator, bool looseLineEn
   const std::string_view pending = std::string_view(pendingInput_).substr(pendingStart_);
   // The limit holds for what is buffered, complete lines inside it or not.
   if (maxLineLength_ != 0 && pending.size() > static_cast<std::size_t>(maxLineLength_)) {
-    lastErrorCode_ = WSAENOBUFS;
+    SetLastError(WSAENOBUFS);
     return false;
   }
   std::size_t length = 0;
@@ -213,7 +220,7 @@ int32_t TBlockSocket::ReceiveExact(int32_t length, int32_t timeout, Sink&& sink)
   if (length <= 0) return 0;
   int32_t got = 0;
   for (;;) {
-    const uint32_t start = CurrentTick();
+    const uint32_t start = Tick();
     std::string packet = ReceivePacket(timeout);
     const auto take = static_cast<int32_t>(
         std::min(static_cast<std::size_t>(length - got), packet.size()));
@@ -221,8 +228,8 @@ int32_t TBlockSocket::ReceiveExact(int32_t length, int32_t timeout, Sink&& sink)
     got += take;
     if (static_cast<std::size_t>(take) < packet.size()) SetPendingInput(packet.substr(static_cast<std::size_t>(take)));
     if (lastErrorCode_ != 0 || got >= length) break;
-    if (!interPacketTimeout_ && !DeductElapsed(timeout, start)) {
-      lastErrorCode_ = WSAETIMEDOUT;
+    if (!interPacketTimeout_ && !DeductElapsed(timeout, start, Tick())) {
+      SetLastError(WSAETIMEDOUT);
       break;
     }
   }

@@ -11,11 +11,12 @@ std::string_view ExchangeFailureText(TExchangeFailure failure) {
     case TExchangeFailure::SendFailed: return "send failed or timed out";
     case TExchangeFailure::ReadTimedOut: return "read timed out";
     case TExchangeFailure::PeerClosed: return "peer closed the connection";
+    case TExchangeFailure::ConnectionReset: return "connection reset by peer";
     case TExchangeFailure::LineTooLong: return "line too long";
     case TExchangeFailure::HeaderBlockTooLarge: return "header block too large";
     case TExchangeFailure::BodyTooLarge: return "body too large";
     case TExchangeFailure::ExchangeTimeExceeded: return "exchange time exceeded";
-    case TExchangeFailure::ProxyRefused: return "proxy or tunnel refused";
+    case TExchangeFailure::ProxyRefused: return "proxy refused the tunnel";
     case TExchangeFailure::SecureLayerFailed: return "secure layer failed";
     case TExchangeFailure::Stopped: return "stopped";
   }
@@ -24,10 +25,22 @@ std::string_view ExchangeFailureText(TExchangeFailure failure) {
 
 std::string TExchangeError::Describe() const {
   std::string text(ExchangeFailureText(Reason));
-  if (text.empty() || SocketCode == 0) return text;
-  text += " (" + std::to_string(SocketCode);
-  if (!SocketText.empty()) text += " " + SocketText;
-  text += ")";
+  if (text.empty()) return text;
+  // The proxy's own answer says more than the socket code that stands for it.
+  if (Reason == TExchangeFailure::ProxyRefused)
+    return text + ": " + (ProxyStatus.empty() ? std::string(kNoTunnelStatusText) : ProxyStatus);
+  if (SocketCode != 0) {
+    text += " (" + std::to_string(SocketCode);
+    if (OrderlyClose) {
+      text += ", ";
+      text += kEndOfStreamText;
+    } else {
+      if (!SocketText.empty()) text += " " + SocketText;
+      if (!SystemName.empty()) text += ", " + SystemName;
+    }
+    text += ")";
+  }
+  if (!Proxy.empty()) text = "proxy " + Proxy + ": " + text;
   return text;
 }
 

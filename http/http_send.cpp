@@ -12,6 +12,7 @@ namespace {
 
 constexpr std::string_view kCRLF = "\r\n";
 constexpr std::string_view kHTTPSProtocol = "HTTPS";
+constexpr std::string_view kDefaultHTTPSPort = "443";
 constexpr std::string_view kProtocol11 = "1.1";
 constexpr std::string_view kProtocol09 = "0.9";
 constexpr std::string_view kHeadMethod = "HEAD";
@@ -93,9 +94,10 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
   framingBytes_ = 0;
   error_ = {};
   phase_ = TPhase::Connect;
+  viaProxy_ = false;
   // One deadline bounds every connect, send, receive and wait of the exchange.
   if (maxExchangeTime_ > 0)
-    sock_->SetDeadline(TDeadlineClock::now() + std::chrono::milliseconds(maxExchangeTime_));
+    sock_->SetDeadline(sock_->Now() + std::chrono::milliseconds(maxExchangeTime_));
   else
     sock_->ClearDeadline();
   struct TDeadlineEnd {
@@ -106,6 +108,9 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
   // which may include up to one packet beyond it; the line itself is
   // checked exactly once it is complete.
   sock_->SetMaxLineLength(maxLineLength_ > 0 ? ClampToInt32(int64_t{maxLineLength_} + kMaxPacketSize + 2) : 0);
+  // A proxy's answer to CONNECT is held to the limits of any answer.
+  sock_->SetHTTPTunnelMaxLineLength(maxLineLength_);
+  sock_->SetHTTPTunnelMaxHeaderSize(maxHeaderSize_);
 
   try {
     TURLParts parts = SplitURL(url);
@@ -129,12 +134,13 @@ bool THTTPSend::ExecuteRequest(const std::string& method, const std::string& url
       sock_->SetHTTPTunnelPass({});
     }
     const bool usingProxy = !proxyHost_.empty() && !tunnel;
+    viaProxy_ = !proxyHost_.empty();
 
     const bool hasBody = document_.Size() > 0;
     const bool expect = status100_ && hasBody && protocol_ == kProtocol11;
 
     BuildRequestHeaders(method, parts.Protocol, parts.Host, parts.Port, parts.RequestURI, parts.User,
-                        parts.Password, usingProxy, hasBody, expect);
+                        parts.Password, usingProxy, hasBody, expect, secure);
 
     if (usingProxy) {
       SetTargetHost(proxyHost_);
@@ -206,7 +212,7 @@ void THTTPSend::BuildRequestHeaders(const std::string& method, const std::string
                                     const std::string& host, const std::string& port,
                                     const std::string& uri, const std::string& user,
                                     const std::string& password, bool usingProxy, bool hasBody,
-                                    bool expect) {
+                                    bool expect, bool secure) {
   // Each line goes on top of the ones before, so they leave in the reverse
   // of the order in which they are made, ahead of the caller's own lines.
   const auto put = [this](std::string line) { headers_.insert(headers_.begin(), std::move(line)); };
@@ -235,7 +241,8 @@ void THTTPSend::BuildRequestHeaders(const std::string& method, const std::string
 
   const std::string hostText =
       IsIPv6Literal(host) ? std::string(kIPv6Open) + host + std::string(kIPv6Close) : host;
-  if (addPortNumberToHost_ && port != kDefaultHTTPPort) put(std::string(kHostLine) + hostText + ":" + port);
+  const std::string_view defaultPort = secure ? kDefaultHTTPSPort : std::string_view(kDefaultHTTPPort);
+  if (addPortNumberToHost_ && port != defaultPort) put(std::string(kHostLine) + hostText + ":" + port);
   else put(std::string(kHostLine) + hostText);
 
   std::string requestURI = usingProxy ? protocol + "://" + hostText + ":" + port + uri : uri;
@@ -366,10 +373,11 @@ bool THTTPSend::EnsureConnection(bool needSecureLayer, const std::string& hostNa
 }
 
 bool THTTPSend::OpenConnection(bool needSecureLayer, const std::string& hostName) {
-  phase_ = TPhase::Connect;
+  phase_ = TPhase::Bind;
   sock_->Close();
   sock_->BindTo(IPInterface(), std::string(kAnyPort));
   if (!SocketOK()) return false;
+  phase_ = TPhase::Connect;
   sock_->SetConnectTimeout(connectTimeout_);
   sock_->ConnectTo(TargetHost(), TargetPort());
   if (!SocketOK()) return false;
@@ -466,15 +474,35 @@ bool THTTPSend::SocketOK() {
 
 void THTTPSend::FailFromSocket() {
   const int32_t code = sock_->LastErrorCode();
+  const TErrorCause cause = sock_->LastErrorCause();
+  const bool connecting = phase_ == TPhase::Connect;
+  // Everything of a CONNECT after the proxy took the connection.
+  const TTunnelStep step = connecting && !sock_->HTTPTunnelIP().empty() ? sock_->TunnelStep() : TTunnelStep::None;
   using enum TExchangeFailure;
+  // A stream that ended early: an orderly close, or a reset the system reported.
+  const TExchangeFailure ended = cause.Origin == TErrorOrigin::System ? ConnectionReset : PeerClosed;
   TExchangeFailure reason = PeerClosed;
   if (code == WSAECONNABORTED) {
     reason = Stopped;
   } else if ((code == WSAETIMEDOUT || code == WSASYSNOTREADY) && sock_->DeadlinePassed()) {
     // Also a secure layer whose wait ran into the deadline.
     reason = ExchangeTimeExceeded;
+  } else if (step != TTunnelStep::None && step != TTunnelStep::Connect) {
+    switch (step) {
+      case TTunnelStep::Request: reason = SendFailed; break;
+      case TTunnelStep::LineTooLong: reason = LineTooLong; break;
+      case TTunnelStep::HeaderBlockTooLarge: reason = HeaderBlockTooLarge; break;
+      case TTunnelStep::Refused: reason = ProxyRefused; break;
+      default:
+        if (code == WSAETIMEDOUT) reason = ReadTimedOut;
+        else if (code == WSAENOBUFS) reason = LineTooLong;
+        else if (code == WSAECONNRESET) reason = ended;
+        else reason = ConnectFailed;
+        break;
+    }
   } else {
     switch (phase_) {
+      case TPhase::Bind: reason = ConnectFailed; break;
       case TPhase::Connect:
         if (code >= WSAHOST_NOT_FOUND && code <= WSANO_DATA) reason = NameNotResolved;
         else if (code == WSAETIMEDOUT) reason = ConnectTimedOut;
@@ -487,15 +515,38 @@ void THTTPSend::FailFromSocket() {
         if (code == WSAETIMEDOUT) reason = ReadTimedOut;
         else if (code == WSAENOBUFS) reason = LineTooLong;
         else if (code == WSASYSNOTREADY) reason = SecureLayerFailed;
+        else if (code == WSAECONNRESET) reason = ended;
         else reason = PeerClosed;
         break;
     }
   }
-  error_ = {reason, code, sock_->LastErrorText()};
+  error_ = {};
+  error_.Reason = reason;
+  error_.SocketCode = code;
+  error_.SocketText = sock_->LastErrorText();
+  error_.SystemName = std::string(ErrorCauseName(cause));
+  error_.OrderlyClose = code == WSAECONNRESET && cause.Origin == TErrorOrigin::PeerClosed;
+  // Whatever went wrong before the connection to the proxy stood, or in
+  // the CONNECT after it, went wrong at the proxy.
+  if (connecting && viaProxy_) error_.Proxy = ProxyText();
+  if (reason == ProxyRefused && !sock_->TunnelStatusLine().empty()) {
+    const TStatusLine status = http::ParseStatusLine(sock_->TunnelStatusLine());
+    error_.ProxyStatus = std::to_string(status.Code);
+    if (!status.Reason.empty()) error_.ProxyStatus += " " + status.Reason;
+  }
+}
+
+std::string THTTPSend::ProxyText() const {
+  const std::string host = IsIPv6Literal(proxyHost_) ? std::string(kIPv6Open) + proxyHost_ + std::string(kIPv6Close)
+                                                     : proxyHost_;
+  return host + ":" + proxyPort_;
 }
 
 void THTTPSend::FailExchange(TExchangeFailure reason, int32_t code) {
-  error_ = {reason, code, TBlockSocket::GetErrorDesc(code)};
+  error_ = {};
+  error_.Reason = reason;
+  error_.SocketCode = code;
+  error_.SocketText = TBlockSocket::GetErrorDesc(code);
 }
 
 bool THTTPSend::BodyHasRoom(int64_t size) {

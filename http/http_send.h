@@ -135,7 +135,8 @@ public:
   int32_t RangeEnd() const { return rangeEnd_; }
   void SetRangeEnd(int32_t value) { rangeEnd_ = value; }
 
-  // Writes ":port" on the "Host: " line when the port is not 80.
+  // Writes ":port" on the "Host: " line when the port is not the scheme's
+  // default (80 for http, 443 for https).
   bool AddPortNumberToHost() const { return addPortNumberToHost_; }
   void SetAddPortNumberToHost(bool value) { addPortNumberToHost_ = value; }
 
@@ -155,12 +156,12 @@ public:
 
 private:
   // Where in the exchange a socket error arose, which decides its reason.
-  enum class TPhase { Connect, Secure, Send, Receive };
+  enum class TPhase { Bind, Connect, Secure, Send, Receive };
 
   void BuildRequestHeaders(const std::string& method, const std::string& protocol,
                            const std::string& host, const std::string& port, const std::string& uri,
                            const std::string& user, const std::string& password, bool usingProxy,
-                           bool hasBody, bool expect);
+                           bool hasBody, bool expect, bool secure);
   std::string BuildHeaderBlock() const;
   bool SendRequest(bool expect, bool hasBody, std::string& savedStatus,
                    std::vector<std::string>& savedHeaderLines);
@@ -181,6 +182,8 @@ private:
   bool SocketOK();
   // Records why the exchange failed from the socket's error in this phase.
   void FailFromSocket();
+  // The proxy as a reason names it: host:port, an IPv6 host in brackets.
+  std::string ProxyText() const;
   // Records a broken limit; code is the socket code it stands for.
   void FailExchange(TExchangeFailure reason, int32_t code);
   // True when size more bytes still fit in the body.
@@ -219,6 +222,8 @@ private:
   // State of the exchange in progress.
   TExchangeError error_;
   TPhase phase_ = TPhase::Connect;
+  // The exchange goes to a proxy, directly or through its tunnel.
+  bool viaProxy_ = false;
   int64_t headerBytes_ = 0;
   int64_t framingBytes_ = 0;
 };

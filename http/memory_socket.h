@@ -1,10 +1,13 @@
 #pragma once
 
 // A TCP socket whose far end is a script in memory: what the peer sends,
-// packet by packet, and how it ends (close, reset or silence). Time never
-// passes inside it: a silent peer ends each wait at once as a time-out. It
-// runs the HTTP client over recorded or made-up answers with no ports and
-// no clocks, which is what the framing tables and the fuzz target need.
+// packet by packet, with pauses, and how it ends (close, reset or silence).
+// It keeps its own clock, which moves only while the socket waits: a wait
+// for a silent peer ends at once, as if its whole time had passed, so
+// deadlines and time-outs act as they would, without a real clock. It runs
+// the HTTP client over recorded or made-up answers with no ports, which is
+// what the framing tables and the fuzz target need. With HTTPTunnelIP set,
+// the peer plays the proxy that answers CONNECT.
 //
 // The socket belongs to one thread, like every socket.
 
@@ -28,6 +31,10 @@ enum class TPeerEnd {
 // after it until the client has written again, as a server waits for the
 // next request on a kept connection.
 inline constexpr std::string_view kAfterNextRequest = "\x01(after the next request)\x01";
+
+// A packet that is not sent either: the peer says nothing for this many
+// milliseconds of the socket's clock before its next packet.
+std::string PeerPause(int32_t milliseconds);
 
 struct TPeerScript {
   std::vector<std::string> Packets;
@@ -55,6 +62,8 @@ public:
   void Close() override;
   void Abort() override;
   int32_t PendingBytes() override;
+  TDeadlineClock::time_point Now() const override { return now_; }
+  uint32_t Tick() const override;
 
 protected:
   int32_t TransportSend(const char* buffer, int32_t length) override;
@@ -69,6 +78,9 @@ private:
   // Moves past packets already read and gates already passed; true when
   // bytes are ready, false at the end or at a gate still closed.
   bool NextPacketReady();
+  // Lets up to timeout ms pass (all of a pause when timeout is -1); true
+  // when the pause under way ended within it.
+  bool PassTime(int32_t timeout);
 
   std::vector<TPeerScript> scripts_;
   std::vector<std::string> written_;
@@ -77,6 +89,9 @@ private:
   std::size_t offset_ = 0;  // how much of it has been read
   // What the client had written when the current gate was reached.
   std::size_t gateMark_ = std::string::npos;
+  // What is left of the pause under way; -1 while none is.
+  int64_t pauseLeft_ = -1;
+  TDeadlineClock::time_point now_ = TDeadlineClock::time_point{} + std::chrono::hours(1);
 };
 
 }  // namespace corvandel::http

@@ -1,7 +1,5 @@
 #include "http/proxy_config.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdlib>
@@ -60,12 +58,7 @@ std::string NormalHost(std::string_view host) {
 }
 
 // An address literal as bytes: 4 for IPv4, 16 for IPv6; empty for a name.
-std::string AddressBytes(const std::string& host) {
-  unsigned char bytes[16];
-  if (::inet_pton(AF_INET, host.c_str(), bytes) == 1) return std::string(reinterpret_cast<char*>(bytes), 4);
-  if (::inet_pton(AF_INET6, host.c_str(), bytes) == 1) return std::string(reinterpret_cast<char*>(bytes), 16);
-  return {};
-}
+std::string AddressBytes(const std::string& host) { return IPLiteralBytes(host); }
 
 // True when address lies in the range "base/bits".
 bool InRange(const std::string& address, const std::string& range) {
@@ -106,7 +99,7 @@ bool ParseVariable(const TProxyConfig::TVariables& variables, std::initializer_l
   TProxyServer parsed;
   std::string reason;
   if (!ParseProxyURL(*value, parsed, reason)) {
-    error = std::string(which) + "=\"" + *value + "\" is not a usable proxy: " + reason;
+    error = std::string(which) + "=\"" + RedactProxyURL(*value) + "\" is not a usable proxy: " + reason;
     return false;
   }
   server = std::move(parsed);
@@ -120,6 +113,19 @@ std::shared_ptr<const TProxyConfig>& StoredConfig() {
 }
 
 }  // namespace
+
+std::string RedactProxyURL(std::string_view url) {
+  const std::size_t separator = url.find(kSchemeSeparator);
+  const std::size_t start = separator == std::string_view::npos ? 0 : separator + kSchemeSeparator.size();
+  const std::size_t at = url.rfind('@');
+  if (at == std::string_view::npos || at < start) return std::string(url);
+  const std::size_t colon = url.find(':', start);
+  if (colon == std::string_view::npos || colon > at) return std::string(url);
+  std::string shown(url.substr(0, colon + 1));
+  shown += kRedactedPassword;
+  shown += url.substr(at);
+  return shown;
+}
 
 bool ParseProxyURL(std::string_view text, TProxyServer& server, std::string& error) {
   std::string_view rest = text;

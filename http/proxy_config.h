@@ -37,8 +37,16 @@ struct TProxyServer {
 };
 
 // The server a proxy URL names; false with the reason in error for anything
-// that is not an http proxy URL.
+// that is not an http proxy URL. The reason never repeats the password.
 bool ParseProxyURL(std::string_view text, TProxyServer& server, std::string& error);
+
+// url as it may be shown: the password of its credentials, if any, replaced
+// by "***", the user kept. Works on any text, whether it parses or not
+// ("http://u:secret@[bad" gives "http://u:***@[bad"); everything up to the
+// last "@" counts as credentials, so that a password holding "/" or "@"
+// is hidden whole.
+std::string RedactProxyURL(std::string_view url);
+inline constexpr std::string_view kRedactedPassword = "***";
 
 class TProxyConfig {
 public:

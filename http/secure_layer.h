@@ -42,6 +42,9 @@ public:
   bool SecureEnabled() const { return secureEnabled_; }
   int32_t LastError() const { return lastError_; }
   const std::string& LastErrorDesc() const { return lastErrorDesc_; }
+  // After a receive that returned 0: the errno of the reset that ended the
+  // stream, or 0 when the peer closed it in order.
+  int PeerResetError() const { return peerResetError_; }
 
   // Settings an implementation may use.
   TSSLType SSLType = LT_all;
@@ -74,7 +77,11 @@ protected:
   TTCPBlockSocket& Owner() const { return owner_; }
   void SetSecureEnabled(bool enabled) { secureEnabled_ = enabled; }
   void SetError(int32_t code, std::string text);
-  void ClearSecureError() { SetError(0, {}); }
+  void ClearSecureError() {
+    SetError(0, {});
+    peerResetError_ = 0;
+  }
+  void SetPeerResetError(int systemError) { peerResetError_ = systemError; }
 
 private:
   void NotCompiled();
@@ -83,6 +90,7 @@ private:
   bool secureEnabled_ = false;
   int32_t lastError_ = 0;
   std::string lastErrorDesc_;
+  int peerResetError_ = 0;
 };
 
 // The layer used when no encryption is available.

@@ -124,6 +124,86 @@ constexpr std::pair<int, int32_t> kSystemErrors[] = {
     {EREMOTE, WSAEREMOTE},
 };
 
+// The names of the errno values above, and of the resolver's results. A
+// value that two names share (EAGAIN, EWOULDBLOCK) is named by its first.
+constexpr std::pair<int, std::string_view> kSystemErrorNames[] = {
+    {EINTR, "EINTR"},
+    {EBADF, "EBADF"},
+    {EACCES, "EACCES"},
+    {EPERM, "EPERM"},
+    {EFAULT, "EFAULT"},
+    {EINVAL, "EINVAL"},
+    {EMFILE, "EMFILE"},
+    {ENFILE, "ENFILE"},
+    {EAGAIN, "EAGAIN"},
+    {EWOULDBLOCK, "EWOULDBLOCK"},
+    {EINPROGRESS, "EINPROGRESS"},
+    {EALREADY, "EALREADY"},
+    {ENOTSOCK, "ENOTSOCK"},
+    {EDESTADDRREQ, "EDESTADDRREQ"},
+    {EMSGSIZE, "EMSGSIZE"},
+    {EPROTOTYPE, "EPROTOTYPE"},
+    {ENOPROTOOPT, "ENOPROTOOPT"},
+    {EPROTONOSUPPORT, "EPROTONOSUPPORT"},
+    {ESOCKTNOSUPPORT, "ESOCKTNOSUPPORT"},
+    {EOPNOTSUPP, "EOPNOTSUPP"},
+    {EPFNOSUPPORT, "EPFNOSUPPORT"},
+    {EAFNOSUPPORT, "EAFNOSUPPORT"},
+    {EADDRINUSE, "EADDRINUSE"},
+    {EADDRNOTAVAIL, "EADDRNOTAVAIL"},
+    {ENETDOWN, "ENETDOWN"},
+    {ENETUNREACH, "ENETUNREACH"},
+    {ENETRESET, "ENETRESET"},
+    {ECONNABORTED, "ECONNABORTED"},
+    {ECONNRESET, "ECONNRESET"},
+    {EPIPE, "EPIPE"},
+    {ENOBUFS, "ENOBUFS"},
+    {ENOMEM, "ENOMEM"},
+    {EISCONN, "EISCONN"},
+    {ENOTCONN, "ENOTCONN"},
+    {ESHUTDOWN, "ESHUTDOWN"},
+    {ETOOMANYREFS, "ETOOMANYREFS"},
+    {ETIMEDOUT, "ETIMEDOUT"},
+    {ECONNREFUSED, "ECONNREFUSED"},
+    {ELOOP, "ELOOP"},
+    {ENAMETOOLONG, "ENAMETOOLONG"},
+    {EHOSTDOWN, "EHOSTDOWN"},
+    {EHOSTUNREACH, "EHOSTUNREACH"},
+    {ENOTEMPTY, "ENOTEMPTY"},
+    {EUSERS, "EUSERS"},
+    {EDQUOT, "EDQUOT"},
+    {ESTALE, "ESTALE"},
+    {EREMOTE, "EREMOTE"},
+    {ENOENT, "ENOENT"},
+    {EIO, "EIO"},
+};
+
+constexpr std::pair<int, std::string_view> kResolverErrorNames[] = {
+    {EAI_NONAME, "EAI_NONAME"},
+    {EAI_AGAIN, "EAI_AGAIN"},
+    {EAI_FAIL, "EAI_FAIL"},
+#ifdef EAI_NODATA
+    {EAI_NODATA, "EAI_NODATA"},
+#endif
+#ifdef EAI_ADDRFAMILY
+    {EAI_ADDRFAMILY, "EAI_ADDRFAMILY"},
+#endif
+    {EAI_FAMILY, "EAI_FAMILY"},
+    {EAI_SOCKTYPE, "EAI_SOCKTYPE"},
+    {EAI_SERVICE, "EAI_SERVICE"},
+    {EAI_BADFLAGS, "EAI_BADFLAGS"},
+    {EAI_MEMORY, "EAI_MEMORY"},
+    {EAI_OVERFLOW, "EAI_OVERFLOW"},
+    {EAI_SYSTEM, "EAI_SYSTEM"},
+};
+
+template <std::size_t N>
+std::string_view NameIn(const std::pair<int, std::string_view> (&names)[N], int value) {
+  for (const auto& [known, name] : names)
+    if (known == value) return name;
+  return {};
+}
+
 }  // namespace
 
 std::string GetErrorDesc(int32_t code) {
@@ -166,6 +246,26 @@ int32_t ResolverErrorToSocketError(int resolverError, int systemError) {
     }
     default: return WSANO_RECOVERY;
   }
+}
+
+}  // namespace corvandel::http
+
+namespace corvandel::http {
+
+TErrorCause ResolverErrorCause(int resolverError, int systemError) {
+  if (resolverError == 0) return {};
+  if (resolverError == EAI_SYSTEM && systemError != 0) return {TErrorOrigin::System, systemError};
+  return {TErrorOrigin::Resolver, resolverError};
+}
+
+std::string_view ErrorCauseName(const TErrorCause& cause) {
+  switch (cause.Origin) {
+    case TErrorOrigin::System: return NameIn(kSystemErrorNames, cause.Value);
+    case TErrorOrigin::Resolver: return NameIn(kResolverErrorNames, cause.Value);
+    case TErrorOrigin::None:
+    case TErrorOrigin::PeerClosed: break;
+  }
+  return {};
 }
 
 }  // namespace corvandel::http

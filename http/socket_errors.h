@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace corvandel::http {
 
@@ -73,5 +74,29 @@ int32_t SystemErrorToSocketError(int systemError);
 // Translates a getaddrinfo/getnameinfo result; systemError is errno as it
 // was right after the call, used when the resolver reports a system error.
 int32_t ResolverErrorToSocketError(int resolverError, int systemError);
+
+// Where a socket code came from. Several system errors share one code (EPIPE
+// and ECONNRESET are both 10054, so is an orderly close), so a reason that
+// names the system's own error needs the origin kept beside the code.
+enum class TErrorOrigin : uint8_t {
+  None,        // set by the socket itself: a time-out, a limit, a stop
+  System,      // Value is an errno value
+  Resolver,    // Value is a getaddrinfo result
+  PeerClosed,  // the peer ended the stream in order; the code is WSAECONNRESET
+};
+
+struct TErrorCause {
+  TErrorOrigin Origin = TErrorOrigin::None;
+  int Value = 0;
+
+  bool operator==(const TErrorCause&) const = default;
+};
+
+// The cause of a resolver result: its EAI_ value, or the errno behind EAI_SYSTEM.
+TErrorCause ResolverErrorCause(int resolverError, int systemError);
+
+// The system's symbolic name for the cause: "ECONNREFUSED", "EAI_NONAME";
+// "" when it has none (an orderly close, a code of the socket's own).
+std::string_view ErrorCauseName(const TErrorCause& cause);
 
 }  // namespace corvandel::http

@@ -41,13 +41,18 @@ bool IsReservedInvalidName(std::string_view name) {
   return lower.size() > suffix.size() && lower.ends_with(suffix);
 }
 
-int32_t Resolve(const char* node, const char* service, const addrinfo& hints, TAddrInfoList& list) {
-  if (node != nullptr && IsReservedInvalidName(node)) return WSAHOST_NOT_FOUND;
+int32_t Resolve(const char* node, const char* service, const addrinfo& hints, TAddrInfoList& list,
+                TErrorCause* cause = nullptr) {
+  if (node != nullptr && IsReservedInvalidName(node)) {
+    if (cause != nullptr) *cause = {TErrorOrigin::Resolver, EAI_NONAME};
+    return WSAHOST_NOT_FOUND;
+  }
   addrinfo* raw = nullptr;
   errno = 0;
   const int rc = getaddrinfo(node, service, &hints, &raw);
   const int systemError = errno;
   list.reset(raw);
+  if (cause != nullptr) *cause = ResolverErrorCause(rc, systemError);
   return ResolverErrorToSocketError(rc, systemError);
 }
 
@@ -102,7 +107,7 @@ int SocketLibraryLoadCount() {
 int32_t LastSocketError() { return SystemErrorToSocketError(errno); }
 
 int32_t LookupAddress(const std::string& ip, const std::string& port, const addrinfo& hints,
-                      TSocketAddress& address) {
+                      TSocketAddress& address, TErrorCause* cause) {
   address.Clear();
   addrinfo query = hints;
   const char* node = ip.c_str();
@@ -119,7 +124,7 @@ int32_t LookupAddress(const std::string& ip, const std::string& port, const addr
     node = nullptr;
   }
   TAddrInfoList list;
-  const int32_t result = Resolve(node, service, query, list);
+  const int32_t result = Resolve(node, service, query, list, cause);
   if (result == 0 && list) {
     const std::size_t length = std::min<std::size_t>(list->ai_addrlen, sizeof(address));
     std::memcpy(static_cast<void*>(&address), list->ai_addr, length);
@@ -128,7 +133,7 @@ int32_t LookupAddress(const std::string& ip, const std::string& port, const addr
 }
 
 int32_t FillAddress(TSocketAddress& address, const std::string& ip, const std::string& port,
-                    int family, int socketType, int protocol, bool preferIP4) {
+                    int family, int socketType, int protocol, bool preferIP4, TErrorCause* cause) {
   address.Clear();
   addrinfo hints{};
   hints.ai_socktype = socketType;
@@ -145,10 +150,10 @@ int32_t FillAddress(TSocketAddress& address, const std::string& ip, const std::s
     second = ip4First ? AF_INET6 : AF_INET;
   }
   hints.ai_family = first;
-  int32_t result = LookupAddress(ip, port, hints, address);
+  int32_t result = LookupAddress(ip, port, hints, address, cause);
   if (result != 0 && second != AF_UNSPEC) {
     hints.ai_family = second;
-    result = LookupAddress(ip, port, hints, address);
+    result = LookupAddress(ip, port, hints, address, cause);
   }
   return result;
 }

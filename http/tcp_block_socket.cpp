@@ -20,6 +20,9 @@ constexpr std::string_view kStatusLinePrefix = "HTTP/";
 // "HTTP/1.x " is 9 characters; the status code starts at the 10th.
 constexpr std::size_t kStatusClassIndex = 9;
 constexpr std::size_t kMinStatusLineLength = 12;
+// Answer lines count against the header limit with a two-byte end, as the
+// lines of any answer do.
+constexpr int64_t kCountedLineEnd = 2;
 
 }  // namespace
 
@@ -65,8 +68,14 @@ void TTCPBlockSocket::Abort() {
   TSocksBlockSocket::Abort();
 }
 
-void TTCPBlockSocket::ConnectTo(const std::string& ip, const std::string& port) {
+void TTCPBlockSocket::ResetTunnel() {
   tunnelActive_ = false;
+  tunnelStep_ = httpTunnelIP_.empty() ? TTunnelStep::None : TTunnelStep::Connect;
+  tunnelStatusLine_.clear();
+}
+
+void TTCPBlockSocket::ConnectTo(const std::string& ip, const std::string& port) {
+  ResetTunnel();
   if (!SocksIP().empty()) ConnectThroughSocks(ip, port);
   else if (!httpTunnelIP_.empty()) ConnectThroughTunnel(ip, port);
   else ConnectPlain(ip, port);
@@ -74,11 +83,18 @@ void TTCPBlockSocket::ConnectTo(const std::string& ip, const std::string& port) 
 }
 
 void TTCPBlockSocket::ConnectThroughTunnel(const std::string& ip, const std::string& port) {
-  const std::string portNumber = std::to_string(
-      ResolvePortNumber(port, SocketFamilyToSystem(Family()), SocketType(), SocketProtocol()));
+  ResetTunnel();
   ConnectPlain(httpTunnelIP_, httpTunnelPort_);
   if (LastErrorCode() != 0) return;
+  NegotiateTunnel(ip, port);
+}
+
+void TTCPBlockSocket::NegotiateTunnel(const std::string& ip, const std::string& port) {
+  const std::string portNumber = std::to_string(
+      ResolvePortNumber(port, SocketFamilyToSystem(Family()), SocketType(), SocketProtocol()));
   tunnelActive_ = false;
+  tunnelStep_ = TTunnelStep::Request;
+  tunnelStatusLine_.clear();
   const std::string host = IsIPv6Literal(ip) ? "[" + ip + "]" : ip;
   // The whole request in one send: the proxy sees it in one piece.
   std::string request;
@@ -94,14 +110,41 @@ void TTCPBlockSocket::ConnectThroughTunnel(const std::string& ip, const std::str
   request += kCRLF;
   SendText(request);
   if (LastErrorCode() == 0) {
+    tunnelStep_ = TTunnelStep::Answer;
+    // The answer is held to the same bounds as any answer: the socket's
+    // own limit stops a line that never ends once it is past the allowed
+    // length by a packet, the exact length is checked once it is whole.
+    const int32_t savedMaxLineLength = MaxLineLength();
+    if (httpTunnelMaxLineLength_ > 0)
+      SetMaxLineLength(static_cast<int32_t>(
+          std::min<int64_t>(int64_t{httpTunnelMaxLineLength_} + kMaxPacketSize + 2, INT32_MAX)));
+    int64_t headerBytes = 0;
     for (;;) {
-      const std::string line = ReceiveTerminated(httpTunnelTimeout_, kLF);
+      std::string line = ReceiveTerminated(httpTunnelTimeout_, kLF);
+      if (LastErrorCode() == WSAENOBUFS) tunnelStep_ = TTunnelStep::LineTooLong;
       if (LastErrorCode() != 0) break;
-      if (line.starts_with(kStatusLinePrefix) && line.size() >= kMinStatusLineLength)
+      const std::size_t received = line.size();
+      if (line.ends_with('\r')) line.pop_back();
+      if (httpTunnelMaxLineLength_ > 0 && line.size() > static_cast<std::size_t>(httpTunnelMaxLineLength_)) {
+        tunnelStep_ = TTunnelStep::LineTooLong;
+        SetLastError(WSAENOBUFS);
+        break;
+      }
+      headerBytes += static_cast<int64_t>(line.size()) + kCountedLineEnd;
+      if (httpTunnelMaxHeaderSize_ > 0 && headerBytes > httpTunnelMaxHeaderSize_) {
+        tunnelStep_ = TTunnelStep::HeaderBlockTooLarge;
+        SetLastError(WSAENOBUFS);
+        break;
+      }
+      if (line.starts_with(kStatusLinePrefix) && received >= kMinStatusLineLength) {
         tunnelActive_ = line[kStatusClassIndex] == '2';
-      if (line.empty() || line == "\r") break;
+        tunnelStatusLine_ = line;
+      }
+      if (line.empty()) break;
     }
+    SetMaxLineLength(savedMaxLineLength);
   }
+  if (LastErrorCode() == 0) tunnelStep_ = tunnelActive_ ? TTunnelStep::Open : TTunnelStep::Refused;
   if (LastErrorCode() == 0 && !tunnelActive_) SetLastError(WSASYSNOTREADY);
   tunnelRemoteIP_ = ip;
   tunnelRemotePort_ = portNumber;
@@ -152,8 +195,13 @@ int32_t TTCPBlockSocket::TransportReceive(char* buffer, int32_t length) {
   if (!secureLayer_->SecureEnabled()) return TBlockSocket::TransportReceive(buffer, length);
   ClearError();
   const int32_t received = secureLayer_->SecureReceive(buffer, length);
-  if (received < 0) SetLastError(WSASYSNOTREADY);
-  else if (received == 0) SetLastError(WSAECONNRESET);
+  if (received < 0) {
+    SetLastError(WSASYSNOTREADY);
+  } else if (received == 0) {
+    const int resetBy = secureLayer_->PeerResetError();
+    SetLastError(WSAECONNRESET, resetBy != 0 ? TErrorCause{TErrorOrigin::System, resetBy}
+                                             : TErrorCause{TErrorOrigin::PeerClosed, 0});
+  }
   return received;
 }
 

@@ -23,7 +23,7 @@ constexpr std::string_view kFtpPort = "21";
 
 constexpr int32_t kMaxIPv4Field = 255;
 constexpr int32_t kMaxIPv6Group = 0xFFFF;
-constexpr int kIPv6MaxGroups = 8;
+constexpr std::size_t kIPv6MaxGroups = 8;
 
 bool IsControlOrBlank(char c) { return static_cast<unsigned char>(c) <= 32; }
 
@@ -220,46 +220,100 @@ std::string ReadTextFromStream(runtime::TStream& stream, std::size_t count) {
   return bytes;
 }
 
-bool IsIPv4Literal(std::string_view text) {
+namespace {
+
+constexpr int kIPv4Fields = 4;
+constexpr std::size_t kIPv4Bytes = 4;
+constexpr std::size_t kIPv6Bytes = 16;
+
+// The four fields of an IPv4 literal; false for any other text.
+bool ParseIPv4(std::string_view text, unsigned char (&bytes)[kIPv4Bytes]) {
   std::string rest(text);
-  for (int field = 0; field < 4; ++field) {
-    const std::string digits = field < 3 ? TakeFieldTrimmed(rest, ".") : rest;
+  for (int field = 0; field < kIPv4Fields; ++field) {
+    const std::string digits = field < kIPv4Fields - 1 ? TakeFieldTrimmed(rest, ".") : rest;
     if (digits.empty() || !std::all_of(digits.begin(), digits.end(), IsDigit)) return false;
     const int32_t value = ParseIntDef(digits, -1);
     if (value < 0 || value > kMaxIPv4Field) return false;
+    bytes[field] = static_cast<unsigned char>(value);
   }
   return true;
 }
 
-bool IsIPv6Literal(std::string_view text) {
+// The sixteen bytes of an IPv6 literal; false for any other text.
+bool ParseIPv6(std::string_view text, unsigned char (&bytes)[kIPv6Bytes]) {
+  std::fill(std::begin(bytes), std::end(bytes), 0);
   if (text == "::") return true;
-  // Every colon separates two groups, so "1::" ends in an empty group and
-  // fails, just as "1:" does.
+  if (const std::size_t percent = text.find('%'); percent != std::string_view::npos) {
+    if (!IsHexWord(TrimBlanks(text.substr(percent + 1)))) return false;
+    text = text.substr(0, percent);
+  }
   std::vector<std::string> groups = SplitAll(text, ':');
   for (std::string& group : groups) group = TrimBlanks(group);
-  int gaps = 0;
-  int counted = 0;
-  for (std::size_t i = 0; i < groups.size(); ++i) {
+  // Only a gap may close the text: "1::" is a literal, "1:" is not.
+  if (groups.back().empty()) {
+    if (groups.size() < 3 || !groups[groups.size() - 2].empty()) return false;
+    groups.pop_back();
+  }
+  std::size_t first = 0;
+  if (groups.front().empty()) {
+    // Only a gap may open the text: ":1" is no literal, "::1" is.
+    if (groups.size() < 2 || !groups[1].empty()) return false;
+    first = 1;
+  }
+  std::vector<uint16_t> head;
+  std::vector<uint16_t> tail;
+  bool gap = false;
+  for (std::size_t i = first; i < groups.size(); ++i) {
     const std::string& group = groups[i];
-    ++counted;
     if (group.empty()) {
-      if (i > 0) ++gaps;
-      if (gaps > 1) return false;
+      if (gap) return false;
+      gap = true;
       continue;
     }
-    if (counted > kIPv6MaxGroups) return false;
-    const bool last = i + 1 == groups.size();
-    if (last) {
-      const std::size_t percent = group.find('%');
-      if (percent != std::string::npos) {
-        if (!IsHexWord(group.substr(percent + 1))) return false;
-        if (!IsHexWord(group.substr(0, percent))) return false;
-        continue;
-      }
+    std::vector<uint16_t>& words = gap ? tail : head;
+    if (i + 1 == groups.size() && group.find('.') != std::string::npos) {
+      unsigned char v4[kIPv4Bytes];
+      if (!ParseIPv4(group, v4)) return false;
+      words.push_back(static_cast<uint16_t>(v4[0] << 8 | v4[1]));
+      words.push_back(static_cast<uint16_t>(v4[2] << 8 | v4[3]));
+      continue;
     }
     if (!IsHexWord(group)) return false;
+    words.push_back(static_cast<uint16_t>(ParseIntDef("$" + group, 0)));
   }
-  return !groups.back().empty() && (counted > 1 || gaps > 0);
+  const std::size_t count = head.size() + tail.size();
+  if (gap ? count >= kIPv6MaxGroups : count != kIPv6MaxGroups) return false;
+  std::size_t at = 0;
+  for (const uint16_t word : head) {
+    bytes[at++] = static_cast<unsigned char>(word >> 8);
+    bytes[at++] = static_cast<unsigned char>(word & 0xFF);
+  }
+  at = kIPv6Bytes - tail.size() * 2;
+  for (const uint16_t word : tail) {
+    bytes[at++] = static_cast<unsigned char>(word >> 8);
+    bytes[at++] = static_cast<unsigned char>(word & 0xFF);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool IsIPv4Literal(std::string_view text) {
+  unsigned char bytes[kIPv4Bytes];
+  return ParseIPv4(text, bytes);
+}
+
+bool IsIPv6Literal(std::string_view text) {
+  unsigned char bytes[kIPv6Bytes];
+  return ParseIPv6(text, bytes);
+}
+
+std::string IPLiteralBytes(std::string_view text) {
+  unsigned char v4[kIPv4Bytes];
+  if (ParseIPv4(text, v4)) return std::string(reinterpret_cast<const char*>(v4), kIPv4Bytes);
+  unsigned char v6[kIPv6Bytes];
+  if (ParseIPv6(text, v6)) return std::string(reinterpret_cast<const char*>(v6), kIPv6Bytes);
+  return {};
 }
 
 TURLParts SplitURL(std::string_view url) {

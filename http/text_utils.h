@@ -77,9 +77,17 @@ std::string ReadTextFromStream(runtime::TStream& stream, std::size_t count);
 
 // Four dot-separated decimal fields from 0 to 255.
 bool IsIPv4Literal(std::string_view text);
-// Hexadecimal groups separated by colons with at most one "::" gap, an
-// optional "%zone" on the last group; "::" alone is a literal too.
+// Hexadecimal groups separated by colons with at most one "::" gap, the
+// last two groups possibly written as an IPv4 address ("::ffff:10.0.0.1"),
+// and an optional hexadecimal "%zone"; "::" alone is a literal too, and so
+// is a text that ends in the gap ("fe80::"). The one judge of what an IPv6 literal is,
+// for the socket, the request's Host line, proxies and no_proxy alike.
 bool IsIPv6Literal(std::string_view text);
+
+// The address an IP literal stands for, in network order: 4 bytes for an
+// IPv4 literal, 16 for an IPv6 one (without its zone); empty for any other
+// text. Accepts exactly what IsIPv4Literal and IsIPv6Literal accept.
+std::string IPLiteralBytes(std::string_view text);
 
 struct TURLParts {
   std::string Protocol = "http";

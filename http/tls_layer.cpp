@@ -1,6 +1,5 @@
 #include "http/tls_layer.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -29,11 +28,15 @@ constexpr const char* kStoppedText = "stopped";
 constexpr const char* kNotConnectedText = "no secure session on this connection";
 constexpr const char* kNoHostNameText = "no host name to check the certificate against";
 constexpr const char* kPeerClosedText = "peer closed the connection during the handshake";
-constexpr const char* kUnknownIssuerText = "certificate verify failed: unknown issuer";
-constexpr const char* kExpiredText = "certificate verify failed: certificate has expired";
-constexpr const char* kNotYetValidText = "certificate verify failed: certificate is not yet valid";
-constexpr const char* kNameMismatchText = "certificate verify failed: host name mismatch";
 constexpr const char* kVerifyFailedText = "certificate verify failed: ";
+constexpr const char* kUnknownIssuerText = "unknown issuer";
+constexpr const char* kSelfSignedText = "self-signed certificate";
+constexpr const char* kSelfSignedInChainText = "self-signed certificate in the chain";
+constexpr const char* kExpiredText = "certificate has expired";
+constexpr const char* kNotYetValidText = "certificate is not yet valid";
+constexpr const char* kNameMismatchText = "host name mismatch: the certificate is not for ";
+// What to do about a certificate that nothing trusted vouches for.
+constexpr const char* kTrustHintText = "; to trust it, pass --cacert FILE or set SSL_CERT_FILE";
 constexpr const char* kProtocolVersionText = "protocol version: the server offers no TLS 1.2 or newer";
 constexpr const char* kNotTLSText = "protocol version: the server does not answer in TLS";
 constexpr const char* kHandshakeFailedText = "handshake failed: ";
@@ -166,24 +169,56 @@ std::string CheckedName(std::string name) {
   return name;
 }
 
-std::string VerifyFailure(long result, const std::string& name) {
+// A certificate name on one line, most specific part first: "CN=host,O=Org".
+std::string NameText(const X509_NAME* name) {
+  if (name == nullptr) return "?";
+  BIO* out = BIO_new(BIO_s_mem());
+  if (out == nullptr) return "?";
+  X509_NAME_print_ex(out, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+  char* data = nullptr;
+  const long size = BIO_get_mem_data(out, &data);
+  std::string text = size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
+  BIO_free(out);
+  return text.empty() ? "?" : text;
+}
+
+// " (subject ..., issuer ...)" of the certificate the server showed first,
+// or "" when it showed none.
+std::string SubjectAndIssuer(ssl_st* ssl) {
+  const STACK_OF(X509)* chain = SSL_get_peer_cert_chain(ssl);
+  const X509* leaf = chain != nullptr && sk_X509_num(chain) > 0 ? sk_X509_value(chain, 0) : SSL_get0_peer_certificate(ssl);
+  if (leaf == nullptr) return {};
+  return " (subject " + NameText(X509_get_subject_name(leaf)) + ", issuer " + NameText(X509_get_issuer_name(leaf)) +
+         ")";
+}
+
+std::string VerifyFailure(long result, const std::string& name, ssl_st* ssl) {
+  std::string text = kVerifyFailedText;
+  bool untrusted = false;
   switch (result) {
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+      text += kSelfSignedText;
+      untrusted = true;
+      break;
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+      text += kSelfSignedInChainText;
+      untrusted = true;
+      break;
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
     case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
     case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-      return kUnknownIssuerText;
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-      return kExpiredText;
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-      return kNotYetValidText;
+      text += kUnknownIssuerText;
+      untrusted = true;
+      break;
+    case X509_V_ERR_CERT_HAS_EXPIRED: text += kExpiredText; break;
+    case X509_V_ERR_CERT_NOT_YET_VALID: text += kNotYetValidText; break;
     case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-      return std::string(kNameMismatchText) + " (the certificate is not for " + name + ")";
-    default:
-      return kVerifyFailedText + std::string(X509_verify_cert_error_string(result));
+    case X509_V_ERR_IP_ADDRESS_MISMATCH: text += kNameMismatchText + name; break;
+    default: text += X509_verify_cert_error_string(result); break;
   }
+  text += SubjectAndIssuer(ssl);
+  if (untrusted) text += kTrustHintText;
+  return text;
 }
 
 bool PollDescriptor(int fd, short events, int timeout) {
@@ -244,9 +279,7 @@ bool TTLSLayer::SecureConnect() {
   SSL_set_bio(ssl_, bio, bio);
   fd_ = fd;
 
-  unsigned char address[16];
-  const bool ipLiteral =
-      ::inet_pton(AF_INET, name.c_str(), address) == 1 || ::inet_pton(AF_INET6, name.c_str(), address) == 1;
+  const bool ipLiteral = IsIPv4Literal(name) || IsIPv6Literal(name);
   bool named = true;
   if (!name.empty() && !ipLiteral) named = SSL_set_tlsext_host_name(ssl_, name.c_str()) == 1;
   if (!VerifyCert) {
@@ -333,8 +366,9 @@ int32_t TTLSLayer::SecureReceive(void* buffer, int32_t length) {
     const int reason = SSL_get_error(ssl_, result);
     if (reason == SSL_ERROR_ZERO_RETURN) return 0;
     if (reason == SSL_ERROR_SYSCALL && ERR_peek_error() == 0 && (errno == ECONNRESET || errno == EPIPE)) {
-      // A reset reads as a close, as it does on a plain connection.
+      // A reset ends the stream as a close does; the reason still says which.
       fatal_ = true;
+      SetPeerResetError(errno);
       return 0;
     }
     if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
@@ -418,7 +452,7 @@ void TTLSLayer::FailHandshake(int result) {
   if (ERR_GET_LIB(error) == ERR_LIB_SSL) {
     switch (ERR_GET_REASON(error)) {
       case SSL_R_CERTIFICATE_VERIFY_FAILED:
-        SetError(kTLSHandshakeFailed, VerifyFailure(SSL_get_verify_result(ssl_), CheckedName(HostName)));
+        SetError(kTLSHandshakeFailed, VerifyFailure(SSL_get_verify_result(ssl_), CheckedName(HostName), ssl_));
         return;
       case SSL_R_UNSUPPORTED_PROTOCOL:
       case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:

@@ -39,15 +39,15 @@ int32_t LastSocketError();
 // Fills address for IP and Port. family AF_INET or AF_INET6 asks for that
 // family only; AF_UNSPEC tries IPv4 then IPv6 (the other way round without
 // preferIP4) and keeps the first that resolves. Returns 0 or the error of
-// the last query, e.g. WSAHOST_NOT_FOUND.
+// the last query, e.g. WSAHOST_NOT_FOUND, with its cause in cause when given.
 int32_t FillAddress(TSocketAddress& address, const std::string& ip, const std::string& port,
-                    int family, int socketType, int protocol, bool preferIP4);
+                    int family, int socketType, int protocol, bool preferIP4, TErrorCause* cause = nullptr);
 
 // One query with the given hints; the first result is copied into address.
 // "0.0.0.0" and "::0" give the family's "any" address, "127.0.0.1" and "::1"
 // its loopback address, so neither depends on the hosts file.
 int32_t LookupAddress(const std::string& ip, const std::string& port, const addrinfo& hints,
-                      TSocketAddress& address);
+                      TSocketAddress& address, TErrorCause* cause = nullptr);
 
 
 // Every address of name as numeric text, skipping the other family when

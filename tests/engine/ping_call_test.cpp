@@ -169,7 +169,7 @@ TEST(PingCallTest, NoExchangeGivesCodeZero) {
     EXPECT_FALSE(result.Reason.empty()) << url;
   }
   EXPECT_EQ(Call(service, "http://127.0.0.1:" + std::to_string(port) + "/").Reason,
-            "connect failed (10061 Connection refused)");
+            "connect failed (10061 Connection refused, ECONNREFUSED)");
   TPingService unbuilt;
   const TPingResult result = Call(unbuilt, "http://127.0.0.1:" + silent.PortText() + "/");
   EXPECT_FALSE(result.Success);

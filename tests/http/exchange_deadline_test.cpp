@@ -114,6 +114,7 @@ TEST(ExchangeDeadlineTest, ConnectFailuresCarryTheirReason) {
   EXPECT_FALSE(http.ExecuteRequest("GET", "http://service.invalid/RPC2"));
   EXPECT_EQ(http.Error().Reason, TExchangeFailure::NameNotResolved);
   EXPECT_EQ(http.Error().SocketCode, WSAHOST_NOT_FOUND);
+  EXPECT_EQ(http.Error().Describe(), "name not resolved (11001 Host not found, EAI_NONAME)");
 
   // A proxy that refuses the tunnel.
   testing::TScriptServer proxy(AF_INET, {{testing::ReadUntilStep("\r\n\r\n"),
@@ -124,6 +125,7 @@ TEST(ExchangeDeadlineTest, ConnectFailuresCarryTheirReason) {
   EXPECT_FALSE(http.ExecuteRequest("GET", "https://service.example/RPC2"));
   EXPECT_EQ(http.Error().Reason, TExchangeFailure::ProxyRefused) << http.Error().Describe();
   EXPECT_EQ(http.Error().SocketCode, WSASYSNOTREADY);
+  EXPECT_EQ(http.Error().Describe(), "proxy refused the tunnel: 403 Forbidden");
   proxy.Stop();
   EXPECT_EQ(proxy.Received().front(), "CONNECT service.example:443 HTTP/1.0\r\n\r\n");
 }

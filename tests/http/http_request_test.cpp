@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "http/http_send.h"
+#include "http/memory_socket.h"
 #include "http_exchange.h"
 
 namespace corvandel::http {
@@ -135,6 +136,47 @@ TEST(HTTPRequestTest, RequestBytesInOrder) {
     EXPECT_TRUE(outcome.Result) << c.name;
     EXPECT_EQ(outcome.Sent.size(), 1u) << c.name << ": the request leaves in one send";
   }
+}
+
+// A secure layer that agrees to every handshake and leaves the bytes
+// clear, so that what an https request puts on the wire can be read.
+class TClearLayer : public TCustomSSL {
+public:
+  using TCustomSSL::TCustomSSL;
+  bool SecureConnect() override { return true; }
+};
+
+std::unique_ptr<TCustomSSL> NewClearLayer(TTCPBlockSocket& owner) { return std::make_unique<TClearLayer>(owner); }
+
+// Each scheme's own default port stays off the Host line; CONNECT always names the port.
+TEST(HTTPRequestTest, HostLineLeavesOutTheSchemesDefaultPort) {
+  struct Case {
+    std::string url;
+    bool tunnel;
+    std::string start;  // of what the peer reads
+  };
+  const Case cases[] = {
+      {"https://example.com/x", false, "GET /x HTTP/1.0\r\nHost: example.com\r\n"},
+      {"https://example.com:443/", false, "GET / HTTP/1.0\r\nHost: example.com\r\n"},
+      {"https://example.com:8443/", false, "GET / HTTP/1.0\r\nHost: example.com:8443\r\n"},
+      {"http://example.com:443/", false, "GET / HTTP/1.0\r\nHost: example.com:443\r\n"},
+      {"https://[::1]/", false, "GET / HTTP/1.0\r\nHost: [::1]\r\n"},
+      {"https://example.com/", true,
+       "CONNECT example.com:443 HTTP/1.0\r\n\r\nGET / HTTP/1.0\r\nHost: example.com\r\n"},
+      {"https://[::1]:8443/", true, "CONNECT [::1]:8443 HTTP/1.0\r\n\r\nGET / HTTP/1.0\r\nHost: [::1]:8443\r\n"},
+  };
+  SetDefaultSecureLayerClass(&NewClearLayer);
+  for (const Case& c : cases) {
+    std::vector<std::string> answer = {"HTTP/1.0 200 OK\r\n\r\n"};
+    if (c.tunnel) answer.insert(answer.begin(), "HTTP/1.0 200 Connection established\r\n\r\n");
+    const auto outcome = testing::RunInMemory({{answer, TPeerEnd::Close}}, "GET", c.url, [&c](THTTPSend& http) {
+      if (c.tunnel) http.SetProxyHost("127.0.0.1");
+    });
+    EXPECT_TRUE(outcome.Result) << c.url << ": " << outcome.Failure.Describe();
+    ASSERT_EQ(outcome.Received.size(), 1u) << c.url;
+    EXPECT_EQ(outcome.Received[0].rfind(c.start, 0), 0u) << c.url << ": " << outcome.Received[0];
+  }
+  SetDefaultSecureLayerClass(nullptr);
 }
 
 TEST(HTTPRequestTest, IPv6LiteralHostIsBracketedAndConnectedTo) {

@@ -132,7 +132,7 @@ TEST(HTTPResponseTest, FailuresCarryTheirReasonAndTheSocketError) {
       {"HTTP/1.0 200 OK\r\n\r\nbody", TEnd::Silence, TExchangeFailure::ReadTimedOut, WSAETIMEDOUT},
       {"HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nhel", TEnd::Close, TExchangeFailure::PeerClosed,
        WSAECONNRESET},
-      {"", TEnd::Reset, TExchangeFailure::PeerClosed, WSAECONNRESET},
+      {"", TEnd::Reset, TExchangeFailure::ConnectionReset, WSAECONNRESET},
   };
   for (const Case& c : cases) {
     const auto outcome = RunInMemory({{{c.response}, PeerEndOf(c.end)}}, "GET", kURL);
@@ -188,12 +188,39 @@ TEST(HTTPResponseTest, KeptConnectionIsReusedOnlyWhenCleanAndAgreed) {
   }
 }
 
-// Timeout bounds each silence, not a whole line; the exchange's time keeps
-// a trickling server finite.
+// Timeout bounds each silence, not a whole line or body; the exchange's
+// time keeps a trickling server finite. The peer's pauses pass on the
+// memory socket's own clock.
 TEST(HTTPResponseTest, ReadTimeoutRestartsWithEachPacket) {
-  THTTPSend http;
-  EXPECT_TRUE(http.Sock().InterPacketTimeout());
-  EXPECT_GT(http.MaxExchangeTime(), http.Timeout());
+  struct Case {
+    std::string name;
+    int32_t pause;  // before each byte of the status line and the body
+    int32_t exchangeTime;
+    TExchangeFailure failure;
+  };
+  const Case cases[] = {
+      {"a byte every 1.5 s", 1500, kDefaultMaxExchangeTime, TExchangeFailure::None},
+      {"silent for 3 s", 3000, kDefaultMaxExchangeTime, TExchangeFailure::ReadTimedOut},
+      {"a byte every 1.5 s for longer than the exchange may last", 1500, 20000,
+       TExchangeFailure::ExchangeTimeExceeded},
+  };
+  const std::string status = "HTTP/1.0 200 OK\r\n";
+  const std::string rest = "Content-Length: 5\r\n\r\n";
+  for (const Case& c : cases) {
+    std::vector<std::string> packets;
+    for (const char byte : status + rest + "hello") {
+      packets.push_back(PeerPause(c.pause));
+      packets.emplace_back(1, byte);
+    }
+    const auto outcome = testing::RunInMemory({{packets, TPeerEnd::Silence}}, "GET", kURL, [&c](THTTPSend& http) {
+      http.SetTimeout(2000);
+      http.SetMaxExchangeTime(c.exchangeTime);
+    });
+    EXPECT_EQ(outcome.Failure.Reason, c.failure) << c.name << ": " << outcome.Failure.Describe();
+    if (c.failure == TExchangeFailure::None) {
+      EXPECT_EQ(outcome.Document, "hello") << c.name;
+    }
+  }
 }
 
 // A final answer instead of "100 Continue" leaves the announced body
@@ -201,8 +228,10 @@ TEST(HTTPResponseTest, ReadTimeoutRestartsWithEachPacket) {
 TEST(HTTPResponseTest, BodyHeldBackAfterAFinalAnswerClosesTheConnection) {
   const std::string refusal = "HTTP/1.1 417 Expectation Failed\r\nContent-Length: 0\r\n\r\n";
   const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  // The first peer goes silent after its refusal: a connection kept for the
+  // next request would wait there in vain.
   auto owned = std::make_unique<TMemoryBlockSocket>(std::vector<TPeerScript>{
-      {{refusal, answer}, TPeerEnd::Silence}, {{"HTTP/1.1 100 Continue\r\n\r\n" + answer}, TPeerEnd::Silence}});
+      {{refusal}, TPeerEnd::Silence}, {{"HTTP/1.1 100 Continue\r\n\r\n" + answer}, TPeerEnd::Silence}});
   const TMemoryBlockSocket& sock = *owned;
   THTTPSend http(std::move(owned));
   http.SetProtocol("1.1");
@@ -243,7 +272,7 @@ TEST(HTTPResponseTest, NoConnectionLeavesStatus500AndTheSocketsReason) {
     EXPECT_EQ(http.Sock().LastErrorCode(), c.error) << c.url;
     EXPECT_EQ(http.Sock().LastErrorText(), c.text) << c.url;
     EXPECT_EQ(http.Error().Reason, TExchangeFailure::ConnectFailed) << c.url;
-    EXPECT_EQ(http.Error().Describe(), "connect failed (10061 Connection refused)") << c.url;
+    EXPECT_EQ(http.Error().Describe(), "connect failed (10061 Connection refused, ECONNREFUSED)") << c.url;
   }
 }
 

@@ -124,8 +124,17 @@ TEST(IPLiteralTest, IPv6) {
       {"1:2:3:4:5:6:7:8", true},
       {"2001:db8::ff00:42:8329", true},
       {"::ffff", true},
-      {"FFFF::", false},
-      {"1::", false},
+      {"FFFF::", true},
+      {"1::", true},
+      {"1:", false},
+      {":1", false},
+      {"1:::", false},
+      {"::ffff:10.0.0.1", true},
+      {"64:ff9b::192.0.2.33%1", true},
+      {"1:2:3:4:5:6:1.2.3.4", true},
+      {"1:2:3:4:5:6:7:1.2.3.4", false},
+      {"::1.2.3.4:1", false},
+      {"::ffff:10.0.0.256", false},
       {"1:2:3:4:5:6:7:8:9", false},
       {"1::2::3", false},
       {"cafe", false},
@@ -138,7 +147,22 @@ TEST(IPLiteralTest, IPv6) {
       {"", false},
       {":::", false},
   };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(IsIPv6Literal(text), expected) << text;
+  for (const auto& [text, expected] : cases) {
+    EXPECT_EQ(IsIPv6Literal(text), expected) << text;
+    EXPECT_EQ(IPLiteralBytes(text).size() == 16, expected) << text;
+  }
+}
+
+TEST(IPLiteralTest, BytesOfEachForm) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"10.0.0.1", std::string("\x0a\x00\x00\x01", 4)},
+      {"::ffff:10.0.0.1", std::string(10, '\0') + std::string("\xff\xff\x0a\x00\x00\x01", 6)},
+      {"::ffff:a00:1", std::string(10, '\0') + std::string("\xff\xff\x0a\x00\x00\x01", 6)},
+      {"fd00::", std::string("\xfd", 1) + std::string(15, '\0')},
+      {"1:2:3:4:5:6:7:8%4", std::string("\0\x01\0\x02\0\x03\0\x04\0\x05\0\x06\0\x07\0\x08", 16)},
+      {"example.org", ""},
+  };
+  for (const auto& [text, bytes] : cases) EXPECT_EQ(IPLiteralBytes(text), bytes) << text;
 }
 
 TEST(SplitURLTest, Table) {

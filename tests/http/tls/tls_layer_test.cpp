@@ -107,10 +107,19 @@ struct THandshakeFailure {
 
 TEST_F(TLSLayerTest, FailedHandshakesNameTheirCause) {
   const std::vector<THandshakeFailure> cases = {
-      {"unknown CA", "xmlrpc", "good", "localhost", false, "certificate verify failed: unknown issuer"},
-      {"other host", "xmlrpc", "other", "localhost", true, "certificate verify failed: host name mismatch"},
-      {"other address", "xmlrpc", "other", "127.0.0.1", true, "certificate verify failed: host name mismatch"},
-      {"expired", "xmlrpc", "expired", "localhost", true, "certificate verify failed: certificate has expired"},
+      {"unknown CA", "xmlrpc", "good", "localhost", false,
+       "certificate verify failed: unknown issuer (subject CN=good, issuer CN=Corvandel Test CA); to trust it, "
+       "pass --cacert FILE or set SSL_CERT_FILE"},
+      {"self-signed", "xmlrpc", "selfsigned", "localhost", true,
+       "certificate verify failed: self-signed certificate (subject CN=selfsigned, issuer CN=selfsigned); to trust "
+       "it, pass --cacert FILE or set SSL_CERT_FILE"},
+      {"other host", "xmlrpc", "other", "localhost", true,
+       "certificate verify failed: host name mismatch: the certificate is not for localhost (subject CN=other, "
+       "issuer CN=Corvandel Test CA)"},
+      {"other address", "xmlrpc", "other", "127.0.0.1", true,
+       "certificate verify failed: host name mismatch: the certificate is not for 127.0.0.1"},
+      {"expired", "xmlrpc", "expired", "localhost", true,
+       "certificate verify failed: certificate has expired (subject CN=expired, issuer CN=Corvandel Test CA)"},
       {"TLS 1.0 only", "tls10", "good", "localhost", true, "protocol version"},
       {"closes mid-handshake", "close", "good", "localhost", true, "peer closed the connection during the handshake"},
       {"never answers", "silent", "good", "localhost", true, "handshake timed out"},
@@ -129,6 +138,8 @@ TEST_F(TLSLayerTest, FailedHandshakesNameTheirCause) {
     EXPECT_EQ(call.http.Sock().LastErrorCode(), WSASYSNOTREADY);
     EXPECT_NE(call.http.Sock().LastErrorText().find(c.reason), std::string::npos)
         << call.http.Sock().LastErrorText();
+    // The reason keeps its prefix and code, with the layer's text whole.
+    EXPECT_EQ(call.http.Error().Describe(), "secure layer failed (10091 " + call.http.Sock().LastErrorText() + ")");
     EXPECT_FALSE(call.http.Sock().SecureLayer().SecureEnabled());
   }
 }

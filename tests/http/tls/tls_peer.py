@@ -46,7 +46,8 @@ def openssl(*args, cwd):
 def make_certificates(directory):
     """ca.pem/ca.key: the CA the tests trust. Server certificates signed by it:
     good.pem (localhost, 127.0.0.1, ::1), other.pem (other.example only),
-    expired.pem (localhost, 127.0.0.1, already expired); each with its .key."""
+    expired.pem (localhost, 127.0.0.1, already expired); each with its .key. And
+    selfsigned.pem (localhost), signed by its own key."""
     os.makedirs(directory, exist_ok=True)
     ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
     openssl("req", "-x509", *ec, "-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Corvandel Test CA",
@@ -64,6 +65,8 @@ def make_certificates(directory):
             ext.write("subjectAltName=%s\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n" % names)
         openssl("x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
                 "-out", name + ".pem", "-days", days, "-extfile", name + ".ext", cwd=directory)
+    openssl("req", "-x509", *ec, "-keyout", "selfsigned.key", "-out", "selfsigned.pem", "-subj", "/CN=selfsigned",
+            "-days", DAYS, "-addext", "subjectAltName=DNS:localhost", cwd=directory)
 
 
 class ThreadingServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
