@@ -10,6 +10,7 @@
 
 #include "engine/announce_call.h"
 #include "engine/run_controller.h"
+#include "runtime/code_page.h"
 
 namespace corvandel::cli {
 
@@ -32,33 +33,10 @@ bool IsSteeringCharacter(char32_t code) {
 // The length of the well-formed UTF-8 character at text[i] and its code
 // point; 0 when the bytes there are none.
 std::size_t UTF8Character(std::string_view text, std::size_t i, char32_t& code) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-    code = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    code = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    code = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + length > text.size()) return 0;
-  for (std::size_t k = 1; k < length; ++k) {
-    const auto next = static_cast<unsigned char>(text[i + k]);
-    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
-    code = code << 6 | (next & 0x3F);
-  }
-  return length;
+  const runtime::TUTF8Character character = runtime::DecodeUTF8(text, i);
+  if (!character.Valid) return 0;
+  code = character.Code;
+  return character.Length;
 }
 
 void AppendHexEscape(std::string& out, unsigned char byte) {

@@ -30,65 +30,63 @@ void AppendUTF8(std::string& out, char32_t cp) {
 
 }  // namespace
 
+TUTF8Character DecodeUTF8(std::string_view text, std::size_t i) {
+  const auto lead = static_cast<unsigned char>(text[i]);
+  if (lead < 0x80) return {1, lead, true};
+  // The lead byte gives the length and the allowed range of the second
+  // byte, which excludes overlong forms, surrogates and values past U+10FFFF.
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  char32_t code = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    code = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    code = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    code = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return {1, 0, false};
+  }
+  for (std::size_t k = 1; k < length; ++k) {
+    if (i + k >= text.size()) return {k, 0, false};
+    const auto next = static_cast<unsigned char>(text[i + k]);
+    const bool inRange = k == 1 ? (next >= low && next <= high) : IsContinuation(next);
+    if (!inRange) return {k, 0, false};
+    code = (code << 6) | (next & 0x3F);
+  }
+  return {length, code, true};
+}
+
 std::u16string SystemToUTF16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* end = p + text.size();
-  while (p < end) {
-    const unsigned char lead = *p;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
     if (lead < 0x80) {
       out += static_cast<char16_t>(lead);
-      ++p;
+      ++i;
       continue;
     }
-    // Lead byte: sequence length and the allowed range of the second byte,
-    // which excludes overlong forms, surrogates and values past U+10FFFF.
-    int length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    char32_t cp = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      length = 2;
-      cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      length = 3;
-      cp = lead & 0x0F;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      cp = lead & 0x07;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
+    const TUTF8Character character = DecodeUTF8(text, i);
+    i += character.Length;
+    char32_t cp = character.Code;
+    if (!character.Valid) {
       out += kReplacement;
-      ++p;
-      continue;
-    }
-    const unsigned char* q = p + 1;
-    bool valid = true;
-    for (int i = 1; i < length; ++i, ++q) {
-      const bool inRange = q < end && (i == 1 ? (*q >= low && *q <= high) : IsContinuation(*q));
-      if (!inRange) {
-        valid = false;
-        break;
-      }
-      cp = (cp << 6) | (*q & 0x3F);
-    }
-    if (!valid) {
-      // The maximal subpart read so far becomes one replacement character.
-      out += kReplacement;
-      p = q;
-      continue;
-    }
-    if (cp >= 0x10000) {
+    } else if (cp >= 0x10000) {
       cp -= 0x10000;
       out += static_cast<char16_t>(0xD800 + (cp >> 10));
       out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
     } else {
       out += static_cast<char16_t>(cp);
     }
-    p = q;
   }
   return out;
 }
