@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "runtime/code_page.h"
+
 namespace corvandel::engine {
 
 namespace {
@@ -242,26 +244,8 @@ private:
     } else if (highSurrogate_ != 0) {
       return false;
     }
-    AppendUTF8(code, text);
+    runtime::AppendUTF8(text, code);
     return true;
-  }
-
-  static void AppendUTF8(char32_t code, std::string& text) {
-    if (code < 0x80) {
-      text += static_cast<char>(code);
-    } else if (code < 0x800) {
-      text += static_cast<char>(0xC0 | code >> 6);
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      text += static_cast<char>(0xE0 | code >> 12);
-      text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      text += static_cast<char>(0xF0 | code >> 18);
-      text += static_cast<char>(0x80 | (code >> 12 & 0x3F));
-      text += static_cast<char>(0x80 | (code >> 6 & 0x3F));
-      text += static_cast<char>(0x80 | (code & 0x3F));
-    }
   }
 
   [[noreturn]] void Refuse(const std::string& why) const {

@@ -10,6 +10,8 @@ constexpr char16_t kReplacement = 0xFFFD;
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
+}  // namespace
+
 void AppendUTF8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out += static_cast<char>(cp);
@@ -27,8 +29,6 @@ void AppendUTF8(std::string& out, char32_t cp) {
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
 }
-
-}  // namespace
 
 TUTF8Character DecodeUTF8(std::string_view text, std::size_t i) {
   const auto lead = static_cast<unsigned char>(text[i]);

@@ -24,4 +24,7 @@ struct TUTF8Character {
 };
 TUTF8Character DecodeUTF8(std::string_view text, std::size_t i);
 
+// Appends the UTF-8 form of a code point (at most U+10FFFF, no surrogate).
+void AppendUTF8(std::string& out, char32_t code);
+
 }  // namespace corvandel::runtime
