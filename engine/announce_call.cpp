@@ -186,8 +186,7 @@ std::string IndexNowAnswer(int32_t status, std::string_view retryAfter) {
 std::string KeyFileURL(const TIndexNowService& service, std::string_view site) {
   if (!service.KeyLocation.empty()) return service.KeyLocation;
   const http::TURLParts parts = http::SplitURL(site);
-  const std::string host = http::IsIPv6Literal(parts.Host) ? "[" + parts.Host + "]" : parts.Host;
-  return "https://" + host + "/" + PercentEncode(service.Key) + ".txt";
+  return "https://" + http::BracketedHost(parts.Host) + "/" + PercentEncode(service.Key) + ".txt";
 }
 
 bool KeyFileHolds(std::string_view text, std::string_view key) {

@@ -515,7 +515,8 @@ protected:
   // Forgets the last tunnel before a new connection: TunnelStep becomes
   // Connect when one is asked for, None otherwise.
   void ResetTunnel();
-  // Asks the proxy, already connected, for the tunnel to ip:port and reads its answer.
+  // Asks the proxy, already connected and with the tunnel reset, for the
+  // tunnel to ip:port and reads its answer.
   void NegotiateTunnel(const std::string& ip, const std::string& port);
 
 private:

@@ -17,8 +17,6 @@ constexpr std::string_view kProtocol11 = "1.1";
 constexpr std::string_view kProtocol09 = "0.9";
 constexpr std::string_view kHeadMethod = "HEAD";
 constexpr std::string_view kAnyPort = "0";
-constexpr std::string_view kIPv6Open = "[";
-constexpr std::string_view kIPv6Close = "]";
 
 constexpr std::string_view kExpectLine = "Expect: 100-continue";
 constexpr std::string_view kContentLengthLine = "Content-Length: ";
@@ -239,8 +237,7 @@ void THTTPSend::BuildRequestHeaders(const std::string& method, const std::string
   if (usingProxy && !proxyUser_.empty())
     put(std::string(kProxyAuthorizationLine) + Base64Encode(proxyUser_ + ":" + proxyPass_));
 
-  const std::string hostText =
-      IsIPv6Literal(host) ? std::string(kIPv6Open) + host + std::string(kIPv6Close) : host;
+  const std::string hostText = BracketedHost(host);
   const std::string_view defaultPort = secure ? kDefaultHTTPSPort : std::string_view(kDefaultHTTPPort);
   if (addPortNumberToHost_ && port != defaultPort) put(std::string(kHostLine) + hostText + ":" + port);
   else put(std::string(kHostLine) + hostText);
@@ -537,9 +534,7 @@ void THTTPSend::FailFromSocket() {
 }
 
 std::string THTTPSend::ProxyText() const {
-  const std::string host = IsIPv6Literal(proxyHost_) ? std::string(kIPv6Open) + proxyHost_ + std::string(kIPv6Close)
-                                                     : proxyHost_;
-  return host + ":" + proxyPort_;
+  return BracketedHost(proxyHost_) + ":" + proxyPort_;
 }
 
 void THTTPSend::FailExchange(TExchangeFailure reason, int32_t code) {

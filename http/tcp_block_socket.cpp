@@ -83,7 +83,6 @@ void TTCPBlockSocket::ConnectTo(const std::string& ip, const std::string& port) 
 }
 
 void TTCPBlockSocket::ConnectThroughTunnel(const std::string& ip, const std::string& port) {
-  ResetTunnel();
   ConnectPlain(httpTunnelIP_, httpTunnelPort_);
   if (LastErrorCode() != 0) return;
   NegotiateTunnel(ip, port);
@@ -92,10 +91,8 @@ void TTCPBlockSocket::ConnectThroughTunnel(const std::string& ip, const std::str
 void TTCPBlockSocket::NegotiateTunnel(const std::string& ip, const std::string& port) {
   const std::string portNumber = std::to_string(
       ResolvePortNumber(port, SocketFamilyToSystem(Family()), SocketType(), SocketProtocol()));
-  tunnelActive_ = false;
   tunnelStep_ = TTunnelStep::Request;
-  tunnelStatusLine_.clear();
-  const std::string host = IsIPv6Literal(ip) ? "[" + ip + "]" : ip;
+  const std::string host = BracketedHost(ip);
   // The whole request in one send: the proxy sees it in one piece.
   std::string request;
   request += kConnectMethod;

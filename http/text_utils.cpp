@@ -308,6 +308,10 @@ bool IsIPv6Literal(std::string_view text) {
   return ParseIPv6(text, bytes);
 }
 
+std::string BracketedHost(std::string_view host) {
+  return IsIPv6Literal(host) ? "[" + std::string(host) + "]" : std::string(host);
+}
+
 std::string IPLiteralBytes(std::string_view text) {
   unsigned char v4[kIPv4Bytes];
   if (ParseIPv4(text, v4)) return std::string(reinterpret_cast<const char*>(v4), kIPv4Bytes);

@@ -89,6 +89,10 @@ bool IsIPv6Literal(std::string_view text);
 // text. Accepts exactly what IsIPv4Literal and IsIPv6Literal accept.
 std::string IPLiteralBytes(std::string_view text);
 
+// The host as a URL, a Host line or a CONNECT request writes it: an IPv6
+// literal in brackets, any other host as it is.
+std::string BracketedHost(std::string_view host);
+
 struct TURLParts {
   std::string Protocol = "http";
   std::string User;
