@@ -71,113 +71,69 @@ constexpr TErrorText kErrorTexts[] = {
     {WSANO_DATA, "Valid name, no data record of requested type"},
 };
 
-// A table rather than a switch: several errno names share a value on Linux
-// (EAGAIN and EWOULDBLOCK, EOPNOTSUPP and ENOTSUP).
-constexpr std::pair<int, int32_t> kSystemErrors[] = {
-    {EINTR, WSAEINTR},
-    {EBADF, WSAEBADF},
-    {EACCES, WSAEACCES},
-    {EPERM, WSAEACCES},
-    {EFAULT, WSAEFAULT},
-    {EINVAL, WSAEINVAL},
-    {EMFILE, WSAEMFILE},
-    {ENFILE, WSAEMFILE},
-    {EWOULDBLOCK, WSAEWOULDBLOCK},
-    {EAGAIN, WSAEWOULDBLOCK},
-    {EINPROGRESS, WSAEINPROGRESS},
-    {EALREADY, WSAEALREADY},
-    {ENOTSOCK, WSAENOTSOCK},
-    {EDESTADDRREQ, WSAEDESTADDRREQ},
-    {EMSGSIZE, WSAEMSGSIZE},
-    {EPROTOTYPE, WSAEPROTOTYPE},
-    {ENOPROTOOPT, WSAENOPROTOOPT},
-    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
-    {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT},
-    {EOPNOTSUPP, WSAEOPNOTSUPP},
-    {EPFNOSUPPORT, WSAEPFNOSUPPORT},
-    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
-    {EADDRINUSE, WSAEADDRINUSE},
-    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
-    {ENETDOWN, WSAENETDOWN},
-    {ENETUNREACH, WSAENETUNREACH},
-    {ENETRESET, WSAENETRESET},
-    {ECONNABORTED, WSAECONNABORTED},
-    {ECONNRESET, WSAECONNRESET},
+// Each errno value with its socket code and its name. A table rather than a
+// switch: several errno names share a value on Linux (EAGAIN and
+// EWOULDBLOCK, EOPNOTSUPP and ENOTSUP); such a value is named by its first
+// entry. Values without a socket code of their own keep their errno value.
+struct TSystemError {
+  int Error;
+  int32_t Code;
+  std::string_view Name;
+};
+constexpr TSystemError kSystemErrors[] = {
+    {EINTR, WSAEINTR, "EINTR"},
+    {EBADF, WSAEBADF, "EBADF"},
+    {EACCES, WSAEACCES, "EACCES"},
+    {EPERM, WSAEACCES, "EPERM"},
+    {EFAULT, WSAEFAULT, "EFAULT"},
+    {EINVAL, WSAEINVAL, "EINVAL"},
+    {EMFILE, WSAEMFILE, "EMFILE"},
+    {ENFILE, WSAEMFILE, "ENFILE"},
+    {EAGAIN, WSAEWOULDBLOCK, "EAGAIN"},
+    {EWOULDBLOCK, WSAEWOULDBLOCK, "EWOULDBLOCK"},
+    {EINPROGRESS, WSAEINPROGRESS, "EINPROGRESS"},
+    {EALREADY, WSAEALREADY, "EALREADY"},
+    {ENOTSOCK, WSAENOTSOCK, "ENOTSOCK"},
+    {EDESTADDRREQ, WSAEDESTADDRREQ, "EDESTADDRREQ"},
+    {EMSGSIZE, WSAEMSGSIZE, "EMSGSIZE"},
+    {EPROTOTYPE, WSAEPROTOTYPE, "EPROTOTYPE"},
+    {ENOPROTOOPT, WSAENOPROTOOPT, "ENOPROTOOPT"},
+    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT, "EPROTONOSUPPORT"},
+    {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT, "ESOCKTNOSUPPORT"},
+    {EOPNOTSUPP, WSAEOPNOTSUPP, "EOPNOTSUPP"},
+    {EPFNOSUPPORT, WSAEPFNOSUPPORT, "EPFNOSUPPORT"},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT, "EAFNOSUPPORT"},
+    {EADDRINUSE, WSAEADDRINUSE, "EADDRINUSE"},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL, "EADDRNOTAVAIL"},
+    {ENETDOWN, WSAENETDOWN, "ENETDOWN"},
+    {ENETUNREACH, WSAENETUNREACH, "ENETUNREACH"},
+    {ENETRESET, WSAENETRESET, "ENETRESET"},
+    {ECONNABORTED, WSAECONNABORTED, "ECONNABORTED"},
+    {ECONNRESET, WSAECONNRESET, "ECONNRESET"},
     // Writing to a connection the peer has torn down.
-    {EPIPE, WSAECONNRESET},
-    {ENOBUFS, WSAENOBUFS},
-    {ENOMEM, WSAENOBUFS},
-    {EISCONN, WSAEISCONN},
-    {ENOTCONN, WSAENOTCONN},
-    {ESHUTDOWN, WSAESHUTDOWN},
-    {ETOOMANYREFS, WSAETOOMANYREFS},
-    {ETIMEDOUT, WSAETIMEDOUT},
-    {ECONNREFUSED, WSAECONNREFUSED},
-    {ELOOP, WSAELOOP},
-    {ENAMETOOLONG, WSAENAMETOOLONG},
-    {EHOSTDOWN, WSAEHOSTDOWN},
-    {EHOSTUNREACH, WSAEHOSTUNREACH},
-    {ENOTEMPTY, WSAENOTEMPTY},
-    {EUSERS, WSAEUSERS},
-    {EDQUOT, WSAEDQUOT},
-    {ESTALE, WSAESTALE},
-    {EREMOTE, WSAEREMOTE},
+    {EPIPE, WSAECONNRESET, "EPIPE"},
+    {ENOBUFS, WSAENOBUFS, "ENOBUFS"},
+    {ENOMEM, WSAENOBUFS, "ENOMEM"},
+    {EISCONN, WSAEISCONN, "EISCONN"},
+    {ENOTCONN, WSAENOTCONN, "ENOTCONN"},
+    {ESHUTDOWN, WSAESHUTDOWN, "ESHUTDOWN"},
+    {ETOOMANYREFS, WSAETOOMANYREFS, "ETOOMANYREFS"},
+    {ETIMEDOUT, WSAETIMEDOUT, "ETIMEDOUT"},
+    {ECONNREFUSED, WSAECONNREFUSED, "ECONNREFUSED"},
+    {ELOOP, WSAELOOP, "ELOOP"},
+    {ENAMETOOLONG, WSAENAMETOOLONG, "ENAMETOOLONG"},
+    {EHOSTDOWN, WSAEHOSTDOWN, "EHOSTDOWN"},
+    {EHOSTUNREACH, WSAEHOSTUNREACH, "EHOSTUNREACH"},
+    {ENOTEMPTY, WSAENOTEMPTY, "ENOTEMPTY"},
+    {EUSERS, WSAEUSERS, "EUSERS"},
+    {EDQUOT, WSAEDQUOT, "EDQUOT"},
+    {ESTALE, WSAESTALE, "ESTALE"},
+    {EREMOTE, WSAEREMOTE, "EREMOTE"},
+    {ENOENT, ENOENT, "ENOENT"},
+    {EIO, EIO, "EIO"},
 };
 
-// The names of the errno values above, and of the resolver's results. A
-// value that two names share (EAGAIN, EWOULDBLOCK) is named by its first.
-constexpr std::pair<int, std::string_view> kSystemErrorNames[] = {
-    {EINTR, "EINTR"},
-    {EBADF, "EBADF"},
-    {EACCES, "EACCES"},
-    {EPERM, "EPERM"},
-    {EFAULT, "EFAULT"},
-    {EINVAL, "EINVAL"},
-    {EMFILE, "EMFILE"},
-    {ENFILE, "ENFILE"},
-    {EAGAIN, "EAGAIN"},
-    {EWOULDBLOCK, "EWOULDBLOCK"},
-    {EINPROGRESS, "EINPROGRESS"},
-    {EALREADY, "EALREADY"},
-    {ENOTSOCK, "ENOTSOCK"},
-    {EDESTADDRREQ, "EDESTADDRREQ"},
-    {EMSGSIZE, "EMSGSIZE"},
-    {EPROTOTYPE, "EPROTOTYPE"},
-    {ENOPROTOOPT, "ENOPROTOOPT"},
-    {EPROTONOSUPPORT, "EPROTONOSUPPORT"},
-    {ESOCKTNOSUPPORT, "ESOCKTNOSUPPORT"},
-    {EOPNOTSUPP, "EOPNOTSUPP"},
-    {EPFNOSUPPORT, "EPFNOSUPPORT"},
-    {EAFNOSUPPORT, "EAFNOSUPPORT"},
-    {EADDRINUSE, "EADDRINUSE"},
-    {EADDRNOTAVAIL, "EADDRNOTAVAIL"},
-    {ENETDOWN, "ENETDOWN"},
-    {ENETUNREACH, "ENETUNREACH"},
-    {ENETRESET, "ENETRESET"},
-    {ECONNABORTED, "ECONNABORTED"},
-    {ECONNRESET, "ECONNRESET"},
-    {EPIPE, "EPIPE"},
-    {ENOBUFS, "ENOBUFS"},
-    {ENOMEM, "ENOMEM"},
-    {EISCONN, "EISCONN"},
-    {ENOTCONN, "ENOTCONN"},
-    {ESHUTDOWN, "ESHUTDOWN"},
-    {ETOOMANYREFS, "ETOOMANYREFS"},
-    {ETIMEDOUT, "ETIMEDOUT"},
-    {ECONNREFUSED, "ECONNREFUSED"},
-    {ELOOP, "ELOOP"},
-    {ENAMETOOLONG, "ENAMETOOLONG"},
-    {EHOSTDOWN, "EHOSTDOWN"},
-    {EHOSTUNREACH, "EHOSTUNREACH"},
-    {ENOTEMPTY, "ENOTEMPTY"},
-    {EUSERS, "EUSERS"},
-    {EDQUOT, "EDQUOT"},
-    {ESTALE, "ESTALE"},
-    {EREMOTE, "EREMOTE"},
-    {ENOENT, "ENOENT"},
-    {EIO, "EIO"},
-};
-
+// The names of the resolver's results.
 constexpr std::pair<int, std::string_view> kResolverErrorNames[] = {
     {EAI_NONAME, "EAI_NONAME"},
     {EAI_AGAIN, "EAI_AGAIN"},
@@ -197,13 +153,6 @@ constexpr std::pair<int, std::string_view> kResolverErrorNames[] = {
     {EAI_SYSTEM, "EAI_SYSTEM"},
 };
 
-template <std::size_t N>
-std::string_view NameIn(const std::pair<int, std::string_view> (&names)[N], int value) {
-  for (const auto& [known, name] : names)
-    if (known == value) return name;
-  return {};
-}
-
 }  // namespace
 
 std::string GetErrorDesc(int32_t code) {
@@ -217,8 +166,8 @@ std::string GetErrorDesc(int32_t code) {
 }
 
 int32_t SystemErrorToSocketError(int systemError) {
-  for (const auto& [error, code] : kSystemErrors)
-    if (error == systemError) return code;
+  for (const TSystemError& entry : kSystemErrors)
+    if (entry.Error == systemError) return entry.Code;
   return systemError;
 }
 
@@ -248,10 +197,6 @@ int32_t ResolverErrorToSocketError(int resolverError, int systemError) {
   }
 }
 
-}  // namespace corvandel::http
-
-namespace corvandel::http {
-
 TErrorCause ResolverErrorCause(int resolverError, int systemError) {
   if (resolverError == 0) return {};
   if (resolverError == EAI_SYSTEM && systemError != 0) return {TErrorOrigin::System, systemError};
@@ -260,8 +205,14 @@ TErrorCause ResolverErrorCause(int resolverError, int systemError) {
 
 std::string_view ErrorCauseName(const TErrorCause& cause) {
   switch (cause.Origin) {
-    case TErrorOrigin::System: return NameIn(kSystemErrorNames, cause.Value);
-    case TErrorOrigin::Resolver: return NameIn(kResolverErrorNames, cause.Value);
+    case TErrorOrigin::System:
+      for (const TSystemError& entry : kSystemErrors)
+        if (entry.Error == cause.Value) return entry.Name;
+      break;
+    case TErrorOrigin::Resolver:
+      for (const auto& [value, name] : kResolverErrorNames)
+        if (value == cause.Value) return name;
+      break;
     case TErrorOrigin::None:
     case TErrorOrigin::PeerClosed: break;
   }
