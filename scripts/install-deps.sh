@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev libpugixml-dev libexpat1-dev libcurl4-openssl-dev libssl-dev openssl qt6-base-dev
-          libcli11-dev nlohmann-json3-dev
+          libcli11-dev nlohmann-json3-dev libsqlite3-dev zlib1g-dev
           xvfb xauth desktop-file-utils "$@")
 
 missing=()
