@@ -35,15 +35,21 @@ ANNOUNCE_PEER = os.path.join(HERE, "announce_peer.py")
 PATIENCE = 60  # seconds; only a hang comes near it
 TLS = False
 RESULT_FIELDS = ("service", "site", "thread", "success", "code", "answer", "reason", "elapsed_ms", "started",
-                 "kind")
+                 "kind", "urls")
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                    "no_proxy", "NO_PROXY")
 
 
+# Every run records its calls in the default ledger; the tests keep theirs
+# away from the user's.
+STATE_HOME = tempfile.TemporaryDirectory(prefix="corvandel-state-")
+
+
 def clean_environment(**variables):
     """This process's environment without proxy settings, plus variables."""
     environment = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+    environment["XDG_STATE_HOME"] = STATE_HOME.name
     # Read only by a sanitized build.
     lsan = "suppressions=" + os.path.join(HERE, "lsan.supp")
     environment["LSAN_OPTIONS"] = environment["LSAN_OPTIONS"] + ":" + lsan if environment.get("LSAN_OPTIONS") else lsan
@@ -415,7 +421,8 @@ class ScriptOutputTest(unittest.TestCase):
                                                                           if p != "/closed"] + [dead]
                                 for site in ("blog", "news")))
         self.assertEqual({k: v for k, v in summary.items() if k != "elapsed_ms"},
-                         {"type": "summary", "success": 2, "error": 10, "skipped": 2, "interrupted": False})
+                         {"type": "summary", "success": 2, "error": 10, "skipped": 2, "interrupted": False,
+                          "unchanged": 0, "dry_run": False})
         self.assertGreater(summary["elapsed_ms"], 0)
         # Standard error is no terminal: no progress line, and the reasons are in the records.
         self.assertNotIn(b"\x1b", result.stderr)
