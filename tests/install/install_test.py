@@ -24,6 +24,7 @@ EXPECTED = [
     "libexec/corvandel/corvandel-launcher",
     "share/applications/corvandel.desktop",
     "share/corvandel/PingServices.txt",
+    "share/doc/corvandel/examples/PingServices.txt",
     "share/doc/corvandel/examples/corvandel-ping.cron",
     "share/doc/corvandel/examples/corvandel-ping.service",
     "share/doc/corvandel/examples/corvandel-ping.timer",
