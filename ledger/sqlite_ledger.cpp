@@ -1,7 +1,12 @@
 #include "ledger/sqlite_ledger.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -141,6 +146,50 @@ std::optional<int64_t> Stored(std::optional<TTime> time) {
 std::optional<TTime> Loaded(std::optional<int64_t> stored) {
   if (!stored) return std::nullopt;
   return Loaded(*stored);
+}
+
+// Every SQLite database file begins with this header.
+constexpr std::size_t kHeaderSize = 100;
+constexpr std::string_view kHeaderMagic{"SQLite format 3\0", 16};
+constexpr std::size_t kUserVersionAt = 60;  // big-endian, 4 bytes
+
+[[noreturn]] void NotOurs(const std::string& path, const std::string& why) {
+  throw ELedgerError("\"" + path + "\" " + why + ".");
+}
+
+std::string NewerReason(int version) {
+  return "was written by a newer version of corvandel-ping (schema " + std::to_string(version) +
+         ", this one reads up to " + std::to_string(kSchemaVersion) + ")";
+}
+
+// Refuses what the file's header alone shows is not for this store, before
+// SQLite opens it: a reader of a ledger in WAL mode makes SQLite's index
+// files beside it, which a refused file must not get. A file that cannot be
+// read here is left for SQLite to report.
+void CheckHeader(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  std::string header(kHeaderSize, '\0');
+  std::size_t got = 0;
+  while (got < kHeaderSize) {
+    const ssize_t n = ::read(fd, header.data() + got, kHeaderSize - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (got == 0) return;  // an empty file is a fresh ledger
+  if (got < kHeaderSize || header.compare(0, kHeaderMagic.size(), kHeaderMagic) != 0)
+    NotOurs(path, "is not a ledger: it is not an SQLite database");
+  // The header's number is the latest unless a write-ahead log holds a newer
+  // one; then SQLite's own reading decides.
+  struct stat log {};
+  if (::stat((path + "-wal").c_str(), &log) == 0 && log.st_size > 0) return;
+  int32_t version = 0;
+  for (std::size_t i = 0; i < 4; ++i)
+    version = static_cast<int32_t>(static_cast<uint32_t>(version) << 8 |
+                                   static_cast<unsigned char>(header[kUserVersionAt + i]));
+  if (version > kSchemaVersion) NotOurs(path, NewerReason(version));
 }
 
 // What a file holds, as read before anything is written to it.
@@ -335,9 +384,7 @@ private:
 
   // Raises the refusal of a file this store must not touch.
   void Check(const TShape& shape) const {
-    if (shape.Version > kSchemaVersion)
-      NotOurs("was written by a newer version of corvandel-ping (schema " + std::to_string(shape.Version) +
-              ", this one reads up to " + std::to_string(kSchemaVersion) + ")");
+    if (shape.Version > kSchemaVersion) NotOurs(NewerReason(shape.Version));
     if (shape.Version < 0) NotOurs("is not a ledger: its schema number is " + std::to_string(shape.Version));
     if (shape.Version == 0) {
       if (shape.Objects == 0) return;  // an empty database: a fresh ledger
@@ -356,9 +403,7 @@ private:
     }
   }
 
-  [[noreturn]] void NotOurs(const std::string& why) const {
-    throw ELedgerError("\"" + db_.Path() + "\" " + why + ".");
-  }
+  [[noreturn]] void NotOurs(const std::string& why) const { corvandel::ledger::NotOurs(db_.Path(), why); }
 
   // One transaction brings the file to this version, whatever another
   // process did since it was first read.
@@ -425,6 +470,7 @@ private:
 }  // namespace
 
 std::unique_ptr<TLedger> OpenSQLiteLedger(const std::string& path, TOpenMode mode) {
+  CheckHeader(path);
   return std::make_unique<TSQLiteLedger>(path, mode);
 }
 

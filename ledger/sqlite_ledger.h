@@ -13,6 +13,8 @@
 // one that is not an SQLite database, an SQLite database of another program,
 // and a ledger of a newer schema. An older ledger is brought up to date in
 // one transaction when opened for writing, and read as it is otherwise.
+// Reading never changes the file; like any reader of a database in WAL mode,
+// it may leave SQLite's -wal and -shm companions beside it.
 
 #include <chrono>
 #include <memory>
