@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstddef>
 #include <memory>
@@ -84,6 +85,10 @@ CREATE TABLE endpoint_holds (
 )sql"},
 }};
 static_assert(kMigrations.back().To == kSchemaVersion);
+
+// How long an open waits before it tries again to put a fresh ledger in WAL
+// mode; the lock it waits for is held for one short transaction.
+constexpr std::chrono::milliseconds kWALSwitchRetry{5};
 
 // A refusal names at most this many of a foreign database's tables.
 constexpr std::size_t kNamedForeignTables = 3;
@@ -220,7 +225,7 @@ public:
     version_ = shape.Version;
     if (readOnly_) return;
     // Only now, with the file known to be a ledger or empty, is it written.
-    db_.Execute("PRAGMA journal_mode = WAL", "write");
+    SwitchToWAL();
     db_.Execute("PRAGMA synchronous = NORMAL", "write");
     if (version_ < kSchemaVersion) Migrate();
   }
@@ -380,6 +385,19 @@ private:
       if (objects.Text(0) == "table") shape.Tables.push_back(objects.Text(1));
     }
     return shape;
+  }
+
+  // Switching a database into WAL mode takes its exclusive lock without
+  // SQLite's busy handler, so a process opening a fresh ledger while another
+  // does would fail at once; it waits here as a writer waits for a write.
+  void SwitchToWAL() {
+    const auto deadline = std::chrono::steady_clock::now() + kBusyTimeout;
+    for (;;) {
+      const int code = sqlite3_exec(db_.Handle(), "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr);
+      if (code == SQLITE_OK) return;
+      if ((code & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= deadline) db_.Fail("write", code);
+      sqlite3_sleep(static_cast<int>(kWALSwitchRetry.count()));
+    }
   }
 
   // Raises the refusal of a file this store must not touch.

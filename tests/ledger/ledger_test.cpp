@@ -16,6 +16,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ledger/memory_ledger.h"
@@ -319,8 +320,28 @@ TEST_F(SQLiteLedgerTest, KilledWriterKeepsEveryAcknowledgedCall) {
               (TAnnouncement{At(static_cast<int64_t>(i)), std::nullopt}));
 }
 
+// Each writer opens the ledger itself (the first may create it under the
+// other), begins a run and records its calls.
+constexpr int kCallsEach = 200;
+void WriteNumbered(const std::string& path) {
+  auto ledger = OpenSQLiteLedger(path, TOpenMode::ReadWrite);
+  const int64_t run = ledger->BeginRun(Now());
+  for (int i = 0; i < kCallsEach; ++i) {
+    TCallRecord call = Numbered(i);
+    call.Run = run;
+    ledger->RecordCall(call);
+  }
+}
+
+void ExpectBothWritersKept(const std::string& path) {
+  auto ledger = OpenSQLiteLedger(path, TOpenMode::ReadOnly);
+  std::multiset<int64_t> runs;
+  for (const auto& call : Calls(*ledger)) runs.insert(call.Run);
+  EXPECT_EQ(runs.size(), 2u * kCallsEach);
+  EXPECT_EQ(std::set<int64_t>(runs.begin(), runs.end()).size(), 2u);
+}
+
 TEST_F(SQLiteLedgerTest, TwoProcessesWriteAtOnceAndLoseNothing) {
-  constexpr int kCallsEach = 200;
   int start[2];
   ASSERT_EQ(::pipe(start), 0);
   auto writer = [&] {
@@ -328,13 +349,7 @@ TEST_F(SQLiteLedgerTest, TwoProcessesWriteAtOnceAndLoseNothing) {
     char byte;
     while (::read(start[0], &byte, 1) > 0) {
     }  // both begin when the parent closes its end
-    auto ledger = OpenSQLiteLedger(path, TOpenMode::ReadWrite);  // the first may create it under the other
-    const int64_t run = ledger->BeginRun(Now());
-    for (int i = 0; i < kCallsEach; ++i) {
-      TCallRecord call = Numbered(i);
-      call.Run = run;
-      ledger->RecordCall(call);
-    }
+    WriteNumbered(path);
     return 0;
   };
   const pid_t one = Spawn(writer);
@@ -343,13 +358,25 @@ TEST_F(SQLiteLedgerTest, TwoProcessesWriteAtOnceAndLoseNothing) {
   ::close(start[1]);
   EXPECT_EQ(ExitStatus(one), 0);
   EXPECT_EQ(ExitStatus(two), 0);
-
   ExpectWholeCalls(2 * kCallsEach, 2);
-  auto ledger = OpenSQLiteLedger(path, TOpenMode::ReadOnly);
-  std::multiset<int64_t> runs;
-  for (const auto& call : Calls(*ledger)) runs.insert(call.Run);
-  EXPECT_EQ(runs.size(), 2u * kCallsEach);
-  EXPECT_EQ(std::set<int64_t>(runs.begin(), runs.end()).size(), 2u);
+  ExpectBothWritersKept(path);
+}
+
+TEST_F(SQLiteLedgerTest, TwoConnectionsInThreadsWriteAtOnceAndLoseNothing) {
+  std::vector<std::string> failures(2);
+  std::vector<std::thread> writers;
+  for (std::string& failure : failures)
+    writers.emplace_back([&] {
+      try {
+        WriteNumbered(path);
+      } catch (const std::exception& error) {
+        failure = error.what();
+      }
+    });
+  for (std::thread& writer : writers) writer.join();
+  EXPECT_EQ(failures, std::vector<std::string>(2));
+  ExpectWholeCalls(2 * kCallsEach, 2);
+  ExpectBothWritersKept(path);
 }
 
 TEST_F(SQLiteLedgerTest, FullDiskFailsTheCallWholeAndNamesTheFile) {
