@@ -210,7 +210,7 @@ public:
       : db_(path, mode == TOpenMode::ReadOnly), readOnly_(mode == TOpenMode::ReadOnly) {
     sqlite3_busy_timeout(db_.Handle(), static_cast<int>(kBusyTimeout.count()));
     if (!readOnly_ && sqlite3_db_readonly(db_.Handle(), "main") == 1)
-      db_.Refuse("write", sqlite3_errstr(SQLITE_READONLY));
+      db_.Refuse("write", "Attempt to write a readonly database.");
     // The first read of the file tells an SQLite database from anything else.
     const int probe = sqlite3_exec(db_.Handle(), "SELECT count(*) FROM sqlite_master", nullptr, nullptr, nullptr);
     if ((probe & 0xff) == SQLITE_NOTADB) NotOurs("is not a ledger: it is not an SQLite database");
