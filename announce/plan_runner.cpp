@@ -22,7 +22,10 @@ protected:
       engine::MakeCall(pinger_, runner_.serviceLines_[call.Service], call.Site, runner_.call_, result_);
       result_.ThreadNum = threadNum_;
       result_.URLs = call.URLs.size();
-      runner_.Finish(*index);
+      // A call counts as in flight until its result has been handed over, so
+      // that the results of one group are all out before the next begins;
+      // also when the handler raises.
+      const TFinished finished(runner_, *index);
       Synchronize([&] {
         ++runner_.done_;
         if (runner_.onResult_) runner_.onResult_(call, result_);
@@ -31,6 +34,12 @@ protected:
   }
 
 private:
+  struct TFinished {
+    TPlanRunner& Runner;
+    std::size_t Index;
+    ~TFinished() { Runner.Finish(Index); }
+  };
+
   TPlanRunner& runner_;
   const uint16_t threadNum_;
   engine::TPingService pinger_;

@@ -108,8 +108,9 @@ constexpr const char* kEnvironmentHelp =
     "\n"
     "Exit status: 0 when every call succeeded; 1 when any call failed or Ctrl-C\n"
     "stopped the run early; 2 for bad usage, an unreadable or malformed list, an\n"
-    "empty list, a services list without a line to call, a malformed proxy or an\n"
-    "unusable CA file; 3 when standard output could not be written or went away\n"
+    "empty list, a services list without a line to call, a malformed proxy, an\n"
+    "unusable CA file, a source that cannot be read or a ledger that cannot be\n"
+    "opened or written; 3 when standard output could not be written or went away\n"
     "(calls still waiting for an answer are abandoned); 130 for a second Ctrl-C.\n"
     "See corvandel-ping(1) for more.";
 
@@ -260,7 +261,7 @@ TParser MakeParser(TRawOptions& raw) {
   app.add_flag("--dry-run", raw.DryRun,
                "read the sources and print the calls a run would\nmake, without calling or recording anything");
   parser.Threads = app.add_option("--threads", raw.Threads,
-                                  "worker threads per site, " + std::to_string(engine::kMinWorkers) + " to " +
+                                  "worker threads, " + std::to_string(engine::kMinWorkers) + " to " +
                                       std::to_string(engine::kMaxWorkers) +
                                       " (default: " + std::to_string(engine::kDefaultWorkers) + ")")
                        ->type_name("N");

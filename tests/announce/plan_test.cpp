@@ -113,7 +113,9 @@ TEST_F(PlanTest, FirstRunSendsEachKindWhatItTakes) {
   for (const TCallSketch& call : expected) EXPECT_NE(std::find(got.begin(), got.end(), call), got.end()) << call;
   for (std::size_t i = 1; i < plan.Calls.size(); ++i) {
     EXPECT_GE(plan.Calls[i].Group, plan.Calls[i - 1].Group);
-    if (plan.Calls[i].Group == plan.Calls[i - 1].Group) EXPECT_EQ(plan.Calls[i].Site, plan.Calls[i - 1].Site);
+    if (plan.Calls[i].Group == plan.Calls[i - 1].Group) {
+      EXPECT_EQ(plan.Calls[i].Site, plan.Calls[i - 1].Site);
+    }
   }
   EXPECT_EQ(plan.Unchanged, 0);
 }
@@ -156,11 +158,11 @@ TEST_F(PlanTest, DuplicatesGoOnceWithTheirLatestDate) {
 
 TEST_F(PlanTest, AllAndMinIntervalOverrideTheLedgerEachTheirWay) {
   Succeed(Plan(SiteSources()), kDay3 - 10min);
-  EXPECT_EQ(Plan(SiteSources(), {.All = true}).Calls.size(), 7u);
+  EXPECT_EQ(Plan(SiteSources(), {.All = true, .MinInterval = {}, .Now = {}}).Calls.size(), 7u);
   // Announced 10 minutes ago: a 15-minute interval holds everything back,
   // --all included; a 5-minute one lets --all through.
-  EXPECT_TRUE(Plan(SiteSources(), {.All = true, .MinInterval = 15min}).Calls.empty());
-  EXPECT_EQ(Plan(SiteSources(), {.All = true, .MinInterval = 5min}).Calls.size(), 7u);
+  EXPECT_TRUE(Plan(SiteSources(), {.All = true, .MinInterval = 15min, .Now = {}}).Calls.empty());
+  EXPECT_EQ(Plan(SiteSources(), {.All = true, .MinInterval = 5min, .Now = {}}).Calls.size(), 7u);
 }
 
 TEST_F(PlanTest, ListedSitesGoEveryTimeUnlessTooSoon) {
@@ -173,7 +175,7 @@ TEST_F(PlanTest, ListedSitesGoEveryTimeUnlessTooSoon) {
   EXPECT_EQ(plan.Calls[3].Group, 1u);
   Succeed(plan, kDay3 - 1h);
   EXPECT_EQ(Plan(sources).Calls.size(), 9u);
-  const TPlan held = Plan(sources, {.MinInterval = 2h});
+  const TPlan held = Plan(sources, {.All = false, .MinInterval = 2h, .Now = {}});
   EXPECT_TRUE(held.Calls.empty());
   EXPECT_EQ(held.Unchanged, 9);
 }
