@@ -210,12 +210,17 @@ bool ReadFeed(std::string_view bytes, std::string_view feedURL, TFeed& feed, std
     error = "not an RSS or Atom feed: the content is not XML (it starts with " + detail::Quoted(start.substr(0, 1)) + ")";
     return false;
   }
-  if (const std::optional<std::string> first = detail::SniffDocumentElement(bytes)) {
-    const std::string_view local = detail::LocalName(*first);
+  const detail::TFirstMarkup first = detail::SniffFirstMarkup(bytes);
+  if (first.Element) {
+    const std::string_view local = detail::LocalName(*first.Element);
     if (local != "rss" && local != "RDF" && local != "feed") {
-      error = NotAFeed(*first);
+      error = NotAFeed(*first.Element);
       return false;
     }
+  }
+  if (first.Doctype) {
+    error = detail::DoctypeRefusal("feed");
+    return false;
   }
   TFeed read;
   TFeedBuilder builder(read, feedURL);

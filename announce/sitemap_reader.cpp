@@ -99,12 +99,17 @@ bool ReadSitemap(std::string_view bytes, TSitemap& sitemap, std::string& error) 
   }
   // A page of another kind is named as such before its markup is read,
   // which an HTML page would often fail.
-  if (const std::optional<std::string> first = detail::SniffDocumentElement(bytes)) {
-    const std::string_view local = detail::LocalName(*first);
+  const detail::TFirstMarkup first = detail::SniffFirstMarkup(bytes);
+  if (first.Element) {
+    const std::string_view local = detail::LocalName(*first.Element);
     if (local != "urlset" && local != "sitemapindex") {
-      error = NotASitemap(*first);
+      error = NotASitemap(*first.Element);
       return false;
     }
+  }
+  if (first.Doctype) {
+    error = detail::DoctypeRefusal("sitemap");
+    return false;
   }
   TSitemap read;
   TSitemapBuilder builder(read);

@@ -73,7 +73,14 @@ bool ReadSourceXML(std::string_view bytes, const std::function<xml::TElementVerd
   return true;
 }
 
-std::optional<std::string> SniffDocumentElement(std::string_view bytes) {
+std::string DoctypeRefusal(std::string_view what) {
+  return "the " + std::string(what) +
+         " has a document type declaration, which none needs and which is refused: its entities could expand "
+         "without bound or read other files";
+}
+
+TFirstMarkup SniffFirstMarkup(std::string_view bytes) {
+  TFirstMarkup found;
   if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
   std::size_t i = 0;
   const auto skipPast = [&](std::string_view end) {
@@ -82,7 +89,7 @@ std::optional<std::string> SniffDocumentElement(std::string_view bytes) {
   };
   for (;;) {
     while (i < bytes.size() && IsBlank(bytes[i])) ++i;
-    if (i >= bytes.size() || bytes[i] != '<') return std::nullopt;
+    if (i >= bytes.size() || bytes[i] != '<') return found;
     const std::string_view rest = bytes.substr(i);
     if (rest.starts_with("<?")) {
       skipPast("?>");
@@ -90,6 +97,7 @@ std::optional<std::string> SniffDocumentElement(std::string_view bytes) {
       skipPast("-->");
     } else if (rest.starts_with("<!")) {
       // A declaration, with an internal subset in brackets perhaps.
+      found.Doctype = found.Doctype || rest.starts_with("<!DOCTYPE");
       int brackets = 0;
       for (++i; i < bytes.size(); ++i) {
         if (bytes[i] == '[') ++brackets;
@@ -100,8 +108,8 @@ std::optional<std::string> SniffDocumentElement(std::string_view bytes) {
     } else {
       std::size_t end = i + 1;
       while (end < bytes.size() && !IsBlank(bytes[end]) && bytes[end] != '>' && bytes[end] != '/') ++end;
-      if (end == i + 1) return std::nullopt;
-      return std::string(bytes.substr(i + 1, end - i - 1));
+      if (end > i + 1) found.Element = std::string(bytes.substr(i + 1, end - i - 1));
+      return found;
     }
   }
 }

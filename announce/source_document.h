@@ -33,14 +33,23 @@ struct TStopReading {
 // text is not well-formed XML (the reader's message, with line and column),
 // when onElement raised TStopReading (its reason), or when the tree would
 // take more memory than bytes of this size can need.
+// The reason for refusing a document type declaration in a source of the
+// kind named by what ("sitemap", "feed").
+std::string DoctypeRefusal(std::string_view what);
+
 bool ReadSourceXML(std::string_view bytes, const std::function<xml::TElementVerdict(xml::TDOMElement&)>& onElement,
                    std::string& error);
 
-// The name of the first element start tag in bytes, skipping the XML
-// declaration, instructions, comments, a document type declaration and
-// blanks; nothing when bytes do not start as UTF-8 markup. For refusing a
-// wrong kind of document by its element before reading it.
-std::optional<std::string> SniffDocumentElement(std::string_view bytes);
+// What the bytes start with, skipping the XML declaration, instructions,
+// comments and blanks: the name of the first element start tag (none when
+// the bytes do not start as UTF-8 markup), and whether a document type
+// declaration comes before it. For refusing a wrong kind of document by its
+// element, and a declaration by name, before any of it is read.
+struct TFirstMarkup {
+  std::optional<std::string> Element;
+  bool Doctype = false;
+};
+TFirstMarkup SniffFirstMarkup(std::string_view bytes);
 
 // The part of a qualified name after its colon.
 std::u16string_view LocalName(const xml::TDOMNode& node);
