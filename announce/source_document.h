@@ -28,15 +28,15 @@ struct TStopReading {
   std::string Reason;
 };
 
+// The reason for refusing a document type declaration in a source of the
+// kind named by what ("sitemap", "feed").
+std::string DoctypeRefusal(std::string_view what);
+
 // Reads bytes, handing every element to onElement as it ends (see
 // TXMLReaderSettings::OnElementEnd). False with the reason in error when the
 // text is not well-formed XML (the reader's message, with line and column),
 // when onElement raised TStopReading (its reason), or when the tree would
 // take more memory than bytes of this size can need.
-// The reason for refusing a document type declaration in a source of the
-// kind named by what ("sitemap", "feed").
-std::string DoctypeRefusal(std::string_view what);
-
 bool ReadSourceXML(std::string_view bytes, const std::function<xml::TElementVerdict(xml::TDOMElement&)>& onElement,
                    std::string& error);
 
