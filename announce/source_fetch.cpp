@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "announce/feed_reader.h"
 #include "announce/gzip_reader.h"
 #include "announce/sitemap_reader.h"
+#include "announce/url_reference.h"
 #include "engine/call_setup.h"
 #include "engine/ping_texts.h"
 #include "http/http_send.h"
@@ -23,6 +25,7 @@ namespace corvandel::announce {
 namespace {
 
 constexpr std::string_view kContentEncodingHeader = "content-encoding:";
+constexpr std::string_view kLocationHeader = "location:";
 constexpr std::string_view kAcceptGzip = "Accept-Encoding: gzip";
 constexpr int32_t kOKStatus = 200;
 // Sitemaps and feeds share one bound on what is read, packed or not.
@@ -75,29 +78,74 @@ bool ReadFile(const std::string& path, std::string& bytes, std::string& error) {
   }
 }
 
-// The body of a 200 answer for url, with its content type.
-bool Fetch(const std::string& url, std::string& bytes, std::string& mimeType, bool& encodedGzip, std::string& error) {
-  http::THTTPSend http;
-  engine::PrepareClient(http, url);
-  http.SetMaxBodySize(static_cast<int32_t>(kMaxSourceBytes));
-  http.Headers().emplace_back(kAcceptGzip);
-  if (!http.ExecuteRequest("GET", url)) {
-    error = http.Error().Describe();
+bool IsRedirect(int32_t status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// Where a redirect from url leads, or false with the reason.
+bool RedirectTarget(const std::string& url, const http::THTTPSend& http, std::string& target, std::string& error) {
+  const std::string_view location = engine::HeaderValue(http, kLocationHeader);
+  if (location.empty()) {
+    error = "the server answered " + std::to_string(http.ResultCode()) + " without saying where to";
     return false;
   }
-  if (http.ResultCode() != kOKStatus) {
-    error = "the server answered " + std::to_string(http.ResultCode()) + ": " + engine::StatusReason(http);
+  const std::optional<std::string> resolved = ResolveReference(url, location);
+  if (!resolved || !IsHTTPURL(*resolved)) {
+    error = "the server redirects to \"" + std::string(location.substr(0, engine::kMaxLocationInReason)) +
+            "\", which is not an http or https URL";
     return false;
   }
-  const std::string encoding = runtime::LowerCase(engine::HeaderValue(http, kContentEncodingHeader));
-  encodedGzip = encoding == "gzip" || encoding == "x-gzip";
-  if (!encoding.empty() && !encodedGzip && encoding != "identity") {
-    error = "the answer is encoded as \"" + encoding + "\", which cannot be read";
+  if (runtime::StartsWithNoCase(url, "https://") && !runtime::StartsWithNoCase(*resolved, "https://")) {
+    error = "the server redirects from https to " + *resolved + ", which would drop the encryption";
     return false;
   }
-  mimeType = runtime::LowerCase(http.MimeType());
-  bytes.assign(http.Document().View());
+  target = *resolved;
   return true;
+}
+
+// The body of a 200 answer for url, after at most kMaxSourceRedirects
+// redirects, with its content type.
+bool Fetch(const std::string& url, std::string& bytes, std::string& mimeType, bool& encodedGzip, std::string& error) {
+  std::string current = url;
+  std::set<std::string> visited{current};
+  for (int redirects = 0;; ++redirects) {
+    http::THTTPSend http;
+    engine::PrepareClient(http, current);
+    http.SetMaxBodySize(static_cast<int32_t>(kMaxSourceBytes));
+    http.Headers().emplace_back(kAcceptGzip);
+    const std::string via = current == url ? std::string() : " (redirected to " + current + ")";
+    if (!http.ExecuteRequest("GET", current)) {
+      error = http.Error().Describe() + via;
+      return false;
+    }
+    if (IsRedirect(http.ResultCode())) {
+      std::string target;
+      if (!RedirectTarget(current, http, target, error)) return false;
+      if (redirects == kMaxSourceRedirects) {
+        error = "the server redirects more than " + std::to_string(kMaxSourceRedirects) + " times";
+        return false;
+      }
+      if (!visited.insert(target).second) {
+        error = "the server redirects in a loop, back to " + target;
+        return false;
+      }
+      current = target;
+      continue;
+    }
+    if (http.ResultCode() != kOKStatus) {
+      error = "the server answered " + std::to_string(http.ResultCode()) + ": " + engine::StatusReason(http) + via;
+      return false;
+    }
+    const std::string encoding = runtime::LowerCase(engine::HeaderValue(http, kContentEncodingHeader));
+    encodedGzip = encoding == "gzip" || encoding == "x-gzip";
+    if (!encoding.empty() && !encodedGzip && encoding != "identity") {
+      error = "the answer is encoded as \"" + encoding + "\", which cannot be read";
+      return false;
+    }
+    mimeType = runtime::LowerCase(http.MimeType());
+    bytes.assign(http.Document().View());
+    return true;
+  }
 }
 
 // The bytes of a source, unpacked.

@@ -4,7 +4,9 @@
 // or a local file. URLs are fetched with the same client, limits, proxies,
 // trust and read time-out as the calls; gzip is read from a .gz file, a
 // gzip body or a Content-Encoding: gzip answer. A sitemap index is followed
-// one level down. Every failure names the source and says why, and the
+// one level down, and a source behind redirects (301, 302, 303, 307, 308)
+// is followed up to kMaxSourceRedirects of them, never in a loop and never
+// from https to http. Every failure names the source and says why, and the
 // first one ends the reading: a run never announces from half its sources.
 
 #include <cstddef>
@@ -26,6 +28,10 @@ struct TSourceSpec {
 // index may name 50,000 sitemaps of 50,000 URLs each, far beyond what one
 // run can hold in memory or announce.
 inline constexpr std::size_t kMaxSourcePages = 1000000;
+
+// Sites move (http to https, www to the bare host) and leave redirects
+// behind; a chain longer than this is a misconfiguration.
+inline constexpr int kMaxSourceRedirects = 10;
 
 // Whether a source location is fetched rather than read from a file.
 bool IsSourceURL(const std::string& location);

@@ -28,6 +28,7 @@ class SiteHost:
 
     def __init__(self):
         self.files = {}
+        self.redirects = {}  # path -> (status, Location)
         self.requests = []
         host = self
 
@@ -37,6 +38,13 @@ class SiteHost:
 
             def do_GET(self):
                 host.requests.append(self.path)
+                if self.path in host.redirects:
+                    status, location = host.redirects[self.path]
+                    self.send_response(status)
+                    self.send_header("Location", location)
+                    self.send_header("Content-Length", "0")
+                    self.end_headers()
+                    return
                 body, kind, headers = host.files.get(self.path, (b"not here", "text/plain", {}))
                 self.send_response(200 if self.path in host.files else 404)
                 self.send_header("Content-Type", kind)
@@ -218,6 +226,30 @@ class SourcesTest(unittest.TestCase):
                 self.assertIn(reason, err)
         self.assertEqual((self.announced(), self.ping.calls()), ([], []))
         self.assertFalse(os.path.exists(self.ledger))
+
+    def test_sources_behind_redirects(self):
+        site = self.host.base
+        self.host.files["/real/sitemap.xml"] = (urlset([(site + "/a", "2026-01-01")]), "application/xml", {})
+        self.host.redirects.update({
+            "/sitemap.xml": (301, site + "/moved/sitemap.xml"),
+            "/moved/sitemap.xml": (308, "../real/sitemap.xml"),
+            "/loop.xml": (302, "/loop2.xml"), "/loop2.xml": (307, site + "/loop.xml"),
+            "/file.xml": (301, "file:///etc/passwd"),
+            "/nowhere.xml": (303, ""),
+        })
+        result, lines = self.run_program("--sitemap", site + "/sitemap.xml", "--dry-run")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual([r["site"] for r in lines[:-1]], [site + "/", site + "/a"])
+        for path, reason in (("/loop.xml", "in a loop"), ("/file.xml", "not an http or https URL"),
+                             ("/nowhere.xml", "without saying where")):
+            with self.subTest(path=path):
+                result, lines = self.run_program("--sitemap", site + path, "--dry-run")
+                self.assertEqual(result.returncode, 2)
+                self.assertIn(reason, result.stderr.decode())
+        chain = {"/c%d" % i: (301, "/c%d" % (i + 1)) for i in range(11)}
+        self.host.redirects.update(chain)
+        result, _ = self.run_program("--sitemap", site + "/c0", "--dry-run")
+        self.assertIn("more than 10 times", result.stderr.decode())
 
     def test_ledger_refusals_and_two_runs_at_once(self):
         sites = self.write("sites.txt", "".join("site%d.example\n" % i for i in range(20)))
