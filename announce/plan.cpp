@@ -94,10 +94,12 @@ private:
 
 ledger::TCarriedURL Carried(const TDatedURL& url) { return {url.URL, url.Date}; }
 
-void Lookup(ledger::TLedger& state, const std::string& line, const std::vector<std::string>& urls,
+// The line's last announcement of each of urls, or none for each when the
+// plan does not need to know.
+void Lookup(ledger::TLedger& state, const std::string& line, const std::vector<std::string>& urls, bool needed,
             std::vector<std::optional<ledger::TAnnouncement>>& found) {
   found.clear();
-  if (!urls.empty()) state.LastAnnouncements(line, urls, found);
+  if (needed && !urls.empty()) state.LastAnnouncements(line, urls, found);
   found.resize(urls.size());
 }
 
@@ -157,7 +159,7 @@ TPlan PlanCalls(const TSources& sources, const std::vector<std::string>& service
     const TServiceKind kind = engine::KindOf(line);
 
     // The site list: every site, unless MinInterval holds it back.
-    Lookup(state, line, options.MinInterval ? listedSites : std::vector<std::string>{}, found);
+    Lookup(state, line, listedSites, options.MinInterval.has_value(), found);
     for (std::size_t i = 0; i < listedSites.size(); ++i) {
       if (TooSoon(found[i], options)) {
         ++plan.Unchanged;
@@ -167,12 +169,12 @@ TPlan PlanCalls(const TSources& sources, const std::vector<std::string>& service
     }
 
     if (kind == TServiceKind::XMLRPC) {
-      Lookup(state, line, siteURLTexts, found);
+      Lookup(state, line, siteURLTexts, true, found);
       // The changed URLs of each site, in source order.
       std::unordered_map<std::string_view, std::vector<ledger::TCarriedURL>> changed;
       for (std::size_t i = 0; i < siteURLs.size(); ++i)
         if (Changed(siteURLs[i], found[i], options)) changed[origins[i]].push_back(Carried(siteURLs[i]));
-      Lookup(state, line, options.MinInterval ? distinctOrigins : std::vector<std::string>{}, found);
+      Lookup(state, line, distinctOrigins, options.MinInterval.has_value(), found);
       for (std::size_t i = 0; i < distinctOrigins.size(); ++i) {
         const std::string& origin = distinctOrigins[i];
         const auto urls = changed.find(origin);
@@ -192,7 +194,7 @@ TPlan PlanCalls(const TSources& sources, const std::vector<std::string>& service
     }
 
     const std::vector<TDatedURL>& offered = kind == TServiceKind::IndexNow ? pages : feeds;
-    Lookup(state, line, kind == TServiceKind::IndexNow ? pageURLs : feedURLs, found);
+    Lookup(state, line, kind == TServiceKind::IndexNow ? pageURLs : feedURLs, true, found);
     for (std::size_t i = 0; i < offered.size(); ++i) {
       if (!Changed(offered[i], found[i], options)) {
         ++plan.Unchanged;
