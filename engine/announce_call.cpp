@@ -94,7 +94,7 @@ std::string ComparedPort(std::string_view scheme, std::string_view port) {
 std::string ResolvedPath(std::string_view path) {
   std::vector<std::string_view> segments;
   std::string_view rest = path.substr(path.empty() || path.front() != '/' ? 0 : 1);
-  bool folder = rest.empty();
+  bool folder = false;
   while (true) {
     const std::size_t slash = rest.find('/');
     const std::string_view segment = rest.substr(0, slash);

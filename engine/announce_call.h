@@ -61,7 +61,8 @@ std::string WebSubRequestBody(std::string_view site);
 // Whether url may be submitted under the key file at keyLocation: the same
 // scheme, host (ASCII case ignored) and port (a default port equal to
 // none), and a path under the keyLocation's folder, the path up to and
-// including its last "/". Dot segments of url's path are resolved first.
+// including its last "/". Dot segments are resolved first, so that "/keys/../"
+// is not under "/keys/". A call refuses a URL outside before any request.
 bool InKeyScope(std::string_view keyLocation, std::string_view url);
 
 // The answer text of an IndexNow status: the documented meaning of each
@@ -72,7 +73,8 @@ std::string IndexNowAnswer(int32_t status, std::string_view retryAfter);
 // What an answer's body says, for a log line: the "message" (else the
 // "errorCode") of a JSON object, otherwise the body's first line; blanks
 // trimmed, cut to kMaxAnswerText bytes without splitting a UTF-8 character.
-// Empty when the body says nothing.
+// Empty when the body says nothing. An answer stands on one line of the
+// log, which is not the place for whole pages.
 inline constexpr std::size_t kMaxAnswerText = 200;
 std::string EndpointWords(std::string_view body);
 
