@@ -91,7 +91,7 @@ class SourcesTest(unittest.TestCase):
         self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
         self.ledger = os.path.join(self.directory.name, "ledger.sqlite3")
         self.rpc = "127.0.0.1:%d/RPC2" % self.ping.port
-        self.indexnow = "indexnow:%s/indexnow?key=k1" % self.endpoint
+        self.indexnow = "indexnow:%s/indexnow?key=held-key-1" % self.endpoint
         self.hub = "websub:%s/hub" % self.endpoint
         self.services = self.write("services.txt", "\n".join([self.rpc, self.indexnow, self.hub]) + "\n")
 
@@ -141,9 +141,10 @@ class SourcesTest(unittest.TestCase):
         sources = ["--sitemap", site + "/sitemap.xml.gz", "--feed", site + "/feed.xml"]
 
         def encoded(url):
-            return "GET /indexnow?url=%s&key=k1 " % url.replace(":", "%3A").replace("/", "%2F")
+            return "GET /indexnow?url=%s&key=held-key-1 " % url.replace(":", "%3A").replace("/", "%2F")
         feed = site + "/feed.xml"
-        hub = "POST /hub hub.mode=publish&hub.url=%s" % feed.replace(":", "%3A").replace("/", "%2F")
+        topic = feed.replace(":", "%3A").replace("/", "%2F")
+        hub = "POST /hub hub.mode=publish&hub.url=%s&hub.topic=%s" % (topic, topic)
 
         # The first run: every page to the endpoint, the site once, the feed to the hub.
         result, lines = self.run_program(*sources)
