@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -192,7 +193,9 @@ TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const s
     const std::string& line = services[call.Service];
     engine::TIndexNowService service;
     std::string reason;
-    if (!engine::ParseIndexNowLine(line, service, reason)) continue;  // the call itself says why
+    // The call itself says why a line or a URL cannot be submitted.
+    if (!engine::ParseIndexNowLine(line, service, reason)) continue;
+    if (!service.KeyLocation.empty() && !engine::InKeyScope(service.KeyLocation, call.Site)) continue;
     const auto file = std::make_pair(line, engine::KeyFileURL(service, call.Site));
     auto found = checked.find(file);
     if (found == checked.end()) {
@@ -204,6 +207,27 @@ TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const s
     if (!found->second.empty()) failures.emplace(std::make_pair(line, call.Site), found->second);
   }
   return failures;
+}
+
+// The engines that take IndexNow share what each is sent: one endpoint per
+// key is enough, and more only repeat the submissions.
+void WarnOfSharedKeys(const std::vector<std::string>& services) {
+  std::map<std::string, std::vector<std::string>> endpoints;
+  for (const std::string& line : services) {
+    engine::TIndexNowService service;
+    std::string error;
+    if (engine::IsPingedServiceLine(line) && engine::KindOf(line) == engine::TServiceKind::IndexNow &&
+        engine::ParseIndexNowLine(line, service, error)) {
+      std::vector<std::string>& named = endpoints[service.Key];
+      if (std::find(named.begin(), named.end(), service.Endpoint) == named.end()) named.push_back(service.Endpoint);
+    }
+  }
+  for (const auto& [key, named] : endpoints)
+    if (named.size() > 1)
+      Complain(cli::EscapeControls("warning: " + std::to_string(named.size()) +
+                                   " indexnow lines share one key; the engines share submissions, so one "
+                                   "endpoint is enough (each is still called): " + named.front() + ", " + named[1] +
+                                   (named.size() > 2 ? ", ..." : "")));
 }
 
 // The ledger of a run, or of a dry run, which only reads it.
@@ -317,6 +341,7 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   }
   if (!ConfigureConnections(options)) return kExitUsage;
   engine::SetCallSettings(engine::TCallSettings{options.ReadTimeout});
+  WarnOfSharedKeys(services);
 
   announce::TSources sources;
   sources.Sites = std::move(sites);
