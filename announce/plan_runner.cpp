@@ -19,7 +19,13 @@ protected:
   void Execute() override {
     while (const std::optional<std::size_t> index = runner_.Take()) {
       const TPlannedCall& call = runner_.calls_[*index];
-      engine::MakeCall(pinger_, runner_.serviceLines_[call.Service], call.Site, runner_.call_, result_);
+      std::vector<std::string> pages;
+      if (call.Bulk) {
+        pages.reserve(call.URLs.size());
+        for (const ledger::TCarriedURL& url : call.URLs) pages.push_back(url.URL);
+      }
+      engine::MakeCall(pinger_, runner_.serviceLines_[call.Service], call.Site, runner_.call_, result_,
+                       std::move(pages));
       result_.ThreadNum = threadNum_;
       result_.URLs = call.URLs.size();
       // A call counts as in flight until its result has been handed over, so

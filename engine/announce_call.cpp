@@ -1,10 +1,10 @@
 #include "engine/announce_call.h"
 
-#include <nlohmann/json.hpp>
-
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "engine/call_setup.h"
 #include "engine/ping_texts.h"
@@ -17,6 +17,7 @@ namespace corvandel::engine {
 namespace {
 
 constexpr std::string_view kFormType = "application/x-www-form-urlencoded";
+constexpr std::string_view kJSONType = "application/json; charset=utf-8";
 constexpr std::string_view kKeyParameter = "key";
 constexpr std::string_view kKeyLocationParameter = "keyLocation";
 constexpr std::string_view kMalformedLine = "malformed service line: ";
@@ -372,6 +373,52 @@ bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPi
     }
     http::THTTPSend http;
     if (!Exchange(http, "GET", IndexNowRequestURL(service, site), result)) return false;
+    const bool success = result.Code == 200 || result.Code == 202;
+    return Settle(http, success, IndexNowCallAnswer(http, success), result);
+  } catch (...) {
+    FailOnCurrentException(result);
+    return false;
+  }
+}
+
+std::string IndexNowBatchBody(const TIndexNowService& service, std::string_view host,
+                              const std::vector<std::string>& urls) {
+  nlohmann::ordered_json body;
+  body["host"] = host;
+  body["key"] = service.Key;
+  if (!service.KeyLocation.empty()) body["keyLocation"] = service.KeyLocation;
+  body["urlList"] = urls;
+  return body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+bool SubmitIndexNowBatch(const std::string& serviceLine, const std::string& site, const std::vector<std::string>& urls,
+                         TPingResult& result) {
+  result.Kind = TServiceKind::IndexNow;
+  try {
+    Fail(result, std::string(kCallNotMadeReason));
+    TIndexNowService service;
+    std::string error;
+    if (!ParseIndexNowLine(serviceLine, service, error)) {
+      Fail(result, std::string(kMalformedLine) + error);
+      return false;
+    }
+    if (urls.size() > kMaxIndexNowBatch) {
+      Fail(result, "not submitted: " + std::to_string(urls.size()) + " URLs are more than one submission takes (" +
+                       std::to_string(kMaxIndexNowBatch) + ")");
+      return false;
+    }
+    if (!service.KeyLocation.empty())
+      for (const std::string& url : urls)
+        if (!InKeyScope(service.KeyLocation, url)) {
+          Fail(result, "not submitted: " + url + " is not under the keyLocation's folder " +
+                           KeyFolderURL(service.KeyLocation) +
+                           " (a key file vouches only for URLs on its host, under its folder)");
+          return false;
+        }
+    http::THTTPSend http;
+    http.SetMimeType(std::string(kJSONType));
+    http::AppendTextToStream(http.Document(), IndexNowBatchBody(service, http::SplitURL(site).Host, urls));
+    if (!Exchange(http, "POST", service.Endpoint, result)) return false;
     const bool success = result.Code == 200 || result.Code == 202;
     return Settle(http, success, IndexNowCallAnswer(http, success), result);
   } catch (...) {

@@ -12,6 +12,11 @@
 //       POST hub.mode=publish&hub.url=<site>&hub.topic=<site> as a form;
 //       any 2xx is success.
 //
+// When one run has several pages of a host for an indexnow line, they go
+// together instead, as the protocol's bulk submission:
+//       POST <endpoint> with {"host","key","keyLocation","urlList"} as JSON,
+//       keyLocation only when the line has one, at most kMaxIndexNowBatch URLs.
+//
 // Any other line is an XML-RPC service. The functions here are pure apart
 // from SubmitIndexNow, PublishWebSub and FetchKeyFile, which make one HTTP
 // exchange each with the same client, limits, proxies and trust as a ping.
@@ -20,6 +25,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/ping_service.h"
 
@@ -55,6 +61,12 @@ std::string PercentEncode(std::string_view text);
 
 // The submission of one site, exactly as sent.
 std::string IndexNowRequestURL(const TIndexNowService& service, std::string_view site);
+
+// The most URLs one bulk submission carries, as the engines document it.
+inline constexpr std::size_t kMaxIndexNowBatch = 10000;
+// The JSON body of a bulk submission of urls, all of host.
+std::string IndexNowBatchBody(const TIndexNowService& service, std::string_view host,
+                              const std::vector<std::string>& urls);
 // Both hub.url and hub.topic name the site: hubs read one or the other.
 std::string WebSubRequestBody(std::string_view site);
 
@@ -89,6 +101,11 @@ bool KeyFileHolds(std::string_view text, std::string_view key);
 // result.Success, Code, Answer and Reason like TPingService::Post, and never
 // raise. A line that cannot be called gives Code 0 and says why.
 bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPingResult& result);
+// The bulk submission of urls, all on the host of site (its origin), in
+// one request; every URL must be within the line's keyLocation scope, or
+// none is sent.
+bool SubmitIndexNowBatch(const std::string& serviceLine, const std::string& site, const std::vector<std::string>& urls,
+                         TPingResult& result);
 bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPingResult& result);
 
 // The key check before submitting: true when the key file of site holds the

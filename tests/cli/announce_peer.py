@@ -15,10 +15,13 @@ the protocols' documentation says:
                    204; anything else 400 with a line of text.
   POST /topic-hub  the same, but hub.topic is required: a hub that reads
                    only the topic.
+  POST /indexnow   a bulk submission as JSON: 400 unless it is one, 403 for
+                   an unknown key, else 202 with a keyLocation and 200 without.
 Every request appends "<method> <path and query> <body>" to FILE.
 """
 
 import argparse
+import json
 import http.server
 import socketserver
 import sys
@@ -60,6 +63,22 @@ def main():
             self.end_headers()
             self.wfile.write(text)
 
+        def bulk(self, body):
+            """A bulk submission: recorded as "POST /indexnow <host> <key> <keyLocation> <n> <first url>"."""
+            try:
+                fields = json.loads(body)
+                urls, key = fields["urlList"], fields["key"]
+            except (ValueError, KeyError, TypeError):
+                self.record(body)
+                return self.answer(400, b'{"message":"not the JSON of a submission"}')
+            self.record(("%s %s %s %d %s" % (fields.get("host"), key, fields.get("keyLocation", "-"), len(urls),
+                                              urls[0] if urls else "-")).encode())
+            if self.headers.get("Content-Type") != "application/json; charset=utf-8" or not urls:
+                return self.answer(400)
+            if key not in KEYS:
+                return self.answer(403)
+            return self.answer(202 if "keyLocation" in fields else 200)
+
         def do_GET(self):
             self.record()
             path, _, query = self.path.partition("?")
@@ -85,6 +104,8 @@ def main():
 
         def do_POST(self):
             body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+            if self.path == "/indexnow":
+                return self.bulk(body)
             self.record(body)
             fields = urllib.parse.parse_qs(body.decode("utf-8", "replace"))
             if self.path == "/topic-hub" and not fields.get("hub.topic"):

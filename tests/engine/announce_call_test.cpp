@@ -115,6 +115,11 @@ TEST(AnnounceCallTest, RequestsAreEncodedExactly) {
   EXPECT_EQ(IndexNowRequestURL(service, "http://a.example/"),
             "https://api.example/indexnow?url=http%3A%2F%2Fa.example%2F&key=k%261"
             "&keyLocation=https%3A%2F%2Fblog.example%2Fkeys%2Fk.txt");
+  EXPECT_EQ(IndexNowBatchBody(service, "blog.example", {"https://blog.example/a", "https://blog.example/\"b\""}),
+            R"({"host":"blog.example","key":"k&1","keyLocation":"https://blog.example/keys/k.txt",)"
+            R"("urlList":["https://blog.example/a","https://blog.example/\"b\""]})");
+  EXPECT_EQ(IndexNowBatchBody({"https://api.example/indexnow", "abcd1234", ""}, "a.example", {"http://a.example/"}),
+            R"({"host":"a.example","key":"abcd1234","urlList":["http://a.example/"]})");
   EXPECT_EQ(WebSubRequestBody("http://blog.example/feed?a=1&b=2"),
             "hub.mode=publish&hub.url=http%3A%2F%2Fblog.example%2Ffeed%3Fa%3D1%26b%3D2"
             "&hub.topic=http%3A%2F%2Fblog.example%2Ffeed%3Fa%3D1%26b%3D2");
