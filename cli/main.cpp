@@ -431,7 +431,7 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   }
   std::unique_ptr<announce::TPlanRunner> runner;
   runner = std::make_unique<announce::TPlanRunner>(
-      loop, services, std::move(plan.Calls), announce::TRunnerSettings{options.Threads},
+      loop, services, std::move(plan.Calls), announce::TRunnerSettings{options.Threads, options.PerService},
       [&](const announce::TPlannedCall& planned, const engine::TPingResult& result) {
         if (ledgerError.empty()) {
           try {
