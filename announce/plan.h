@@ -59,6 +59,9 @@ struct TPlannedCall {
   engine::TServiceKind Kind = engine::TServiceKind::XMLRPC;
   std::string Site;  // what the call announces, as it is handed to the call
   std::vector<ledger::TCarriedURL> URLs;
+  // The calls that announce one thing share a group, numbered from 0 in
+  // plan order.
+  std::size_t Group = 0;
 
   bool operator==(const TPlannedCall&) const = default;
 };

@@ -22,9 +22,29 @@ inline constexpr std::string_view kStandardInputArgument = "-";
 inline constexpr double kDefaultTimeoutSeconds = 90;
 inline constexpr double kMaxTimeoutSeconds = 24 * 60 * 60;
 
+// --min-interval's and --since's bound: ten years.
+inline constexpr std::chrono::hours kMaxDuration{24 * 3650};
+
+// What the command line asks for: a run, or the history of earlier runs.
+enum class TCommand { Run, History };
+inline constexpr std::string_view kHistoryCommand = "history";
+
 struct TOptions {
+  TCommand Command = TCommand::Run;
   std::string ServicesFile;
-  std::string SitesFile;
+  std::string SitesFile;  // empty when the run has only sources
+  // --sitemap and --feed, each as given, in order.
+  std::vector<std::string> Sitemaps;
+  std::vector<std::string> Feeds;
+  // --ledger; empty for the default one.
+  std::string LedgerFile;
+  bool NoLedger = false;
+  bool All = false;     // announce every URL, changed or not
+  bool DryRun = false;  // plan and print, call nobody, write nothing
+  std::optional<std::chrono::milliseconds> MinInterval;
+  // history: --since and --service.
+  std::optional<std::chrono::milliseconds> Since;
+  std::string ServiceFilter;
   int Threads = 0;  // set from the default when not given
   // --proxy as given, checked: overrides the environment's proxies; empty
   // turns proxies off.
@@ -46,7 +66,11 @@ struct TOptions {
 // nothing and puts the reason, one line without the program name, in error.
 std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::string& error);
 
-// The text of --help.
-std::string HelpText();
+// The text of --help, for a run or for history.
+std::string HelpText(TCommand command = TCommand::Run);
+
+// A duration as typed: a whole number of seconds, or one followed by s, m,
+// h or d; above 0 and at most kMaxDuration.
+std::optional<std::chrono::milliseconds> ParseDuration(std::string_view text);
 
 }  // namespace corvandel::cli

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,15 +13,18 @@
 #include <cstring>
 #include <exception>
 #include <map>
+#include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "announce/plan.h"
+#include "announce/plan_runner.h"
+#include "announce/source_fetch.h"
 #include "cli/cli_options.h"
-#include "cli/console_view.h"
 #include "cli/interrupt_watcher.h"
+#include "cli/ledger_path.h"
 #include "cli/output_watcher.h"
 #include "cli/progress_line.h"
 #include "cli/record_format.h"
@@ -30,9 +34,11 @@
 #include "engine/ping_texts.h"
 #include "engine/ping_service.h"
 #include "engine/ping_thread.h"
-#include "engine/run_controller.h"
 #include "http/proxy_config.h"
 #include "http/secure_layer.h"
+#include "ledger/ledger.h"
+#include "ledger/memory_ledger.h"
+#include "ledger/sqlite_ledger.h"
 #include "runtime/event_loop.h"
 #include "runtime/stream.h"
 
@@ -173,36 +179,138 @@ bool ConfigureConnections(const cli::TOptions& options) {
 // line's key, with the reason.
 using TKeyFailures = std::map<std::pair<std::string, std::string>, std::string>;
 
-// Checks the key file of every site for every IndexNow line, one after
-// another, saying on standard error what each check found.
-TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const std::vector<std::string>& sites,
+// Checks the key file of every site each IndexNow line is to be called for,
+// one after another, each file once however many sites share it, saying on
+// standard error what each check found.
+TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const std::vector<announce::TPlannedCall>& calls,
                                cli::TProgressLine& progress) {
   TKeyFailures failures;
-  std::set<std::string> lines;
-  for (const std::string& line : services)
-    if (engine::IsPingedServiceLine(line) && engine::KindOf(line) == engine::TServiceKind::IndexNow)
-      lines.insert(line);
-  for (const std::string& line : lines) {
-    for (const std::string& listed : sites) {
-      const std::string site = engine::WithScheme(listed);
-      std::string reason;
-      const bool holds = engine::CheckIndexNowKey(line, site, reason);
-      progress.Note(cli::EscapeControls(Prefixed("key check: " + site + " for " + line + ": " +
+  // Per line and key file, what the check found: empty when it holds the key.
+  std::map<std::pair<std::string, std::string>, std::string> checked;
+  for (const announce::TPlannedCall& call : calls) {
+    if (call.Kind != engine::TServiceKind::IndexNow) continue;
+    const std::string& line = services[call.Service];
+    engine::TIndexNowService service;
+    std::string reason;
+    if (!engine::ParseIndexNowLine(line, service, reason)) continue;  // the call itself says why
+    const auto file = std::make_pair(line, engine::KeyFileURL(service, call.Site));
+    auto found = checked.find(file);
+    if (found == checked.end()) {
+      const bool holds = engine::CheckIndexNowKey(line, call.Site, reason);
+      progress.Note(cli::EscapeControls(Prefixed("key check: " + call.Site + " for " + line + ": " +
                                                  (holds ? std::string("the key file holds the key") : reason))));
-      if (!holds) failures.emplace(std::make_pair(line, site), std::move(reason));
+      found = checked.emplace(file, holds ? std::string() : reason).first;
     }
+    if (!found->second.empty()) failures.emplace(std::make_pair(line, call.Site), found->second);
   }
   return failures;
 }
 
+// The ledger of a run, or of a dry run, which only reads it.
+struct TLedgerChoice {
+  std::unique_ptr<ledger::TLedger> Store;
+  std::string Name;  // how messages name it
+};
+
+std::string LedgerName(const std::string& path) { return "the ledger \"" + path + "\""; }
+
+// The ledger the options ask for. A run that needs one (sources, a
+// minimum interval, or --ledger) stops when it cannot be opened; a plain
+// site list run then goes on without a record, and says so.
+std::optional<TLedgerChoice> OpenLedger(const cli::TOptions& options) {
+  TLedgerChoice choice;
+  if (options.NoLedger) {
+    choice.Store = std::make_unique<ledger::TMemoryLedger>();
+    return choice;
+  }
+  const bool named = !options.LedgerFile.empty();
+  const bool needed = named || !options.Sitemaps.empty() || !options.Feeds.empty() || options.MinInterval;
+  const std::string path =
+      named ? options.LedgerFile : cli::DefaultLedgerPath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+  std::string error;
+  if (path.empty()) {
+    error = "no folder for the ledger: neither XDG_STATE_HOME nor HOME names one (give --ledger FILE or --no-ledger)";
+  } else {
+    choice.Name = LedgerName(path);
+    try {
+      if (options.DryRun) {
+        // A dry run writes nothing, not even a new, empty ledger.
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0)
+          choice.Store = std::make_unique<ledger::TMemoryLedger>();
+        else
+          choice.Store = ledger::OpenSQLiteLedger(path, ledger::TOpenMode::ReadOnly);
+        return choice;
+      }
+      if (named || cli::MakeLedgerFolders(path, error)) {
+        choice.Store = ledger::OpenSQLiteLedger(path, ledger::TOpenMode::ReadWrite);
+        return choice;
+      }
+      error = "cannot open " + choice.Name + ": " + error;
+    } catch (const ledger::ELedgerError& e) {
+      error = e.what();
+    }
+  }
+  if (needed) {
+    Complain(error);
+    return std::nullopt;
+  }
+  Complain("warning: " + error + "; this run is not recorded");
+  choice.Store = std::make_unique<ledger::TMemoryLedger>();
+  choice.Name.clear();
+  return choice;
+}
+
+ledger::TCallRecord Recorded(int64_t run, const std::string& service, const announce::TPlannedCall& call,
+                             const engine::TPingResult& result) {
+  ledger::TCallRecord record;
+  record.Run = run;
+  record.Service = service;
+  record.Kind = std::string(engine::KindName(call.Kind));
+  record.Site = call.Site;
+  record.URLs = call.URLs;
+  record.Success = result.Success;
+  record.Code = result.Code;
+  record.Answer = result.Answer;
+  record.Reason = result.Reason;
+  record.Started = std::chrono::time_point_cast<std::chrono::milliseconds>(result.Started);
+  record.Elapsed = std::chrono::duration_cast<std::chrono::microseconds>(result.Elapsed);
+  return record;
+}
+
+std::vector<announce::TSourceSpec> SourceSpecs(const cli::TOptions& options) {
+  std::vector<announce::TSourceSpec> specs;
+  for (const std::string& sitemap : options.Sitemaps) specs.push_back({announce::TSourceKind::Sitemap, sitemap});
+  for (const std::string& feed : options.Feeds) specs.push_back({announce::TSourceKind::Feed, feed});
+  return specs;
+}
+
+// A dry run: the plan on standard output, then its summary.
+int WritePlan(const cli::TOptions& options, const std::vector<std::string>& services, const announce::TPlan& plan,
+              cli::TRunSummary summary) {
+  cli::TRecordWriter writer(stdout, options.Format);
+  if (!writer.Begin(cli::TRecordWriter::TContent::Plan)) return OutputFailed(writer.FailureCode());
+  for (const announce::TPlannedCall& call : plan.Calls) {
+    cli::TPlannedRecord record{call.Kind, services[call.Service], call.Site, {}};
+    record.URLs.reserve(call.URLs.size());
+    for (const ledger::TCarriedURL& url : call.URLs) record.URLs.push_back(url.URL);
+    if (!writer.Plan(record)) return OutputFailed(writer.FailureCode());
+  }
+  summary.DryRun = true;
+  summary.Planned = static_cast<int64_t>(plan.Calls.size());
+  if (!writer.Summary(summary)) return OutputFailed(writer.FailureCode());
+  if (options.Format == cli::TOutputFormat::CSV) std::fprintf(stderr, "%s\n", cli::TextSummary(summary).c_str());
+  return kExitSuccess;
+}
+
 int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTerminal) {
+  const auto started = std::chrono::steady_clock::now();
   std::vector<std::string> services;
   std::vector<std::string> sites;
   if (!ReadList("services", options.ServicesFile, kServiceListRules, services) ||
-      !ReadList("sites", options.SitesFile, kSiteListRules, sites))
+      (!options.SitesFile.empty() && !ReadList("sites", options.SitesFile, kSiteListRules, sites)))
     return kExitUsage;
-  const auto pinged = static_cast<int64_t>(engine::CountPingedServices(services));
-  if (pinged == 0) {
+  if (engine::CountPingedServices(services) == 0) {
     Complain(ListSource("services", options.ServicesFile) + " has no line to call: lines of " +
              std::to_string(engine::kMaxSkippedLineLength) + " characters or fewer are skipped");
     return kExitUsage;
@@ -210,16 +318,44 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   if (!ConfigureConnections(options)) return kExitUsage;
   engine::SetCallSettings(engine::TCallSettings{options.ReadTimeout});
 
-  const auto siteCount = static_cast<int64_t>(sites.size());
+  announce::TSources sources;
+  sources.Sites = std::move(sites);
+  std::vector<std::string> notes;
+  std::string error;
+  if (!announce::ReadSources(SourceSpecs(options), sources, notes, error)) {
+    Complain(cli::EscapeControls(error));
+    return kExitUsage;
+  }
+  for (const std::string& note : notes) Complain(cli::EscapeControls(note));
+
+  std::optional<TLedgerChoice> ledger = OpenLedger(options);
+  if (!ledger) return kExitUsage;
+  int64_t runNumber = 0;
+  announce::TPlan plan;
+  try {
+    plan = announce::PlanCalls(sources, services, *ledger->Store,
+                               announce::TPlanOptions{options.All, options.MinInterval, ledger::Now()});
+    if (!options.DryRun) runNumber = ledger->Store->BeginRun(ledger::Now());
+  } catch (const ledger::ELedgerError& e) {
+    Complain(e.what());
+    return kExitUsage;
+  }
+  sources = {};
+
   cli::TRunSummary summary;
-  summary.Skipped = (static_cast<int64_t>(services.size()) - pinged) * siteCount;
-  const int64_t total = pinged * siteCount;
+  summary.Skipped = plan.Skipped;
+  summary.Unchanged = plan.Unchanged;
+  if (options.DryRun) {
+    summary.Elapsed = std::chrono::steady_clock::now() - started;
+    return WritePlan(options, services, plan, summary);
+  }
+  const auto total = static_cast<int64_t>(plan.Calls.size());
 
   cli::TRecordWriter writer(stdout, options.Format);
   if (!writer.Begin()) return OutputFailed(writer.FailureCode());
   cli::TProgressLine progress(stderr, errorIsTerminal && !options.Quiet, ErrorColumns);
   TKeyFailures keyFailures;
-  if (options.CheckIndexNowKey) keyFailures = CheckIndexNowKeys(services, sites, progress);
+  if (options.CheckIndexNowKey) keyFailures = CheckIndexNowKeys(services, plan.Calls, progress);
 
   runtime::TEventLoop loop;
   std::atomic<bool> interrupted{false};
@@ -249,17 +385,11 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   };
   cli::TOutputWatcher outputWatcher(STDOUT_FILENO, [&] { loop.Post([&] { outputGone = true; }); });
   auto outputLost = [&] { return outputGone || writer.Failed(); };
-  cli::TConsoleView view(loop, std::move(sites), std::move(services), options.Threads,
-                         [&](const engine::TPingResult& result) {
-                           progress.Count(result.Success);
-                           if (outputLost()) return;
-                           if (options.Format == cli::TOutputFormat::Text && !result.Success &&
-                               !result.Reason.empty())
-                             progress.Note(cli::ReasonLine(result));
-                           if (outputIsTerminal) progress.Clear();
-                           if (!writer.Result(result)) reportOutputLost(writer.FailureCode());
-                           progress.Tick();
-                         });
+  // A call the ledger could not take ends the run: going on would announce
+  // what no later run knows was announced.
+  std::string ledgerError;
+  int64_t successes = 0;
+  int64_t errors = 0;
   // A site whose key check failed is not submitted to that endpoint; its
   // result says why. The failures are only read while the run goes on.
   engine::TPingCall call;
@@ -274,28 +404,47 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
       return false;
     };
   }
-  engine::TRunController controller(loop, view, call);
-  view.Attach(controller);
+  std::unique_ptr<announce::TPlanRunner> runner;
+  runner = std::make_unique<announce::TPlanRunner>(
+      loop, services, std::move(plan.Calls), announce::TRunnerSettings{options.Threads},
+      [&](const announce::TPlannedCall& planned, const engine::TPingResult& result) {
+        if (ledgerError.empty()) {
+          try {
+            ledger->Store->RecordCall(Recorded(runNumber, services[planned.Service], planned, result));
+          } catch (const ledger::ELedgerError& e) {
+            ledgerError = e.what();
+            runner->Stop();
+          }
+        }
+        ++(result.Success ? successes : errors);
+        progress.Count(result.Success);
+        if (outputLost()) return;
+        if (options.Format == cli::TOutputFormat::Text && !result.Success && !result.Reason.empty())
+          progress.Note(cli::ReasonLine(result));
+        if (outputIsTerminal) progress.Clear();
+        if (!writer.Result(result)) reportOutputLost(writer.FailureCode());
+        progress.Tick();
+      },
+      call);
 
   std::optional<runtime::TEventLoop::TTimerId> progressTimer;
   if (progress.Enabled()) progressTimer = loop.StartTimer(cli::kProgressInterval, [&] { progress.Tick(); });
-  const auto started = std::chrono::steady_clock::now();
   progress.Start(total);
-  controller.StartRun();
+  runner->Start();
   bool stopped = false;
   loop.RunUntil([&] {
-    if ((interrupted || outputLost()) && controller.Pinging()) {
-      controller.StopRun();
+    if ((interrupted || outputLost() || !ledgerError.empty()) && !runner->Stopped()) {
+      runner->Stop();
       stopped = true;
     }
-    return controller.Idle() || outputLost();
+    return runner->Idle() || outputLost();
   });
   if (progressTimer) loop.StopTimer(*progressTimer);
   if (outputLost()) reportOutputLost(writer.Failed() ? writer.FailureCode() : kOutputGoneCode);
   progress.Finish();
 
-  summary.Success = view.Successes();
-  summary.Error = view.Errors();
+  summary.Success = successes;
+  summary.Error = errors;
   summary.Elapsed = std::chrono::steady_clock::now() - started;
   summary.Interrupted = stopped && summary.Success + summary.Error < total;
   if (!outputLost() && !writer.Summary(summary)) {
@@ -303,17 +452,58 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
     Complain(OutputError(writer.FailureCode()));
   }
   if (options.Format == cli::TOutputFormat::CSV) std::fprintf(stderr, "%s\n", cli::TextSummary(summary).c_str());
+  if (!ledgerError.empty())
+    Complain("cannot record a call, so the run stopped with " + std::to_string(total - summary.Success - summary.Error) +
+             " calls not made: " + ledgerError);
   if (outputLost()) {
-    // Workers still inside calls hold on to the loop, the view and the
-    // controller: ending the process ends their calls with it, without
-    // running destructors under them.
-    if (!controller.Idle()) {
+    // Workers still inside calls hold on to the loop and the handler's
+    // state: ending the process ends their calls with it, without running
+    // destructors under them.
+    if (!runner->Idle()) {
       std::fflush(stderr);
       std::_Exit(kExitOutputFailed);
     }
     return kExitOutputFailed;
   }
+  if (!ledgerError.empty()) return kExitUsage;
   return summary.Error > 0 || summary.Interrupted ? kExitCallFailed : kExitSuccess;
+}
+
+// corvandel-ping history: the recorded calls, oldest first.
+int History(const cli::TOptions& options) {
+  const bool named = !options.LedgerFile.empty();
+  const std::string path =
+      named ? options.LedgerFile : cli::DefaultLedgerPath(std::getenv("XDG_STATE_HOME"), std::getenv("HOME"));
+  if (path.empty()) {
+    Complain("no folder for the ledger: neither XDG_STATE_HOME nor HOME names one (give --ledger FILE)");
+    return kExitUsage;
+  }
+  struct stat info {};
+  if (!named && ::stat(path.c_str(), &info) != 0 && errno == ENOENT) {
+    Complain("no call is recorded yet: " + LedgerName(path) + " does not exist");
+    return kExitSuccess;
+  }
+  cli::TRecordWriter writer(stdout, options.Format);
+  try {
+    const std::unique_ptr<ledger::TLedger> store = ledger::OpenSQLiteLedger(path, ledger::TOpenMode::ReadOnly);
+    ledger::TCallFilter filter;
+    if (options.Since) filter.Since = ledger::Now() - *options.Since;
+    filter.Service = options.ServiceFilter;
+    if (!writer.Begin(cli::TRecordWriter::TContent::History)) return OutputFailed(writer.FailureCode());
+    store->ForEachCall(filter, [&](const ledger::TCallRecord& call) {
+      if (writer.Failed()) return;
+      cli::THistoryRecord record{call.Run,     call.Service, call.Kind,   call.Site,    {},
+                                 call.Success, call.Code,    call.Answer, call.Reason, call.Started,
+                                 call.Elapsed};
+      record.URLs.reserve(call.URLs.size());
+      for (const ledger::TCarriedURL& url : call.URLs) record.URLs.push_back(url.URL);
+      writer.History(record);
+    });
+  } catch (const ledger::ELedgerError& e) {
+    Complain(e.what());
+    return kExitUsage;
+  }
+  return writer.Failed() ? OutputFailed(writer.FailureCode()) : kExitSuccess;
 }
 
 }  // namespace
@@ -328,9 +518,10 @@ int main(int argc, char** argv) {
   const auto options = cli::ParseOptions(args, error);
   if (!options) return UsageError(error);
   if (!outputOpen) return OutputFailed(EBADF);
-  if (options->Help) return WriteAndExit(cli::HelpText());
+  if (options->Help) return WriteAndExit(cli::HelpText(options->Command));
   if (options->Version) return WriteAndExit(std::string(cli::kProgramName) + " " + CORVANDEL_VERSION + "\n");
   try {
+    if (options->Command == cli::TCommand::History) return History(*options);
     return Run(*options, ::isatty(STDOUT_FILENO) == 1, ::isatty(STDERR_FILENO) == 1);
   } catch (const std::exception& e) {
     Complain(e.what());

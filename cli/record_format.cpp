@@ -174,6 +174,7 @@ std::string JSONRecord(const engine::TPingResult& result) {
       case TResultField::ElapsedMs: value = Milliseconds(result.Elapsed); break;
       case TResultField::Started: value = FormatUTC(result.Started); break;
       case TResultField::Kind: value = engine::KindName(result.Kind); break;
+      case TResultField::URLs: value = result.URLs; break;
     }
   }
   return DumpLine(record);
@@ -203,9 +204,88 @@ std::string CSVRecord(const engine::TPingResult& result) {
       case TResultField::ElapsedMs: line += NumberText(Milliseconds(result.Elapsed)); break;
       case TResultField::Started: line += FormatUTC(result.Started); break;
       case TResultField::Kind: line += engine::KindName(result.Kind); break;
+      case TResultField::URLs: line += std::to_string(result.URLs); break;
     }
   }
   return line;
+}
+
+namespace {
+
+std::string JoinedURLs(const std::vector<std::string>& urls) {
+  std::string joined;
+  for (const std::string& url : urls) {
+    if (!joined.empty()) joined += ' ';
+    joined += url;
+  }
+  return joined;
+}
+
+template <typename... TFields>
+std::string CSVLine(const TFields&... fields) {
+  std::string line;
+  bool first = true;
+  ((line += first ? "" : ",", line += fields, first = false), ...);
+  return line;
+}
+
+}  // namespace
+
+std::string TextPlanRecord(const TPlannedRecord& record) {
+  return EscapeControls("plan: " + record.Service + std::string(engine::kLogURLLabel) + record.Site +
+                        " URLs:" + std::to_string(record.URLs.size()));
+}
+
+std::string JSONPlanRecord(const TPlannedRecord& record) {
+  TJSON line;
+  line[std::string(kRecordTypeField)] = kPlanType;
+  line["kind"] = engine::KindName(record.Kind);
+  line["service"] = record.Service;
+  line["site"] = record.Site;
+  line["urls"] = record.URLs;
+  return DumpLine(line);
+}
+
+std::string CSVPlanHeader() { return "kind,service,site,urls"; }
+
+std::string CSVPlanRecord(const TPlannedRecord& record) {
+  return CSVLine(std::string(engine::KindName(record.Kind)), CSVField(record.Service), CSVField(record.Site),
+                 CSVField(JoinedURLs(record.URLs)));
+}
+
+std::string TextHistoryRecord(const THistoryRecord& record) {
+  std::string line = FormatUTC(record.Started) + " run " + std::to_string(record.Run) + " " + record.Service +
+                     std::string(engine::kLogURLLabel) + record.Site + std::string(engine::kLogCodeLabel) +
+                     std::to_string(record.Code) + std::string(engine::kLogAnswerLabel) + record.Answer +
+                     " URLs:" + std::to_string(record.URLs.size());
+  if (!record.Success) line += " Reason:" + record.Reason;
+  return EscapeControls(line);
+}
+
+std::string JSONHistoryRecord(const THistoryRecord& record) {
+  TJSON line;
+  line[std::string(kRecordTypeField)] = kCallType;
+  line["run"] = record.Run;
+  line["service"] = record.Service;
+  line["kind"] = record.Kind;
+  line["site"] = record.Site;
+  line["urls"] = record.URLs;
+  line["success"] = record.Success;
+  line["code"] = record.Code;
+  line["answer"] = record.Answer;
+  line["reason"] = record.Reason;
+  line["started"] = FormatUTC(record.Started);
+  line["elapsed_ms"] = static_cast<double>(record.Elapsed.count()) / 1000.0;
+  return DumpLine(line);
+}
+
+std::string CSVHistoryHeader() { return "run,service,kind,site,urls,success,code,answer,reason,started,elapsed_ms"; }
+
+std::string CSVHistoryRecord(const THistoryRecord& record) {
+  return CSVLine(std::to_string(record.Run), CSVField(record.Service), CSVField(record.Kind), CSVField(record.Site),
+                 CSVField(JoinedURLs(record.URLs)), std::string(BoolText(record.Success)), std::to_string(record.Code),
+                 CSVField(record.Answer), CSVField(record.Reason), FormatUTC(record.Started),
+                 NumberText(static_cast<double>(record.Elapsed.count()) / 1000.0));
 }
 
 std::string ReasonLine(const engine::TPingResult& result) {
@@ -214,6 +294,8 @@ std::string ReasonLine(const engine::TPingResult& result) {
 }
 
 std::string TextSummary(const TRunSummary& summary) {
+  if (summary.DryRun)
+    return "Planned: " + std::to_string(summary.Planned) + " Unchanged: " + std::to_string(summary.Unchanged);
   return "Success: " + std::to_string(summary.Success) + " Error: " + std::to_string(summary.Error);
 }
 
@@ -228,6 +310,8 @@ std::string JSONSummary(const TRunSummary& summary) {
       case TSummaryField::Skipped: value = summary.Skipped; break;
       case TSummaryField::ElapsedMs: value = Milliseconds(summary.Elapsed); break;
       case TSummaryField::Interrupted: value = summary.Interrupted; break;
+      case TSummaryField::Unchanged: value = summary.Unchanged; break;
+      case TSummaryField::DryRun: value = summary.DryRun; break;
     }
   }
   return DumpLine(record);

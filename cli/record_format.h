@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/ping_service.h"
 
@@ -31,8 +32,8 @@ std::optional<TOutputFormat> ParseOutputFormat(std::string_view name);
 // The fields of one call's record in the jsonl and csv formats, in their
 // order there, with what --help says of them. The writers and the help
 // text both read this table.
-enum class TResultField { Service, Site, Thread, Success, Code, Answer, Reason, ElapsedMs, Started, Kind };
-enum class TSummaryField { Success, Error, Skipped, ElapsedMs, Interrupted };
+enum class TResultField { Service, Site, Thread, Success, Code, Answer, Reason, ElapsedMs, Started, Kind, URLs };
+enum class TSummaryField { Success, Error, Skipped, ElapsedMs, Interrupted, Unchanged, DryRun };
 
 template <typename TField>
 struct TFieldInfo {
@@ -41,8 +42,9 @@ struct TFieldInfo {
   std::string_view Meaning;
 };
 
-// kind came last, after the columns that scripts already read by position.
-inline constexpr std::array<TFieldInfo<TResultField>, 10> kResultFields = {{
+// Fields are only ever added at the end, after the columns that scripts
+// already read by position.
+inline constexpr std::array<TFieldInfo<TResultField>, 11> kResultFields = {{
     {TResultField::Service, "service", "the service line as listed"},
     {TResultField::Site, "site", "the site as pinged, with \"http://\" when it was added"},
     {TResultField::Thread, "thread", "the worker that made the call, 1 to N"},
@@ -53,20 +55,25 @@ inline constexpr std::array<TFieldInfo<TResultField>, 10> kResultFields = {{
     {TResultField::ElapsedMs, "elapsed_ms", "how long the call took, in milliseconds"},
     {TResultField::Started, "started", "when the call began, ISO 8601 in UTC with milliseconds"},
     {TResultField::Kind, "kind", "what the service line asks for: xmlrpc, indexnow or websub"},
+    {TResultField::URLs, "urls", "how many page URLs the call carried (1 for a site alone)"},
 }};
 
-inline constexpr std::array<TFieldInfo<TSummaryField>, 5> kSummaryFields = {{
+inline constexpr std::array<TFieldInfo<TSummaryField>, 7> kSummaryFields = {{
     {TSummaryField::Success, "success", "the calls that succeeded"},
     {TSummaryField::Error, "error", "the calls that failed"},
     {TSummaryField::Skipped, "skipped", "the calls not made for service lines of 4 characters or fewer"},
     {TSummaryField::ElapsedMs, "elapsed_ms", "how long the whole run took, in milliseconds"},
     {TSummaryField::Interrupted, "interrupted", "true when the run was stopped before every site was done"},
+    {TSummaryField::Unchanged, "unchanged", "URLs and sites left out as already announced"},
+    {TSummaryField::DryRun, "dry_run", "true when the calls were only planned (--dry-run)"},
 }};
 
 // The jsonl field that tells a call's record from the summary, and its values.
 inline constexpr std::string_view kRecordTypeField = "type";
 inline constexpr std::string_view kResultType = "result";
 inline constexpr std::string_view kSummaryType = "summary";
+inline constexpr std::string_view kPlanType = "plan";
+inline constexpr std::string_view kCallType = "call";
 
 // The run as a whole, for the summary.
 struct TRunSummary {
@@ -77,6 +84,35 @@ struct TRunSummary {
   std::chrono::steady_clock::duration Elapsed{};
   // Stopped before every site was done.
   bool Interrupted = false;
+  // URLs and sites the ledger left out as announced already.
+  int64_t Unchanged = 0;
+  // Only planned: nothing was called.
+  bool DryRun = false;
+  // The calls a dry run planned.
+  int64_t Planned = 0;
+};
+
+// One call a dry run would make.
+struct TPlannedRecord {
+  engine::TServiceKind Kind = engine::TServiceKind::XMLRPC;
+  std::string Service;  // the service line as listed
+  std::string Site;     // what the call would announce
+  std::vector<std::string> URLs;
+};
+
+// One recorded call, as history lists it.
+struct THistoryRecord {
+  int64_t Run = 0;
+  std::string Service;
+  std::string Kind;
+  std::string Site;
+  std::vector<std::string> URLs;
+  bool Success = false;
+  int32_t Code = 0;
+  std::string Answer;
+  std::string Reason;
+  std::chrono::system_clock::time_point Started;
+  std::chrono::microseconds Elapsed{};
 };
 
 // text with every byte that would end a line, that a terminal acts on or
@@ -107,7 +143,24 @@ std::string CSVHeader();
 // "SERVICE URL:SITE reason: REASON".
 std::string ReasonLine(const engine::TPingResult& result);
 
-// "Success: N Error: M".
+// A dry run's planned call: "plan: SERVICE URL:SITE URLs:N"; in jsonl type
+// "plan" with kind, service, site and the urls themselves; in CSV the same
+// fields, the URLs separated by blanks.
+std::string TextPlanRecord(const TPlannedRecord& record);
+std::string JSONPlanRecord(const TPlannedRecord& record);
+std::string CSVPlanRecord(const TPlannedRecord& record);
+std::string CSVPlanHeader();
+
+// A recorded call: "STARTED run N SERVICE URL:SITE Code:C Answer:A URLs:N",
+// with " Reason:R" after a failure; in jsonl type "call" with run, service,
+// kind, site, urls, success, code, answer, reason, started and elapsed_ms;
+// in CSV the same fields, the URLs separated by blanks.
+std::string TextHistoryRecord(const THistoryRecord& record);
+std::string JSONHistoryRecord(const THistoryRecord& record);
+std::string CSVHistoryRecord(const THistoryRecord& record);
+std::string CSVHistoryHeader();
+
+// "Success: N Error: M"; for a dry run "Planned: N Unchanged: M".
 std::string TextSummary(const TRunSummary& summary);
 std::string JSONSummary(const TRunSummary& summary);
 

@@ -5,18 +5,37 @@
 
 namespace corvandel::cli {
 
-bool TRecordWriter::Begin() { return format_ != TOutputFormat::CSV || WriteLine(CSVHeader()); }
+bool TRecordWriter::Begin(TContent content) {
+  if (format_ != TOutputFormat::CSV) return true;
+  switch (content) {
+    case TContent::Plan: return WriteLine(CSVPlanHeader());
+    case TContent::History: return WriteLine(CSVHistoryHeader());
+    case TContent::Results: break;
+  }
+  return WriteLine(CSVHeader());
+}
+
+template <typename TRecord>
+bool TRecordWriter::Write(const TRecord& record, std::string (*text)(const TRecord&),
+                          std::string (*json)(const TRecord&), std::string (*csv)(const TRecord&)) {
+  switch (format_) {
+    case TOutputFormat::JSONLines: return WriteLine(json(record));
+    case TOutputFormat::CSV: return WriteLine(csv(record));
+    case TOutputFormat::Text: break;
+  }
+  return WriteLine(text(record));
+}
 
 bool TRecordWriter::Result(const engine::TPingResult& result) {
-  switch (format_) {
-    case TOutputFormat::JSONLines:
-      return WriteLine(JSONRecord(result));
-    case TOutputFormat::CSV:
-      return WriteLine(CSVRecord(result));
-    case TOutputFormat::Text:
-      break;
-  }
-  return WriteLine(TextRecord(result));
+  return Write(result, TextRecord, JSONRecord, CSVRecord);
+}
+
+bool TRecordWriter::Plan(const TPlannedRecord& record) {
+  return Write(record, TextPlanRecord, JSONPlanRecord, CSVPlanRecord);
+}
+
+bool TRecordWriter::History(const THistoryRecord& record) {
+  return Write(record, TextHistoryRecord, JSONHistoryRecord, CSVHistoryRecord);
 }
 
 bool TRecordWriter::Summary(const TRunSummary& summary) {

@@ -19,9 +19,15 @@ public:
   TRecordWriter(std::FILE* out, TOutputFormat format) : out_(out), format_(format) {}
 
   TOutputFormat Format() const { return format_; }
-  // What comes before the first call: the CSV header.
-  bool Begin();
+  // What the lines hold: finished calls, a dry run's planned calls, or the
+  // calls history lists. It picks the CSV header.
+  enum class TContent { Results, Plan, History };
+
+  // What comes before the first line: the CSV header of the content.
+  bool Begin(TContent content = TContent::Results);
   bool Result(const engine::TPingResult& result);
+  bool Plan(const TPlannedRecord& record);
+  bool History(const THistoryRecord& record);
   // The summary of the formats that end with one on this stream; CSV has
   // none.
   bool Summary(const TRunSummary& summary);
@@ -32,6 +38,10 @@ public:
 
 private:
   bool WriteLine(std::string_view line);
+  // The line of the writer's format, from one of a record's three writers.
+  template <typename TRecord>
+  bool Write(const TRecord& record, std::string (*text)(const TRecord&), std::string (*json)(const TRecord&),
+             std::string (*csv)(const TRecord&));
 
   std::FILE* out_;
   TOutputFormat format_;

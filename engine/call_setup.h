@@ -5,6 +5,7 @@
 // reading of a refusal, and the reason of a call an exception cut short.
 
 #include <string>
+#include <string_view>
 
 #include "engine/ping_service.h"
 #include "http/http_send.h"
@@ -14,6 +15,10 @@ namespace corvandel::engine {
 // Applies the process's proxy for url, its secure settings and the call
 // settings' time-outs to http.
 void PrepareClient(http::THTTPSend& http, const std::string& url);
+
+// The value of the answer's first header called name (with its colon, in
+// lower case), blanks around it left out; empty without one.
+std::string_view HeaderValue(const http::THTTPSend& http, std::string_view name);
 
 // The value of the answer's Retry-After header, blanks trimmed; empty
 // without one.

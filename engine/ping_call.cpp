@@ -63,20 +63,6 @@ TCallSettings settings;
 constexpr std::string_view kRetryAfterHeader = "retry-after:";
 constexpr std::string_view kLocationHeader = "location:";
 
-// The value of the answer's first header called name (with its colon,
-// lower case), blanks around it left out; empty without one.
-std::string_view HeaderValue(const http::THTTPSend& http, std::string_view name) {
-  for (const std::string& line : http.Headers()) {
-    if (!runtime::StartsWithNoCase(line, name)) continue;
-    std::string_view value = std::string_view(line).substr(name.size());
-    const std::size_t first = value.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    const std::size_t last = value.find_last_not_of(" \t");
-    return value.substr(first, last - first + 1);
-  }
-  return {};
-}
-
 // What a reason says of a redirect status, before its Location; empty for
 // the other statuses.
 std::string_view MovedReason(int32_t status) {
@@ -100,6 +86,18 @@ std::string BoundedLocation(std::string_view location) {
 }
 
 }  // namespace
+
+std::string_view HeaderValue(const http::THTTPSend& http, std::string_view name) {
+  for (const std::string& line : http.Headers()) {
+    if (!runtime::StartsWithNoCase(line, name)) continue;
+    std::string_view value = std::string_view(line).substr(name.size());
+    const std::size_t first = value.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    const std::size_t last = value.find_last_not_of(" \t");
+    return value.substr(first, last - first + 1);
+  }
+  return {};
+}
 
 TCallSettings CallSettings() {
   std::lock_guard<std::mutex> lock(settingsLock);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -31,6 +32,9 @@ struct TPingResult {
   std::chrono::system_clock::time_point Started;
   std::chrono::steady_clock::duration Elapsed{};
   TServiceKind Kind = TServiceKind::XMLRPC;  // set by the worker
+  // How many page URLs the call carried: 1 for a site alone, more for a
+  // site announced for its changed pages.
+  std::size_t URLs = 1;
 };
 
 // What every ping call of the process uses beside the proxies and the

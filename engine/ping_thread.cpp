@@ -20,6 +20,35 @@ std::size_t CountPingedServices(const std::vector<std::string>& lines) {
   return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), IsPingedServiceLine));
 }
 
+void MakeCall(TPingService& pinger, const std::string& serviceLine, const std::string& site, const TPingCall& call,
+              TPingResult& result) {
+  pinger.ServiceURL = serviceLine;
+  if (!pinger.Request || pinger.SiteURL != site) pinger.BuildRequest(site);
+  // An announcement line names its endpoint itself; only an XML-RPC
+  // service gets the default scheme.
+  result.Kind = KindOf(serviceLine);
+  const std::string url = result.Kind == TServiceKind::XMLRPC ? WithScheme(serviceLine) : serviceLine;
+  // The record is reused: a call that fills less than all of it, such as a
+  // front-end's own, must not hand over the previous call's outcome.
+  result.Success = false;
+  result.Code = 0;
+  result.Answer = kNoAnswer;
+  result.Reason = kCallNotMadeReason;
+  result.Started = std::chrono::system_clock::now();
+  const auto start = std::chrono::steady_clock::now();
+  if (call)
+    call(pinger, url, result);
+  else
+    pinger.Call(url, result);
+  result.Elapsed = std::chrono::steady_clock::now() - start;
+  if (result.Success)
+    result.Reason.clear();
+  else if (result.Reason.empty())
+    result.Reason = kCallFailedReason;
+  result.ServiceURL = pinger.ServiceURL;
+  result.SiteURL = pinger.SiteURL;
+}
+
 TThreadPingService::TThreadPingService(runtime::TMainThread& mainThread, std::shared_ptr<TServiceTable> table,
                                        std::string siteURL, uint16_t threadNum, TResultHandler onResult,
                                        TPingCall call)
@@ -43,40 +72,13 @@ void TThreadPingService::Execute() {
     if (Terminated()) return;
     if (!table_->Claim(i)) continue;
 
-    Pinger.ServiceURL = table_->Line(i);
-    if (!IsPingedServiceLine(Pinger.ServiceURL)) continue;
-
-    // Built once, for the first service this worker calls: the workers
-    // that find nothing to call never hold a request.
-    if (!Pinger.Request) Pinger.BuildRequest(WithScheme(SiteURL_));
-    // An announcement line names its endpoint itself; only an XML-RPC
-    // service gets the default scheme.
-    result_.Kind = KindOf(Pinger.ServiceURL);
-    const std::string url =
-        result_.Kind == TServiceKind::XMLRPC ? WithScheme(Pinger.ServiceURL) : Pinger.ServiceURL;
-    // The record is reused: a call that fills less than all of it, such as
-    // a front-end's own, must not hand over the previous call's outcome.
-    result_.Success = false;
-    result_.Code = 0;
-    result_.Answer = kNoAnswer;
-    result_.Reason = kCallNotMadeReason;
-    result_.Started = std::chrono::system_clock::now();
-    const auto start = std::chrono::steady_clock::now();
-    if (call_)
-      call_(Pinger, url, result_);
-    else
-      Pinger.Call(url, result_);
-    result_.Elapsed = std::chrono::steady_clock::now() - start;
-    // A reason says why a call failed, so a success has none and a
-    // failure always has one.
-    if (result_.Success)
-      result_.Reason.clear();
-    else if (result_.Reason.empty())
-      result_.Reason = kCallFailedReason;
+    const std::string& line = table_->Line(i);
+    if (!IsPingedServiceLine(line)) continue;
+    // The request is built for the first service this worker calls: the
+    // workers that find nothing to call never hold one.
+    MakeCall(Pinger, line, WithScheme(SiteURL_), call_, result_);
     table_->MarkDone(i);
 
-    result_.ServiceURL = Pinger.ServiceURL;
-    result_.SiteURL = Pinger.SiteURL;
     result_.ThreadNum = ThreadNum_;
     if (onResult_) Synchronize([this] { onResult_(result_); });
   }

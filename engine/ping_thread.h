@@ -46,6 +46,14 @@ using TResultHandler = std::function<void(const TPingResult& result)>;
 // put something else in its place.
 using TPingCall = std::function<bool(TPingService& pinger, const std::string& url, TPingResult& result)>;
 
+// One call as every worker makes it, into result: the pinger's request
+// built for site (with its prefix) unless it already holds it, the record
+// reset so that nothing of an earlier call survives, the call made through
+// call (or the pinger's own), timed, and its reason settled: none for a
+// success, always one for a failure. The caller sets ThreadNum.
+void MakeCall(TPingService& pinger, const std::string& serviceLine, const std::string& site, const TPingCall& call,
+              TPingResult& result);
+
 class TThreadPingService : public runtime::TThread {
 public:
   // Created suspended and set to free itself; attach the end notification,

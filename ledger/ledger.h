@@ -9,8 +9,9 @@
 //   the announcements it settles, or not at all. A process killed at any
 //   moment loses at most the calls not yet recorded.
 // - A successful call makes its Site and each of its URLs that line's last
-//   announcement, with the call's start and each URL's date. A failed call
-//   is recorded and settles nothing.
+//   announcement, with the call's start and each URL's date, unless a
+//   success that started later is kept already (calls finish out of order).
+//   A failed call is recorded and settles nothing.
 // - Several processes may write one store at once (the SQLite store waits
 //   for the others' transactions instead of failing).
 // - Reading never changes what is stored.
@@ -93,7 +94,8 @@ public:
   virtual void RecordCall(const TCallRecord& call) = 0;
 
   // The recorded calls that pass filter, oldest first (by start, then by the
-  // order of recording), handed one at a time.
+  // order of recording), handed one at a time. visit must not call back into
+  // the store, which refuses it.
   virtual void ForEachCall(const TCallFilter& filter, const std::function<void(const TCallRecord&)>& visit) = 0;
 
   // An endpoint that asked callers to wait: no call to it before until.

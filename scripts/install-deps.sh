@@ -3,10 +3,11 @@
 # when any of them is missing. Usage: scripts/install-deps.sh [extra packages]
 set -euo pipefail
 
+# dpkg-dev (dpkg-shlibdeps) and file: cpack reads the Debian packages' dependencies with them.
 packages=(cmake ninja-build g++ pkg-config python3 libgtest-dev libgmock-dev libbenchmark-dev
           libxml2-dev libpugixml-dev libexpat1-dev libcurl4-openssl-dev libssl-dev openssl qt6-base-dev
           libcli11-dev nlohmann-json3-dev libsqlite3-dev zlib1g-dev
-          xvfb xauth desktop-file-utils "$@")
+          xvfb xauth desktop-file-utils dpkg-dev file "$@")
 
 missing=()
 for package in "${packages[@]}"; do

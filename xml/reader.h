@@ -58,6 +58,9 @@ inline constexpr uint32_t kMaxContentModelNesting = 128;
 // under 1 GiB together.
 inline constexpr uint64_t kDefaultMaxDocumentBytes = 48u << 20;
 
+// What OnElementEnd tells the reader to do with the element it was shown.
+enum class TElementVerdict : uint8_t { Keep, Drop };
+
 struct TXMLReaderSettings {
   bool Validate = false;            // report validity errors against the DTD
   bool KeepWhitespaceText = false;  // keep whitespace-only character data
@@ -86,6 +89,17 @@ struct TXMLReaderSettings {
   // Called with every error before a fatal one is raised or a validity
   // error is discarded; it may raise the error itself.
   std::function<void(const EXMLReadError&)> OnError;
+  // Called once an element of the document has been read whole, its end
+  // tag (or empty-element tag) included, with the element still in the
+  // tree. Drop frees it with its subtree at once, which lets a caller read
+  // a long list of records while only the one being read is in memory.
+  // Node storage of a dropped element is reused and no longer counts
+  // against MaxDocumentBytes; its text stays stored, and counted, until the
+  // document goes. Elements inside entity declarations are not shown. The
+  // callback must not change the tree; it may raise an exception of its
+  // own to stop the reading, which ReadDocumentFromStream passes on. Off
+  // (empty) by default: every element is kept.
+  std::function<TElementVerdict(TDOMElement& element)> OnElementEnd;
 };
 
 // Builds a document from the text in stream, read from its current

@@ -552,6 +552,8 @@ void TXMLReader::ParseStartTag() {
     }
     doc_.State = TDocumentState::InRoot;
   }
+  if (settings_.OnElementEnd)
+    elementMarks_.push_back({doc_.Document->AllocatedNodeBytes(), limits_.ReleasedNodeBytes});
   TDOMElement* element = Build().Element(InternName());
   TDOMBuilder::Append(AsParent(doc_.Current), element);
   ++doc_.ElementCounter;
@@ -721,6 +723,18 @@ void TXMLReader::CloseElement(TDOMNode* element) {
     ValidationError(FormatMessage(kMsgMissingSubElements, Narrow(element->NodeName())));
   if (settings_.NamespaceAware) ns_.Support->EndElement();
   PopValidationFrame();
+  if (settings_.OnElementEnd) EndOfElement(static_cast<TDOMElement*>(element));
+}
+
+void TXMLReader::EndOfElement(TDOMElement* element) {
+  const TElementMark mark = elementMarks_.back();
+  elementMarks_.pop_back();
+  if (entityContentDepth_ > 0 || settings_.OnElementEnd(*element) != TElementVerdict::Drop) return;
+  // Everything allocated since the element started is its subtree, less
+  // what was dropped inside it and released already.
+  const uint64_t allocated = doc_.Document->AllocatedNodeBytes() - mark.AllocatedNodeBytes;
+  limits_.ReleasedNodeBytes += allocated - (limits_.ReleasedNodeBytes - mark.ReleasedNodeBytes);
+  element->Free();
 }
 
 void TXMLReader::ParseComment() {
@@ -1010,11 +1024,13 @@ void TXMLReader::ParseEntityContent(TDOMEntityEx* entity) {
   const uint64_t bytesBefore = doc_.Document->AllocatedNodeBytes();
   const uint64_t unitsBefore = limits_.TextUnits;
   entity->SetReadOnly(false);
+  ++entityContentDepth_;
   doc_.Current = entity;
   doc_.State = TDocumentState::InRoot;
   validation_.Frames[doc_.Depth].Declaration = nullptr;
   UpdateContentType();
   ParseContent();
+  --entityContentDepth_;
   entity->ContentParsed = true;
   entity->SubtreeBytes = doc_.Document->AllocatedNodeBytes() - bytesBefore;
   entity->SubtreeUnits = limits_.TextUnits - unitsBefore;

@@ -35,15 +35,21 @@ ANNOUNCE_PEER = os.path.join(HERE, "announce_peer.py")
 PATIENCE = 60  # seconds; only a hang comes near it
 TLS = False
 RESULT_FIELDS = ("service", "site", "thread", "success", "code", "answer", "reason", "elapsed_ms", "started",
-                 "kind")
+                 "kind", "urls")
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                    "no_proxy", "NO_PROXY")
 
 
+# Every run records its calls in the default ledger; the tests keep theirs
+# away from the user's.
+STATE_HOME = tempfile.TemporaryDirectory(prefix="corvandel-state-")
+
+
 def clean_environment(**variables):
     """This process's environment without proxy settings, plus variables."""
     environment = {k: v for k, v in os.environ.items() if k not in PROXY_VARIABLES}
+    environment["XDG_STATE_HOME"] = STATE_HOME.name
     # Read only by a sanitized build.
     lsan = "suppressions=" + os.path.join(HERE, "lsan.supp")
     environment["LSAN_OPTIONS"] = environment["LSAN_OPTIONS"] + ":" + lsan if environment.get("LSAN_OPTIONS") else lsan
@@ -214,7 +220,7 @@ class CliTest(unittest.TestCase):
         missing = os.path.join(self.directory.name, "missing.txt")
         cases = [
             ([], "services file is missing"),
-            (["--services", good], "sites file is missing"),
+            (["--services", good], "nothing to announce"),
             (["--services", good, "--sites"], "needs a value"),
             (["--services", good, "--sites", good, "--threads", "0"], "--threads takes a number from 1 to 14"),
             (["--services", good, "--sites", good, "--threads", "15"], "--threads takes a number"),
@@ -328,14 +334,15 @@ class CliTest(unittest.TestCase):
         result = self.run_program("--help")
         self.assertEqual(result.returncode, 0)
         text = result.stdout.decode()
-        for part in ("Usage: corvandel-ping --services FILE --sites FILE [--threads N]",
+        for part in ("Usage: corvandel-ping --services FILE [--sites FILE] [--sitemap URL|FILE]",
+                     "corvandel-ping history", "--min-interval DURATION", "--dry-run", "--no-ledger",
                      "--proxy URL", "--cacert FILE", "--insecure", "--check-indexnow-key", "no_proxy", "HTTPS",
                      "Exit status", "Ctrl-C", "--format FORMAT", "(default: text)", "--timeout SECONDS",
                      "(default: 90)", "--quiet", "(default: 10)", "standard input", "comment", "byte order mark"):
             self.assertIn(part, text)
         with open(os.path.join(HERE, "..", "..", "cli", "corvandel-ping.1"), encoding="utf-8") as f:
             manual = f.read().replace("\\-", "-")
-        for field in RESULT_FIELDS + ("skipped", "interrupted"):
+        for field in RESULT_FIELDS + ("skipped", "interrupted", "unchanged", "dry_run"):
             self.assertRegex(text, r"\n  %s +\S" % field)
             self.assertIn(".B %s\n" % field, manual)
         for option in re.findall(r"^  (--[a-z-]+)", text, re.M):
@@ -415,7 +422,8 @@ class ScriptOutputTest(unittest.TestCase):
                                                                           if p != "/closed"] + [dead]
                                 for site in ("blog", "news")))
         self.assertEqual({k: v for k, v in summary.items() if k != "elapsed_ms"},
-                         {"type": "summary", "success": 2, "error": 10, "skipped": 2, "interrupted": False})
+                         {"type": "summary", "success": 2, "error": 10, "skipped": 2, "interrupted": False,
+                          "unchanged": 0, "dry_run": False})
         self.assertGreater(summary["elapsed_ms"], 0)
         # Standard error is no terminal: no progress line, and the reasons are in the records.
         self.assertNotIn(b"\x1b", result.stderr)
@@ -571,7 +579,8 @@ class ScriptOutputTest(unittest.TestCase):
                     self.assertRegex(terminal, rb"\r\x1b\[K\d/4 calls, \d ok, \d failed, \d+:\d\d, [\d.]+ calls/s")
                     # Out of the way of the reason line, and gone at the end.
                     self.assertRegex(terminal, rb"\r\x1b\[K" + reason.pattern)
-                    self.assertTrue(terminal.endswith(b"\r\x1b[K"), terminal)
+                    # The terminal does not end on a drawn line.
+                    self.assertTrue(terminal.endswith(b"\r\x1b[K") or terminal.endswith(b"\n"), terminal)
 
 
 class AnnounceTest(unittest.TestCase):

@@ -2,11 +2,13 @@
 """Installs the whole build into a fresh prefix and checks what a user meets:
 every file arrived, the menu entry names the installed launcher, the launcher
 starts the window in the user's folder for the lists (copying the sample list
-there only once), both manual pages render cleanly, and corvandel-ping runs
-from its absolute path under cron's PATH.
+there only once), both manual pages render cleanly, corvandel-ping runs
+from its absolute path under cron's PATH, and the scheduling examples start
+it by that path.
 
     install_test.py CMAKE BUILD_DIR"""
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -22,6 +24,10 @@ EXPECTED = [
     "libexec/corvandel/corvandel-launcher",
     "share/applications/corvandel.desktop",
     "share/corvandel/PingServices.txt",
+    "share/doc/corvandel/examples/PingServices.txt",
+    "share/doc/corvandel/examples/corvandel-ping.cron",
+    "share/doc/corvandel/examples/corvandel-ping.service",
+    "share/doc/corvandel/examples/corvandel-ping.timer",
     "share/icons/hicolor/128x128/apps/corvandel.png",
     "share/icons/hicolor/scalable/apps/corvandel.svg",
     "share/man/man1/corvandel.1",
@@ -125,6 +131,36 @@ class InstalledTree(unittest.TestCase):
                               capture_output=True, text=True, timeout=60)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assertTrue(done.stdout.startswith("corvandel-ping "), done.stdout)
+
+    def example_lines(self, name):
+        with open(self.path("share/doc/corvandel/examples/" + name), encoding="utf-8") as example:
+            return [line for line in example.read().splitlines() if line and not line.startswith("#")]
+
+    def test_scheduling_examples_start_the_installed_program(self):
+        program = self.path("bin/corvandel-ping")
+        # The prefix holds a blank, so both name the program quoted.
+        starts = [line[len("ExecStart="):] for line in self.example_lines("corvandel-ping.service")
+                  if line.startswith("ExecStart=")]
+        self.assertEqual(len(starts), 1)
+        self.assertEqual(shlex.split(starts[0])[0].replace("%%", "%"), program, starts[0])
+
+        crontab = self.example_lines("corvandel-ping.cron")
+        self.assertEqual(len(crontab), 1, crontab)
+        command = shlex.split(crontab[0].split(None, 5)[5])
+        self.assertIn("&&", command, crontab)
+        self.assertEqual(command[command.index("&&") + 1], program, crontab)
+
+        analyze = shutil.which("systemd-analyze")
+        if analyze:
+            # Also checks that the program named is there and executable.
+            runtime = tempfile.mkdtemp(dir=self.scratch)
+            examples = self.path("share/doc/corvandel/examples")
+            done = subprocess.run([analyze, "verify", "--user", "--man=no",
+                                   os.path.join(examples, "corvandel-ping.service"),
+                                   os.path.join(examples, "corvandel-ping.timer")],
+                                  env={"PATH": CRON_PATH, "HOME": runtime, "XDG_RUNTIME_DIR": runtime},
+                                  capture_output=True, text=True, timeout=60)
+            self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
 
 
 if __name__ == "__main__":

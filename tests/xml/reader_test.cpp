@@ -313,6 +313,48 @@ TEST(ReaderLimitsTest, DocumentMemoryIsBounded) {
   EXPECT_NE(Read(defaults, 0, small).find(kLimit), std::string::npos);
 }
 
+// A caller that drops each record as it ends reads a long list in the
+// tree of one record: node storage is reused, and the memory bound counts
+// only what is alive (and the text, which stays).
+TEST(ReaderLimitsTest, DroppedElementsLeaveTheTreeAndTheMemoryBound) {
+  std::string text = "<!DOCTYPE list [<!ENTITY e '<r><v>in entity</v></r>'>]><list>";
+  for (int i = 0; i < 20000; ++i) text += "<r><v>" + std::to_string(i % 10) + "</v><w/><w/><w/><w/></r>";
+  text += "&e;<keep/></list>";
+  TXMLReaderSettings settings;
+  settings.MaxDocumentBytes = 1u << 20;
+  EXPECT_NE(Read(text, 0, settings).find("Document exceeds the allowed size in memory"), std::string::npos);
+
+  std::string seen;
+  int shown = 0;
+  settings.OnElementEnd = [&seen, &shown](TDOMElement& element) {
+    if (element.NodeName() != u"r") return TElementVerdict::Keep;
+    // Shown whole: its children are there, the end tag read.
+    if (seen.size() < 12) seen += Narrow(element.TextContent());
+    ++shown;
+    return TElementVerdict::Drop;
+  };
+  for (std::size_t piece : {0, 3}) {
+    seen.clear();
+    shown = 0;
+    EXPECT_EQ(Read(text, piece, settings), "<!DOCTYPE list>list[&e;keep]");
+    EXPECT_EQ(seen, "012345678901");
+    // The entity's own elements are not the document's: they stay in the
+    // reference's copy, never shown.
+    EXPECT_EQ(shown, 20000);
+  }
+  {
+    std::unique_ptr<TXMLDocument> doc;
+    runtime::TMemoryStream stream(text);
+    ReadDocumentFromStream(doc, stream, u"stream:", settings);
+    EXPECT_EQ(doc->DocumentElement()->FirstChild()->TextContent(), u"in entity");
+  }
+  // A callback's own exception ends the read and reaches the caller.
+  settings.OnElementEnd = [](TDOMElement&) -> TElementVerdict { throw std::runtime_error("stop here"); };
+  std::unique_ptr<TXMLDocument> doc;
+  runtime::TMemoryStream stream(text);
+  EXPECT_THROW(ReadDocumentFromStream(doc, stream, u"stream:", settings), std::runtime_error);
+}
+
 TEST(ReaderTest, LongTextCrossesManyBuffers) {
   std::string text = "<a>";
   for (int i = 0; i < 5000; ++i) text += "line " + std::to_string(i) + "\r\n";

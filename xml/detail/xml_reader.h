@@ -141,7 +141,8 @@ private:
   void ChargeExpansion(TDOMEntityEx* entity);
   // Memory of the document: node storage, stored text and interned names.
   uint64_t DocumentBytes() const {
-    return doc_.Document->AllocatedNodeBytes() + sizeof(DOMChar) * limits_.TextUnits + limits_.NameBytes;
+    return doc_.Document->AllocatedNodeBytes() - limits_.ReleasedNodeBytes + sizeof(DOMChar) * limits_.TextUnits +
+           limits_.NameBytes;
   }
   // Fatal once the document, with more bytes to come, would pass
   // MaxDocumentBytes.
@@ -275,7 +276,23 @@ private:
     uint64_t Expansion = 0;  // bytes of content copied through entity references
     uint64_t TextUnits = 0;  // code units of text stored in the document
     uint64_t NameBytes = 0;  // interned names
+    // Node storage of the elements that OnElementEnd dropped, handed back
+    // to the pools for the nodes that follow.
+    uint64_t ReleasedNodeBytes = 0;
   };
+
+  // For OnElementEnd: what the document had allocated and released when
+  // each open element started, so that a dropped element's own storage is
+  // known without a walk over it. Kept only while the callback is set.
+  struct TElementMark {
+    uint64_t AllocatedNodeBytes = 0;
+    uint64_t ReleasedNodeBytes = 0;
+  };
+  void EndOfElement(TDOMElement* element);
+  std::vector<TElementMark> elementMarks_;
+  // Entity replacement texts being parsed into their declarations; their
+  // elements are not the document's and are never shown to OnElementEnd.
+  uint32_t entityContentDepth_ = 0;
 
   TInput input_;
   TScan scan_;

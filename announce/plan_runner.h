@@ -1,0 +1,107 @@
+#pragma once
+
+// Runs a plan: one queue of planned calls served by a pool of workers.
+//
+// A worker takes the earliest call in plan order whose service line has
+// fewer than the per-service limit in flight, so that one slow service
+// delays only its own calls and no endpoint sees more than the limit at
+// once; with a limit of 1 every service meets one call at a time, as the
+// window's batches have it. Each finished call is handed to the main thread
+// synchronously, as the window's workers hand theirs, so the handler may
+// write it out and record it before the worker takes its next call.
+//
+// One group at a time, the calls of a group start only once every call of
+// the groups before it has finished: each site meets its services as one
+// batch, as in the window, without the window's pause between batches.
+//
+// Stop ends the run at once: no new call starts, and calls under way finish
+// and are handed over. Every call on this object comes from the main thread.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "announce/plan.h"
+#include "engine/ping_service.h"
+#include "engine/ping_thread.h"
+#include "runtime/main_thread.h"
+#include "runtime/thread.h"
+
+namespace corvandel::announce {
+
+// How many calls of one service line are in flight at once by default.
+inline constexpr int kDefaultPerServiceCalls = 1;
+
+struct TRunnerSettings {
+  int Workers = 1;
+  int PerService = kDefaultPerServiceCalls;
+  bool OneGroupAtATime = true;
+};
+
+class TPlanRunner {
+public:
+  // Runs on the main thread for every finished call, while its worker waits.
+  using TResultHandler = std::function<void(const TPlannedCall& call, const engine::TPingResult& result)>;
+
+  // call replaces every worker's call (see engine::TPingCall); empty for the
+  // real ones.
+  TPlanRunner(runtime::TMainThread& mainThread, std::vector<std::string> serviceLines, std::vector<TPlannedCall> calls,
+              const TRunnerSettings& settings, TResultHandler onResult, engine::TPingCall call = {});
+  // Stops the run and waits for the workers, running main-thread messages
+  // meanwhile.
+  ~TPlanRunner();
+  TPlanRunner(const TPlanRunner&) = delete;
+  TPlanRunner& operator=(const TPlanRunner&) = delete;
+
+  void Start();
+  void Stop();
+
+  // Calls handed over so far, of Total.
+  int64_t Done() const { return done_; }
+  int64_t Total() const { return static_cast<int64_t>(calls_.size()); }
+  bool Stopped() const;
+  // Every worker has ended: every call was made, or the run was stopped and
+  // the calls under way have finished.
+  bool Idle() const { return liveWorkers_ == 0; }
+
+private:
+  class TWorker;
+
+  // The next call a worker may make, or nothing once the queue is empty or
+  // the run stopped; waits while every queued call's service is at its limit.
+  std::optional<std::size_t> Take();
+  void Finish(std::size_t index);
+
+  runtime::TMainThread& mainThread_;
+  const std::vector<std::string> serviceLines_;
+  const std::vector<TPlannedCall> calls_;
+  const int workerCount_;
+  const int perService_;
+  const bool oneGroupAtATime_;
+  TResultHandler onResult_;
+  engine::TPingCall call_;
+
+  mutable std::mutex lock_;
+  std::condition_variable ready_;
+  // Per service line, the indexes of its calls not yet taken, in plan order.
+  std::vector<std::deque<std::size_t>> queued_;
+  std::vector<int> inFlight_;
+  std::size_t waiting_ = 0;  // calls not yet taken
+  // Per group, its calls not yet finished; and the earliest group with any.
+  std::vector<std::size_t> unfinished_;
+  std::size_t currentGroup_ = 0;
+  bool stopped_ = false;
+
+  std::vector<std::unique_ptr<TWorker>> workers_;
+  int64_t done_ = 0;
+  std::size_t liveWorkers_ = 0;
+};
+
+}  // namespace corvandel::announce

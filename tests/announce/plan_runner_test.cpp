@@ -1,0 +1,131 @@
+#include "announce/plan_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "runtime/event_loop.h"
+
+namespace corvandel::announce {
+namespace {
+
+// Stands in for every call: counts what is in flight per service, and can
+// hold each call until the test lets it go.
+class TFakeCalls {
+public:
+  explicit TFakeCalls(runtime::TEventLoop& loop) : loop_(loop) {}
+
+  engine::TPingCall Call() {
+    return [this](engine::TPingService& pinger, const std::string& url, engine::TPingResult& result) {
+      {
+        std::unique_lock guard(lock_);
+        const int now = ++inFlight_[url];
+        maxInFlight_[url] = std::max(maxInFlight_[url], now);
+        started_.push_back(pinger.SiteURL + " " + url);
+        changed_.notify_all();
+        // Wakes the main thread, which waits for messages only.
+        loop_.Post([] {});
+        changed_.wait(guard, [this] { return !holding_; });
+        --inFlight_[url];
+      }
+      result.Success = true;
+      result.Code = 200;
+      return true;
+    };
+  }
+  void Hold(bool holding) {
+    std::lock_guard guard(lock_);
+    holding_ = holding;
+    changed_.notify_all();
+  }
+  std::size_t Started() {
+    std::lock_guard guard(lock_);
+    return started_.size();
+  }
+  std::map<std::string, int> MaxInFlight() {
+    std::lock_guard guard(lock_);
+    return maxInFlight_;
+  }
+
+private:
+  runtime::TEventLoop& loop_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  bool holding_ = false;
+  std::map<std::string, int> inFlight_;
+  std::map<std::string, int> maxInFlight_;
+  std::vector<std::string> started_;
+};
+
+// sites x services, each site a group, as a site list plans them.
+std::vector<TPlannedCall> SiteListPlan(std::size_t sites, std::size_t services) {
+  std::vector<TPlannedCall> calls;
+  for (std::size_t site = 0; site < sites; ++site)
+    for (std::size_t service = 0; service < services; ++service)
+      calls.push_back(TPlannedCall{service, engine::TServiceKind::XMLRPC, "http://site" + std::to_string(site), {}, site});
+  return calls;
+}
+
+std::vector<std::string> Services(std::size_t count) {
+  std::vector<std::string> lines;
+  for (std::size_t i = 0; i < count; ++i) lines.push_back("http://rpc.example/" + std::to_string(i));
+  return lines;
+}
+
+TEST(PlanRunnerTest, EveryCallOnceWithinEachLimitAndGroupByGroup) {
+  for (const bool oneGroupAtATime : {true, false}) {
+    runtime::TEventLoop loop;
+    TFakeCalls fake(loop);
+    std::vector<std::string> handed;
+    // The group of every call that had begun when each call finished.
+    std::size_t lowestUnfinishedGroup = 0;
+    std::vector<std::size_t> finishedPerGroup(20, 0);
+    bool orderKept = true;
+    TPlanRunner runner(
+        loop, Services(6), SiteListPlan(20, 6), TRunnerSettings{8, 2, oneGroupAtATime},
+        [&](const TPlannedCall& call, const engine::TPingResult& result) {
+          EXPECT_TRUE(loop.IsMainThread());
+          EXPECT_EQ(result.SiteURL, call.Site);
+          handed.push_back(result.SiteURL + " " + result.ServiceURL);
+          if (call.Group > lowestUnfinishedGroup) orderKept = false;
+          if (++finishedPerGroup[call.Group] == 6)
+            while (lowestUnfinishedGroup < 20 && finishedPerGroup[lowestUnfinishedGroup] == 6) ++lowestUnfinishedGroup;
+        },
+        fake.Call());
+    runner.Start();
+    loop.RunUntil([&] { return runner.Idle(); });
+    EXPECT_EQ(handed.size(), 120u);
+    EXPECT_EQ(runner.Done(), 120);
+    std::sort(handed.begin(), handed.end());
+    EXPECT_EQ(std::unique(handed.begin(), handed.end()), handed.end());
+    for (const auto& [service, most] : fake.MaxInFlight()) EXPECT_LE(most, oneGroupAtATime ? 1 : 2) << service;
+    if (oneGroupAtATime) {
+      EXPECT_TRUE(orderKept);
+    }
+  }
+}
+
+TEST(PlanRunnerTest, StopLetsCallsUnderWayFinishAndStartsNoOther) {
+  runtime::TEventLoop loop;
+  TFakeCalls fake(loop);
+  fake.Hold(true);
+  int64_t handed = 0;
+  TPlanRunner runner(loop, Services(4), SiteListPlan(5, 4), TRunnerSettings{3, 1, true},
+                     [&](const TPlannedCall&, const engine::TPingResult&) { ++handed; }, fake.Call());
+  runner.Start();
+  loop.RunUntil([&] { return fake.Started() == 3; });
+  runner.Stop();
+  fake.Hold(false);
+  loop.RunUntil([&] { return runner.Idle(); });
+  EXPECT_EQ(handed, 3);
+  EXPECT_EQ(fake.Started(), 3u);
+  EXPECT_TRUE(runner.Stopped());
+}
+
+}  // namespace
+}  // namespace corvandel::announce
