@@ -28,6 +28,7 @@ import http.server
 import json
 import os
 import signal
+import socket
 import socketserver
 import ssl
 import subprocess
@@ -166,6 +167,10 @@ class TLSServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
     def get_request(self):
         sock, peer = self.socket.accept()
+        # Answers are written in more than one TLS record (the ticket after
+        # the handshake, headers and body): without this, Nagle's algorithm
+        # holds each later one for the client's delayed acknowledgement.
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         # The handshake runs in the connection's thread, so that one slow
         # client does not hold up the accepting loop.
         return self.context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), peer
