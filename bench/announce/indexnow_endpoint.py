@@ -15,7 +15,9 @@ and then answers, over HTTP/1.1 with keep-alive, one thread a connection:
   GET  /indexnow?url=U&key=K            200, one request and one URL
   POST /indexnow  {"host","key","keyLocation","urlList"}
                                          200, one request, len(urlList) URLs
-  GET  /stats                            the counts as JSON (not counted)
+  GET  /stats                            the counts as JSON (not counted):
+                                         requests, urls, gets, posts, refused,
+                                         and connections that carried a submission
   GET  /stats?reset=1                    the counts, then sets them to zero
 
 A request without a key, or a body that is not the JSON above, is answered
@@ -92,8 +94,21 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
     def setup(self):
         self.request.do_handshake()  # put off by the accepting loop
         super().setup()
+        self.carried = False
+
+    def count(self, urls, method):
+        """One submission; a connection is counted at its first one, so
+        that the /stats requests are not."""
         with COUNTS.lock:
-            COUNTS.connections += 1
+            COUNTS.requests += 1
+            COUNTS.urls += urls
+            if method == "GET":
+                COUNTS.gets += 1
+            else:
+                COUNTS.posts += 1
+            if not self.carried:
+                COUNTS.connections += 1
+        self.carried = True
 
     def log_message(self, format, *args):  # the counts are the log
         pass
@@ -123,10 +138,7 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
         if not query.get("url") or not query.get("key"):
             self.refuse("url and key are both needed")
             return
-        with COUNTS.lock:
-            COUNTS.requests += 1
-            COUNTS.gets += 1
-            COUNTS.urls += 1
+        self.count(1, "GET")
         self.answer(200)
 
     def do_POST(self):
@@ -149,10 +161,7 @@ class EndpointHandler(http.server.BaseHTTPRequestHandler):
         except (ValueError, KeyError, TypeError):
             self.refuse("the body must be JSON with host, key and urlList")
             return
-        with COUNTS.lock:
-            COUNTS.requests += 1
-            COUNTS.posts += 1
-            COUNTS.urls += len(urls)
+        self.count(len(urls), "POST")
         self.answer(200)
 
 
