@@ -20,7 +20,8 @@ finds the same pages changed. Only the run over the changed sitemap is timed.
 
 Each round runs the peer's two steps, then corvandel-ping. The endpoint's
 counts are taken before and after each, so the requests and URLs it saw are
-each tool's own. Medians and the ratios Corvandel / peer are printed at the
+each tool's own. corvandel-ping is also timed as a dry run (fetching,
+reading and planning, no call), which shows what the calls cost. Medians and the ratios Corvandel / peer are printed at the
 end and written, with every round, to WORK/results.json.
 """
 
@@ -170,6 +171,12 @@ def main():
             with open(os.path.join(work, "ping-round.jsonl"), "w") as out:
                 wall, peak, _ = timed(ping_command(args, endpoint, services, "sitemap.xml", ledger), stdout=out)
             seen = endpoint.stats()
+            # The same run as a dry run: fetching, reading and planning
+            # without a call, the share of the run that is not the calls.
+            copy_ledger(baseline, ledger)
+            plan_wall, plan_peak, _ = timed(ping_command(args, endpoint, services, "sitemap.xml", ledger) +
+                                            ["--dry-run"])
+            row.update(ping_plan_s=plan_wall, ping_plan_kib=plan_peak)
             row.update(ping_s=wall, ping_kib=peak, ping_requests=seen["requests"], ping_urls=seen["urls"],
                        ping_connections=seen["connections"], ping_refused=seen["refused"])
             rounds.append(row)
@@ -196,6 +203,8 @@ def main():
     print("  corvandel-ping:                     %8.2f s %9d KiB  %d requests, %d URLs, %d connections" %
           (summary["ping_s"], summary["ping_kib"], summary["ping_requests"], summary["ping_urls"],
            summary["ping_connections"]))
+    print("    of which reading and planning    %8.2f s %9d KiB  (the same run with --dry-run)" %
+          (summary["ping_plan_s"], summary["ping_plan_kib"]))
     print("  Corvandel / peer: wall %.3fx (peer %.1fx the time), peak memory %.3fx" %
           (summary["wall_ratio"], 1 / summary["wall_ratio"] if summary["wall_ratio"] else float("inf"),
            summary["peak_ratio"]))
