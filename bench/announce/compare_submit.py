@@ -20,7 +20,7 @@ finds the same pages changed. Only the run over the changed sitemap is timed.
 
 Each round runs the peer's two steps, then corvandel-ping. The endpoint's
 counts are taken before and after each, so the requests and URLs it saw are
-each tool's own. corvandel-ping is also timed as a dry run (fetching,
+each program's own. corvandel-ping is also timed as a dry run (fetching,
 reading and planning, no call), which shows what the calls cost. Medians and the ratios Corvandel / peer are printed at the
 end and written, with every round, to WORK/results.json.
 """
