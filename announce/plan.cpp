@@ -94,10 +94,12 @@ private:
 
 ledger::TCarriedURL Carried(const TDatedURL& url) { return {url.URL, url.Date}; }
 
-void Lookup(ledger::TLedger& state, const std::string& line, const std::vector<std::string>& urls,
+// The line's last announcement of each of urls, or none for each when the
+// plan does not need to know.
+void Lookup(ledger::TLedger& state, const std::string& line, const std::vector<std::string>& urls, bool needed,
             std::vector<std::optional<ledger::TAnnouncement>>& found) {
   found.clear();
-  if (!urls.empty()) state.LastAnnouncements(line, urls, found);
+  if (needed && !urls.empty()) state.LastAnnouncements(line, urls, found);
   found.resize(urls.size());
 }
 
@@ -129,6 +131,9 @@ TPlan PlanCalls(const TSources& sources, const std::vector<std::string>& service
   for (const std::string& site : sources.Sites) listedSites.push_back(engine::WithScheme(site));
 
   const std::vector<std::string> pageURLs = URLsOf(pages);
+  std::vector<std::string> pageOrigins;
+  pageOrigins.reserve(pages.size());
+  for (const TDatedURL& page : pages) pageOrigins.push_back(SiteOrigin(page.URL));
   const std::vector<std::string> feedURLs = URLsOf(feeds);
   const std::vector<std::string> siteURLTexts = URLsOf(siteURLs);
 
@@ -157,7 +162,7 @@ TPlan PlanCalls(const TSources& sources, const std::vector<std::string>& service
     const TServiceKind kind = engine::KindOf(line);
 
     // The site list: every site, unless MinInterval holds it back.
-    Lookup(state, line, options.MinInterval ? listedSites : std::vector<std::string>{}, found);
+    Lookup(state, line, listedSites, options.MinInterval.has_value(), found);
     for (std::size_t i = 0; i < listedSites.size(); ++i) {
       if (TooSoon(found[i], options)) {
         ++plan.Unchanged;
@@ -167,12 +172,12 @@ TPlan PlanCalls(const TSources& sources, const std::vector<std::string>& service
     }
 
     if (kind == TServiceKind::XMLRPC) {
-      Lookup(state, line, siteURLTexts, found);
+      Lookup(state, line, siteURLTexts, true, found);
       // The changed URLs of each site, in source order.
       std::unordered_map<std::string_view, std::vector<ledger::TCarriedURL>> changed;
       for (std::size_t i = 0; i < siteURLs.size(); ++i)
         if (Changed(siteURLs[i], found[i], options)) changed[origins[i]].push_back(Carried(siteURLs[i]));
-      Lookup(state, line, options.MinInterval ? distinctOrigins : std::vector<std::string>{}, found);
+      Lookup(state, line, distinctOrigins, options.MinInterval.has_value(), found);
       for (std::size_t i = 0; i < distinctOrigins.size(); ++i) {
         const std::string& origin = distinctOrigins[i];
         const auto urls = changed.find(origin);
@@ -191,14 +196,45 @@ TPlan PlanCalls(const TSources& sources, const std::vector<std::string>& service
       continue;
     }
 
-    const std::vector<TDatedURL>& offered = kind == TServiceKind::IndexNow ? pages : feeds;
-    Lookup(state, line, kind == TServiceKind::IndexNow ? pageURLs : feedURLs, found);
-    for (std::size_t i = 0; i < offered.size(); ++i) {
-      if (!Changed(offered[i], found[i], options)) {
+    if (kind == TServiceKind::WebSub) {
+      Lookup(state, line, feedURLs, true, found);
+      for (std::size_t i = 0; i < feeds.size(); ++i) {
+        if (!Changed(feeds[i], found[i], options)) {
+          ++plan.Unchanged;
+          continue;
+        }
+        builder.Add(builder.GroupOf(feeds[i].URL), TPlannedCall{service, kind, feeds[i].URL, {Carried(feeds[i])}});
+      }
+      continue;
+    }
+
+    // IndexNow: the changed pages of each site, in source order.
+    Lookup(state, line, pageURLs, true, found);
+    std::vector<std::string_view> siteOrder;
+    std::unordered_map<std::string_view, std::vector<std::size_t>> changedOf;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+      if (!Changed(pages[i], found[i], options)) {
         ++plan.Unchanged;
         continue;
       }
-      builder.Add(builder.GroupOf(offered[i].URL), TPlannedCall{service, kind, offered[i].URL, {Carried(offered[i])}});
+      auto& changed = changedOf[pageOrigins[i]];
+      if (changed.empty()) siteOrder.push_back(pageOrigins[i]);
+      changed.push_back(i);
+    }
+    for (const std::string_view origin : siteOrder) {
+      const std::vector<std::size_t>& changed = changedOf[origin];
+      if (changed.size() == 1) {
+        const TDatedURL& page = pages[changed.front()];
+        builder.Add(builder.GroupOf(page.URL), TPlannedCall{service, kind, page.URL, {Carried(page)}});
+        continue;
+      }
+      for (std::size_t first = 0; first < changed.size(); first += engine::kMaxIndexNowBatch) {
+        TPlannedCall call{service, kind, std::string(origin), {}};
+        call.Bulk = true;
+        const std::size_t end = std::min(changed.size(), first + engine::kMaxIndexNowBatch);
+        for (std::size_t k = first; k < end; ++k) call.URLs.push_back(Carried(pages[changed[k]]));
+        builder.Add(first == 0 ? builder.GroupOf(call.Site) : builder.NewGroup(), std::move(call));
+      }
     }
   }
   plan.Calls = builder.Calls();

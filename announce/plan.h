@@ -8,7 +8,9 @@
 // - an XML-RPC line: each site once, the origin (scheme://host[:port]/) of
 //   the changed pages and feeds, when anything of that site changed; the
 //   call carries those changed URLs;
-// - an indexnow line: every changed page URL, once;
+// - an indexnow line: every changed page URL, once; the pages of one site
+//   together, in bulk submissions of at most kMaxIndexNowBatch, when the
+//   site has more than one;
 // - a websub line: every changed feed URL, as its topic.
 // Sites from a site list go to every line, as they are, each call carrying
 // the site alone; nothing about them is left out unless MinInterval says so.
@@ -62,6 +64,8 @@ struct TPlannedCall {
   // The calls that announce one thing share a group, numbered from 0 in
   // plan order.
   std::size_t Group = 0;
+  // An IndexNow submission of URLs, the pages of the site, in one request.
+  bool Bulk = false;
 
   bool operator==(const TPlannedCall&) const = default;
 };

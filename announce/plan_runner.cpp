@@ -19,11 +19,16 @@ protected:
   void Execute() override {
     while (const std::optional<std::size_t> index = runner_.Take()) {
       const TPlannedCall& call = runner_.calls_[*index];
-      engine::MakeCall(pinger_, runner_.serviceLines_[call.Service], call.Site, runner_.call_, result_);
+      std::vector<std::string> pages;
+      if (call.Bulk) {
+        pages.reserve(call.URLs.size());
+        for (const ledger::TCarriedURL& url : call.URLs) pages.push_back(url.URL);
+      }
+      engine::MakeCall(pinger_, runner_.serviceLines_[call.Service], call.Site, runner_.call_, result_,
+                       std::move(pages));
       result_.ThreadNum = threadNum_;
       result_.URLs = call.URLs.size();
-      // A call counts as in flight until its result has been handed over, so
-      // that the results of one group are all out before the next begins;
+      // A call counts as in flight until its result has been handed over,
       // also when the handler raises.
       const TFinished finished(runner_, *index);
       Synchronize([&] {
@@ -54,19 +59,12 @@ TPlanRunner::TPlanRunner(runtime::TMainThread& mainThread, std::vector<std::stri
       calls_(std::move(calls)),
       workerCount_(std::max(settings.Workers, 1)),
       perService_(std::max(settings.PerService, 1)),
-      oneGroupAtATime_(settings.OneGroupAtATime),
       onResult_(std::move(onResult)),
       call_(std::move(call)),
       queued_(serviceLines_.size()),
       inFlight_(serviceLines_.size(), 0) {
-  for (std::size_t i = 0; i < calls_.size(); ++i) {
-    queued_.at(calls_[i].Service).push_back(i);
-    const std::size_t group = calls_[i].Group;
-    if (unfinished_.size() <= group) unfinished_.resize(group + 1, 0);
-    ++unfinished_[group];
-  }
+  for (std::size_t i = 0; i < calls_.size(); ++i) queued_.at(calls_[i].Service).push_back(i);
   waiting_ = calls_.size();
-  while (currentGroup_ < unfinished_.size() && unfinished_[currentGroup_] == 0) ++currentGroup_;
 }
 
 TPlanRunner::~TPlanRunner() {
@@ -108,7 +106,6 @@ std::optional<std::size_t> TPlanRunner::Take() {
     for (std::size_t service = 0; service < queued_.size(); ++service) {
       if (queued_[service].empty() || inFlight_[service] >= perService_) continue;
       const std::size_t front = queued_[service].front();
-      if (oneGroupAtATime_ && calls_[front].Group != currentGroup_) continue;
       if (front < best) {
         best = queued_[service].front();
         bestService = service;
@@ -128,8 +125,6 @@ void TPlanRunner::Finish(std::size_t index) {
   {
     std::lock_guard guard(lock_);
     --inFlight_[calls_[index].Service];
-    --unfinished_[calls_[index].Group];
-    while (currentGroup_ < unfinished_.size() && unfinished_[currentGroup_] == 0) ++currentGroup_;
   }
   ready_.notify_all();
 }

@@ -5,14 +5,10 @@
 // A worker takes the earliest call in plan order whose service line has
 // fewer than the per-service limit in flight, so that one slow service
 // delays only its own calls and no endpoint sees more than the limit at
-// once; with a limit of 1 every service meets one call at a time, as the
-// window's batches have it. Each finished call is handed to the main thread
+// once. There is no pause between sites: a worker that finishes a call
+// takes the next one at once. Each finished call is handed to the main thread
 // synchronously, as the window's workers hand theirs, so the handler may
 // write it out and record it before the worker takes its next call.
-//
-// One group at a time, the calls of a group start only once every call of
-// the groups before it has finished: each site meets its services as one
-// batch, as in the window, without the window's pause between batches.
 //
 // Stop ends the run at once: no new call starts, and calls under way finish
 // and are handed over. Every call on this object comes from the main thread.
@@ -36,13 +32,14 @@
 
 namespace corvandel::announce {
 
-// How many calls of one service line are in flight at once by default.
-inline constexpr int kDefaultPerServiceCalls = 1;
+// How many calls of one service line are in flight at once by default:
+// enough to keep a fast service busy, few enough that no endpoint sees a
+// burst from every worker.
+inline constexpr int kDefaultPerServiceCalls = 2;
 
 struct TRunnerSettings {
   int Workers = 1;
   int PerService = kDefaultPerServiceCalls;
-  bool OneGroupAtATime = true;
 };
 
 class TPlanRunner {
@@ -84,7 +81,6 @@ private:
   const std::vector<TPlannedCall> calls_;
   const int workerCount_;
   const int perService_;
-  const bool oneGroupAtATime_;
   TResultHandler onResult_;
   engine::TPingCall call_;
 
@@ -94,9 +90,6 @@ private:
   std::vector<std::deque<std::size_t>> queued_;
   std::vector<int> inFlight_;
   std::size_t waiting_ = 0;  // calls not yet taken
-  // Per group, its calls not yet finished; and the earliest group with any.
-  std::vector<std::size_t> unfinished_;
-  std::size_t currentGroup_ = 0;
   bool stopped_ = false;
 
   std::vector<std::unique_ptr<TWorker>> workers_;

@@ -19,6 +19,7 @@
 #include "engine/ping_texts.h"
 #include "http/http_send.h"
 #include "runtime/ascii_case.h"
+#include "runtime/file_descriptor.h"
 
 namespace corvandel::announce {
 
@@ -32,19 +33,7 @@ constexpr int32_t kOKStatus = 200;
 constexpr std::size_t kMaxSourceBytes = kMaxSitemapBytes;
 static_assert(kMaxFeedBytes == kMaxSitemapBytes);
 
-class TFileDescriptor {
-public:
-  explicit TFileDescriptor(int fd) : fd_(fd) {}
-  ~TFileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TFileDescriptor(const TFileDescriptor&) = delete;
-  TFileDescriptor& operator=(const TFileDescriptor&) = delete;
-  int Get() const { return fd_; }
-
-private:
-  int fd_;
-};
+using runtime::TFileDescriptor;
 
 std::string TooLarge() { return "it is larger than " + std::to_string(kMaxSourceBytes) + " bytes"; }
 

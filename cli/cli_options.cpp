@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "announce/plan_runner.h"
 #include "engine/run_controller.h"
 #include "http/proxy_config.h"
 
@@ -20,7 +21,7 @@ constexpr std::string_view kEndOfOptions = "--";
 constexpr const char* kUsage =
     "Usage: corvandel-ping --services FILE [--sites FILE] [--sitemap URL|FILE]...\n"
     "         [--feed URL|FILE]... [--ledger FILE | --no-ledger] [--all]\n"
-    "         [--min-interval DURATION] [--dry-run] [--threads N]\n"
+    "         [--min-interval DURATION] [--dry-run] [--threads N] [--per-service N]\n"
     "         [--format text|jsonl|csv] [--timeout SECONDS] [--quiet]\n"
     "         [--proxy URL] [--cacert FILE] [--insecure] [--check-indexnow-key]\n"
     "       corvandel-ping history [--ledger FILE] [--since DURATION]\n"
@@ -152,6 +153,7 @@ struct TRawOptions {
   std::string Services;
   std::string Sites;
   std::string Threads;
+  std::string PerService;
   std::string Proxy;
   std::string CACert;
   std::string Format;
@@ -178,6 +180,7 @@ struct TParser {
   CLI::Option* MinInterval = nullptr;
   CLI::Option* Since = nullptr;
   CLI::Option* Threads = nullptr;
+  CLI::Option* PerService = nullptr;
   CLI::Option* Proxy = nullptr;
   CLI::Option* CACert = nullptr;
   CLI::Option* Format = nullptr;
@@ -265,6 +268,11 @@ TParser MakeParser(TRawOptions& raw) {
                                       std::to_string(engine::kMaxWorkers) +
                                       " (default: " + std::to_string(engine::kDefaultWorkers) + ")")
                        ->type_name("N");
+  parser.PerService = app.add_option("--per-service", raw.PerService,
+                                     "calls of one service line under way at once, 1 to " +
+                                         std::to_string(engine::kMaxWorkers) + " (default: " +
+                                         std::to_string(announce::kDefaultPerServiceCalls) + ")")
+                          ->type_name("N");
   parser.Format = AddFormatOption(app, raw, "what each call writes: text, jsonl or csv\n(default: text)");
   parser.Timeout = app.add_option("--timeout", raw.Timeout,
                                   "how long each call waits for the service's next\n"
@@ -472,6 +480,16 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
       return std::nullopt;
     }
     options.Threads = *threads;
+  }
+  options.PerService = announce::kDefaultPerServiceCalls;
+  if (parser.PerService->count() > 0) {
+    const auto perService = ParseThreads(raw.PerService);
+    if (!perService) {
+      error = "--per-service takes a number from 1 to " + std::to_string(engine::kMaxWorkers) + ", not '" +
+              raw.PerService + "'";
+      return std::nullopt;
+    }
+    options.PerService = *perService;
   }
   if (!TakeFormat(parser, raw, options, error) || !TakeLedger(parser, raw, options, error) ||
       !TakeDuration(parser.MinInterval, raw.MinInterval, options.MinInterval, error))

@@ -46,6 +46,7 @@ struct TOptions {
   std::optional<std::chrono::milliseconds> Since;
   std::string ServiceFilter;
   int Threads = 0;  // set from the default when not given
+  int PerService = 0;  // --per-service: calls of one service line at once; set from the default
   // --proxy as given, checked: overrides the environment's proxies; empty
   // turns proxies off.
   std::optional<std::string> Proxy;

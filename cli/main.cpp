@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -192,7 +193,9 @@ TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const s
     const std::string& line = services[call.Service];
     engine::TIndexNowService service;
     std::string reason;
-    if (!engine::ParseIndexNowLine(line, service, reason)) continue;  // the call itself says why
+    // The call itself says why a line or a URL cannot be submitted.
+    if (!engine::ParseIndexNowLine(line, service, reason)) continue;
+    if (!service.KeyLocation.empty() && !engine::InKeyScope(service.KeyLocation, call.Site)) continue;
     const auto file = std::make_pair(line, engine::KeyFileURL(service, call.Site));
     auto found = checked.find(file);
     if (found == checked.end()) {
@@ -206,23 +209,35 @@ TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const s
   return failures;
 }
 
-// The ledger of a run, or of a dry run, which only reads it.
-struct TLedgerChoice {
-  std::unique_ptr<ledger::TLedger> Store;
-  std::string Name;  // how messages name it
-};
+// The engines that take IndexNow share what each is sent: one endpoint per
+// key is enough, and more only repeat the submissions.
+void WarnOfSharedKeys(const std::vector<std::string>& services) {
+  std::map<std::string, std::vector<std::string>> endpoints;
+  for (const std::string& line : services) {
+    engine::TIndexNowService service;
+    std::string error;
+    if (engine::IsPingedServiceLine(line) && engine::KindOf(line) == engine::TServiceKind::IndexNow &&
+        engine::ParseIndexNowLine(line, service, error)) {
+      std::vector<std::string>& named = endpoints[service.Key];
+      if (std::find(named.begin(), named.end(), service.Endpoint) == named.end()) named.push_back(service.Endpoint);
+    }
+  }
+  for (const auto& [key, named] : endpoints)
+    if (named.size() > 1)
+      Complain(cli::EscapeControls("warning: " + std::to_string(named.size()) +
+                                   " indexnow lines share one key; the engines share submissions, so one "
+                                   "endpoint is enough (each is still called): " + named.front() + ", " + named[1] +
+                                   (named.size() > 2 ? ", ..." : "")));
+}
 
 std::string LedgerName(const std::string& path) { return "the ledger \"" + path + "\""; }
 
 // The ledger the options ask for. A run that needs one (sources, a
-// minimum interval, or --ledger) stops when it cannot be opened; a plain
-// site list run then goes on without a record, and says so.
-std::optional<TLedgerChoice> OpenLedger(const cli::TOptions& options) {
-  TLedgerChoice choice;
-  if (options.NoLedger) {
-    choice.Store = std::make_unique<ledger::TMemoryLedger>();
-    return choice;
-  }
+// minimum interval, or --ledger) stops when it cannot be opened, and gets
+// nothing; a plain site list run then goes on without a record, and says so.
+// A dry run only reads it.
+std::unique_ptr<ledger::TLedger> OpenLedger(const cli::TOptions& options) {
+  if (options.NoLedger) return std::make_unique<ledger::TMemoryLedger>();
   const bool named = !options.LedgerFile.empty();
   const bool needed = named || !options.Sitemaps.empty() || !options.Feeds.empty() || options.MinInterval;
   const std::string path =
@@ -231,34 +246,26 @@ std::optional<TLedgerChoice> OpenLedger(const cli::TOptions& options) {
   if (path.empty()) {
     error = "no folder for the ledger: neither XDG_STATE_HOME nor HOME names one (give --ledger FILE or --no-ledger)";
   } else {
-    choice.Name = LedgerName(path);
     try {
       if (options.DryRun) {
         // A dry run writes nothing, not even a new, empty ledger.
         struct stat info {};
-        if (::stat(path.c_str(), &info) != 0)
-          choice.Store = std::make_unique<ledger::TMemoryLedger>();
-        else
-          choice.Store = ledger::OpenSQLiteLedger(path, ledger::TOpenMode::ReadOnly);
-        return choice;
+        if (::stat(path.c_str(), &info) != 0) return std::make_unique<ledger::TMemoryLedger>();
+        return ledger::OpenSQLiteLedger(path, ledger::TOpenMode::ReadOnly);
       }
-      if (named || cli::MakeLedgerFolders(path, error)) {
-        choice.Store = ledger::OpenSQLiteLedger(path, ledger::TOpenMode::ReadWrite);
-        return choice;
-      }
-      error = "cannot open " + choice.Name + ": " + error;
+      if (named || cli::MakeLedgerFolders(path, error))
+        return ledger::OpenSQLiteLedger(path, ledger::TOpenMode::ReadWrite);
+      error = "cannot open " + LedgerName(path) + ": " + error;
     } catch (const ledger::ELedgerError& e) {
       error = e.what();
     }
   }
   if (needed) {
     Complain(error);
-    return std::nullopt;
+    return nullptr;
   }
   Complain("warning: " + error + "; this run is not recorded");
-  choice.Store = std::make_unique<ledger::TMemoryLedger>();
-  choice.Name.clear();
-  return choice;
+  return std::make_unique<ledger::TMemoryLedger>();
 }
 
 ledger::TCallRecord Recorded(int64_t run, const std::string& service, const announce::TPlannedCall& call,
@@ -317,6 +324,7 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   }
   if (!ConfigureConnections(options)) return kExitUsage;
   engine::SetCallSettings(engine::TCallSettings{options.ReadTimeout});
+  WarnOfSharedKeys(services);
 
   announce::TSources sources;
   sources.Sites = std::move(sites);
@@ -328,14 +336,14 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   }
   for (const std::string& note : notes) Complain(cli::EscapeControls(note));
 
-  std::optional<TLedgerChoice> ledger = OpenLedger(options);
+  const std::unique_ptr<ledger::TLedger> ledger = OpenLedger(options);
   if (!ledger) return kExitUsage;
   int64_t runNumber = 0;
   announce::TPlan plan;
   try {
-    plan = announce::PlanCalls(sources, services, *ledger->Store,
+    plan = announce::PlanCalls(sources, services, *ledger,
                                announce::TPlanOptions{options.All, options.MinInterval, ledger::Now()});
-    if (!options.DryRun) runNumber = ledger->Store->BeginRun(ledger::Now());
+    if (!options.DryRun) runNumber = ledger->BeginRun(ledger::Now());
   } catch (const ledger::ELedgerError& e) {
     Complain(e.what());
     return kExitUsage;
@@ -406,11 +414,11 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   }
   std::unique_ptr<announce::TPlanRunner> runner;
   runner = std::make_unique<announce::TPlanRunner>(
-      loop, services, std::move(plan.Calls), announce::TRunnerSettings{options.Threads},
+      loop, services, std::move(plan.Calls), announce::TRunnerSettings{options.Threads, options.PerService},
       [&](const announce::TPlannedCall& planned, const engine::TPingResult& result) {
         if (ledgerError.empty()) {
           try {
-            ledger->Store->RecordCall(Recorded(runNumber, services[planned.Service], planned, result));
+            ledger->RecordCall(Recorded(runNumber, services[planned.Service], planned, result));
           } catch (const ledger::ELedgerError& e) {
             ledgerError = e.what();
             runner->Stop();

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "runtime/code_page.h"
+#include "runtime/file_descriptor.h"
 
 namespace corvandel::engine {
 
@@ -56,27 +57,6 @@ std::string Reason(int error) { return std::strerror(error); }
 [[noreturn]] void Refuse(const char* verb, const std::string& fileName, const char* why) {
   throw runtime::EStreamError(std::string(verb) + " file \"" + fileName + "\". " + why);
 }
-
-// Closes a descriptor when it goes out of scope.
-class TDescriptor {
-public:
-  explicit TDescriptor(int fd) : fd_(fd) {}
-  ~TDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  TDescriptor(const TDescriptor&) = delete;
-  TDescriptor& operator=(const TDescriptor&) = delete;
-  int Get() const { return fd_; }
-  // Closes now, reporting what closing reported.
-  int Close() {
-    const int result = ::close(fd_);
-    fd_ = -1;
-    return result;
-  }
-
-private:
-  int fd_;
-};
 
 // Splits text into entries as it arrives, so that a list is refused at its
 // first overlong line without ever holding that line whole.
@@ -340,7 +320,7 @@ void WriteAll(int fd, std::string_view text, const std::string& fileName) {
 // The target rewritten through its own descriptor: for a target whose
 // directory takes no new file, or that has further hard links.
 void RewriteInPlace(const std::string& target, const std::string& fileName, std::string_view text) {
-  TDescriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  runtime::TFileDescriptor file(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (file.Get() < 0) Fail("Cannot create", fileName, errno);
   struct stat status {};
   if (::fstat(file.Get(), &status) != 0) Fail("Cannot create", fileName, errno);
@@ -392,7 +372,7 @@ std::string FormatListText(const std::vector<std::string>& entries) {
 std::vector<std::string> ReadListFile(const std::string& fileName, const TListReadOptions& options) {
   // Without blocking: a FIFO or a kernel file that waits for data must not
   // hold the caller for ever.
-  TDescriptor file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  runtime::TFileDescriptor file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (file.Get() < 0) Fail("Cannot open", fileName, errno);
   struct stat status {};
   if (::fstat(file.Get(), &status) != 0) Fail("Cannot open", fileName, errno);
@@ -421,7 +401,7 @@ void WriteListFile(const std::string& fileName, const std::vector<std::string>& 
   }
 
   std::string temporary;
-  TDescriptor file(CreateBeside(target, exists, temporary));
+  runtime::TFileDescriptor file(CreateBeside(target, exists, temporary));
   if (file.Get() < 0) {
     const int error = errno;
     if (exists && (error == EACCES || error == EPERM || error == EROFS) && ::access(target.c_str(), W_OK) == 0) {

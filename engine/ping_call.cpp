@@ -213,7 +213,9 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
 
 bool TPingService::Call(const std::string& url, TPingResult& result) {
   switch (KindOf(url)) {
-    case TServiceKind::IndexNow: return SubmitIndexNow(url, SiteURL, result);
+    case TServiceKind::IndexNow:
+      return PageURLs.empty() ? SubmitIndexNow(url, SiteURL, result)
+                              : SubmitIndexNowBatch(url, SiteURL, PageURLs, result);
     case TServiceKind::WebSub: return PublishWebSub(url, SiteURL, result);
     case TServiceKind::XMLRPC: break;
   }

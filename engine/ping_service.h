@@ -6,6 +6,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "xml/dom.h"
 
@@ -93,6 +94,9 @@ public:
   std::unique_ptr<xml::TXMLDocument> Request;
   std::string ServiceURL;
   std::string SiteURL;
+  // The pages an IndexNow line takes in one bulk submission for the site;
+  // empty for a call about the site alone.
+  std::vector<std::string> PageURLs;
 };
 
 }  // namespace corvandel::engine

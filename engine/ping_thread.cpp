@@ -21,8 +21,9 @@ std::size_t CountPingedServices(const std::vector<std::string>& lines) {
 }
 
 void MakeCall(TPingService& pinger, const std::string& serviceLine, const std::string& site, const TPingCall& call,
-              TPingResult& result) {
+              TPingResult& result, std::vector<std::string> pages) {
   pinger.ServiceURL = serviceLine;
+  pinger.PageURLs = std::move(pages);
   if (!pinger.Request || pinger.SiteURL != site) pinger.BuildRequest(site);
   // An announcement line names its endpoint itself; only an XML-RPC
   // service gets the default scheme.

@@ -50,9 +50,11 @@ using TPingCall = std::function<bool(TPingService& pinger, const std::string& ur
 // built for site (with its prefix) unless it already holds it, the record
 // reset so that nothing of an earlier call survives, the call made through
 // call (or the pinger's own), timed, and its reason settled: none for a
-// success, always one for a failure. The caller sets ThreadNum.
+// success, always one for a failure. The caller sets ThreadNum. pages are
+// the pages of the site an IndexNow line takes in one bulk submission; none
+// for a call about the site alone.
 void MakeCall(TPingService& pinger, const std::string& serviceLine, const std::string& site, const TPingCall& call,
-              TPingResult& result);
+              TPingResult& result, std::vector<std::string> pages = {});
 
 class TThreadPingService : public runtime::TThread {
 public:

@@ -100,10 +100,8 @@ TEST_F(PlanTest, FirstRunSendsEachKindWhatItTakes) {
       {0, "https://blog.example/",
        {"https://blog.example/a", "https://blog.example/b", "https://blog.example/d", "https://blog.example/feed.xml"}},
       {0, "https://news.example:8443/", {"https://news.example:8443/c"}},
-      {1, "https://blog.example/a", {"https://blog.example/a"}},
-      {1, "https://blog.example/b", {"https://blog.example/b"}},
+      {1, "https://blog.example/", {"https://blog.example/a", "https://blog.example/b", "https://blog.example/d"}},
       {1, "https://news.example:8443/c", {"https://news.example:8443/c"}},
-      {1, "https://blog.example/d", {"https://blog.example/d"}},
       {2, "https://blog.example/feed.xml", {"https://blog.example/feed.xml"}},
   };
   std::vector<TCallSketch> got = Sketch(plan);
@@ -147,6 +145,24 @@ TEST_F(PlanTest, WhatChangedSinceTheLastSuccessIsAllThatGoes) {
   EXPECT_EQ(Plan(dated).Calls.size(), 2u);
 }
 
+TEST_F(PlanTest, ASitesPagesGoInBulkSubmissionsOfTheProtocolsSize) {
+  lines_ = {kIndexNow};
+  for (const std::size_t count : {2u, 10000u, 10001u}) {
+    TSources sources;
+    for (std::size_t i = 0; i < count; ++i) sources.Pages.push_back({"https://blog.example/" + std::to_string(i), {}});
+    sources.Pages.push_back({"https://news.example/only", {}});
+    const TPlan plan = Plan(sources);
+    std::vector<std::pair<std::size_t, bool>> shape;
+    for (const TPlannedCall& call : plan.Calls) shape.emplace_back(call.URLs.size(), call.Bulk);
+    std::vector<std::pair<std::size_t, bool>> expected = {{std::min<std::size_t>(count, 10000), true}};
+    if (count > 10000) expected.emplace_back(count - 10000, true);
+    expected.emplace_back(1, false);
+    EXPECT_EQ(shape, expected) << count;
+    EXPECT_EQ(plan.Calls.front().Site, "https://blog.example/");
+    EXPECT_EQ(plan.Calls.back().Site, "https://news.example/only");
+  }
+}
+
 TEST_F(PlanTest, DuplicatesGoOnceWithTheirLatestDate) {
   TSources sources;
   sources.Pages = {{"https://blog.example/a", kDay1}, {"https://blog.example/a", kDay2}, {"https://blog.example/a", {}}};
@@ -158,11 +174,11 @@ TEST_F(PlanTest, DuplicatesGoOnceWithTheirLatestDate) {
 
 TEST_F(PlanTest, AllAndMinIntervalOverrideTheLedgerEachTheirWay) {
   Succeed(Plan(SiteSources()), kDay3 - 10min);
-  EXPECT_EQ(Plan(SiteSources(), {.All = true, .MinInterval = {}, .Now = {}}).Calls.size(), 7u);
+  EXPECT_EQ(Plan(SiteSources(), {.All = true, .MinInterval = {}, .Now = {}}).Calls.size(), 5u);
   // Announced 10 minutes ago: a 15-minute interval holds everything back,
   // --all included; a 5-minute one lets --all through.
   EXPECT_TRUE(Plan(SiteSources(), {.All = true, .MinInterval = 15min, .Now = {}}).Calls.empty());
-  EXPECT_EQ(Plan(SiteSources(), {.All = true, .MinInterval = 5min, .Now = {}}).Calls.size(), 7u);
+  EXPECT_EQ(Plan(SiteSources(), {.All = true, .MinInterval = 5min, .Now = {}}).Calls.size(), 5u);
 }
 
 TEST_F(PlanTest, ListedSitesGoEveryTimeUnlessTooSoon) {

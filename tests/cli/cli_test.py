@@ -166,6 +166,7 @@ class CliTest(unittest.TestCase):
             "/RPC2 http://news.example/", "/refuse http://news.example/"]))
 
     def test_many_workers_call_each_service_once_per_site(self):
+        # One queue of calls: the workers go from site to site without waiting.
         peer = self.peer()
         paths = ["/rpc%d" % i for i in range(40)]
         services = self.write("services.txt", "".join(
@@ -179,10 +180,6 @@ class CliTest(unittest.TestCase):
         expected = sorted("%s http://%s.example" % (path, site)
                           for site in ("one", "two", "three") for path in paths)
         self.assertEqual(sorted(peer.calls()), expected)
-        # The sites follow one another: no line of a site after the next one began.
-        order = [line.split(" URL:")[1].split(" ")[0] for line in out[:-1]]
-        self.assertEqual(order, sorted(order, key=["http://one.example", "http://two.example",
-                                                   "http://three.example"].index))
 
     def test_interrupt_lets_calls_under_way_finish_and_print(self):
         # The calls end only once the test has seen the stop taken.
@@ -621,9 +618,9 @@ class AnnounceTest(unittest.TestCase):
 
     def test_one_list_reaches_every_kind_of_service(self):
         rpc = "127.0.0.1:%d/RPC2" % self.ping.port
-        good = "indexnow:%s/indexnow?key=k1" % self.base
-        bad = "indexnow:%s/indexnow?key=nokey" % self.base
-        busy = "indexnow:%s/indexnow?key=busy" % self.base
+        good = "indexnow:%s/indexnow?key=held-key-1" % self.base
+        bad = "indexnow:%s/indexnow?key=unknown-key-1" % self.base
+        busy = "indexnow:%s/indexnow?key=busy-key-1" % self.base
         hub = "websub:%s/hub" % self.base
         broken = "indexnow:%s/indexnow" % self.base
         result, records = self.run_jsonl([rpc, good, bad, busy, hub, broken], ["blog.example/a&b?c=\u00e9", "other.example"])
@@ -655,29 +652,59 @@ class AnnounceTest(unittest.TestCase):
         encoded = {blog: "http%3A%2F%2Fblog.example%2Fa%26b%3Fc%3D%C3%A9", other: "http%3A%2F%2Fother.example"}
         want = []
         for site in (blog, other):
-            for key in ("k1", "nokey", "busy"):
+            for key in ("held-key-1", "unknown-key-1", "busy-key-1"):
                 want.append("GET /indexnow?url=%s&key=%s " % (encoded[site], key))
-            want.append("POST /hub hub.mode=publish&hub.url=%s" % encoded[site])
+            want.append("POST /hub hub.mode=publish&hub.url=%s&hub.topic=%s" % (encoded[site], encoded[site]))
         self.assertEqual(self.requests(), sorted(want))
         self.assertEqual(sorted(line.split(" ", 1)[1] for line in self.ping.calls()), sorted([blog, other]))
 
     def test_key_check_keeps_sites_without_the_key_from_the_endpoint(self):
-        held = "indexnow:%s/indexnow?key=k1&keyLocation=%s/k1.txt" % (self.base, self.base)
-        missing = "indexnow:%s/indexnow?key=k1&keyLocation=%s/k9.txt" % (self.base, self.base)
-        result, records = self.run_jsonl([held, missing], ["blog.example"], "--check-indexnow-key")
+        held = "indexnow:%s/indexnow?key=held-key-1&keyLocation=%s/held-key-1.txt" % (self.base, self.base)
+        missing = "indexnow:%s/indexnow?key=held-key-1&keyLocation=%s/k9.txt" % (self.base, self.base)
+        # Without a keyLocation the key file is on the site's own host and port.
+        plain = "indexnow:%s/indexnow?key=held-key-1" % self.base
+        site = self.base + "/post"
+        result, records = self.run_jsonl([held, missing, plain], [site], "--check-indexnow-key")
         self.assertEqual(result.returncode, 1, result.stderr)
-        site = "http://blog.example"
         self.assertEqual((records[(held, site)]["code"], records[(held, site)]["answer"]),
                          (202, "URL received, key validation pending"))
+        self.assertEqual((records[(plain, site)]["code"], records[(plain, site)]["answer"]), (200, "URL submitted"))
         self.assertEqual(records[(missing, site)]["code"], 0)
         self.assertIn("key check failed: key file %s/k9.txt: status 404" % self.base, records[(missing, site)]["reason"])
         stderr = result.stderr.decode()
         self.assertIn("key check: %s for %s: the key file holds the key" % (site, held), stderr)
         self.assertIn("key check: %s for %s: key file" % (site, missing), stderr)
-        location = urllib.parse.quote(self.base + "/k1.txt", safe="")
-        self.assertEqual(self.requests(), sorted(["GET /k1.txt ", "GET /k9.txt ",
-                                                  "GET /indexnow?url=http%%3A%%2F%%2Fblog.example&key=k1&keyLocation=%s "
-                                                  % location]))
+        encoded = urllib.parse.quote(site, safe="")
+        location = urllib.parse.quote(self.base + "/held-key-1.txt", safe="")
+        self.assertEqual(self.requests(), sorted(["GET /held-key-1.txt ", "GET /k9.txt ", "GET /held-key-1.txt ",
+                                                  "GET /indexnow?url=%s&key=held-key-1&keyLocation=%s "
+                                                  % (encoded, location),
+                                                  "GET /indexnow?url=%s&key=held-key-1 " % encoded]))
+
+    def test_refused_lines_make_no_request_and_refusals_keep_the_endpoints_words(self):
+        short = "indexnow:%s/indexnow?key=k1" % self.base
+        scoped = "indexnow:%s/indexnow?key=held-key-1&keyLocation=%s/keys/held-key-1.txt" % (self.base, self.base)
+        wordy = "indexnow:%s/indexnow?key=wordy-key-1" % self.base
+        topic = "websub:%s/topic-hub" % self.base
+        inside, outside = self.base + "/keys/post", self.base + "/post"
+        result, records = self.run_jsonl([short, scoped, wordy, topic], [inside, outside])
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual(records[(short, inside)]["reason"],
+                         'malformed service line: indexnow key "k1" must be 8 to 128 characters of a-z, A-Z, 0-9 and -')
+        self.assertEqual((records[(scoped, inside)]["code"], records[(scoped, outside)]["code"]), (202, 0))
+        self.assertEqual(records[(scoped, outside)]["reason"],
+                         "not submitted: %s is not under the keyLocation's folder %s/keys/ "
+                         "(a key file vouches only for URLs on its host, under its folder)" % (outside, self.base))
+        self.assertEqual((records[(wordy, inside)]["code"], records[(wordy, inside)]["answer"]),
+                         (400, "bad request: Invalid request parameters"))
+        self.assertEqual((records[(topic, inside)]["code"], records[(topic, outside)]["code"]), (204, 204))
+        encoded = {url: urllib.parse.quote(url, safe="") for url in (inside, outside)}
+        location = urllib.parse.quote(self.base + "/keys/held-key-1.txt", safe="")
+        want = ["GET /indexnow?url=%s&key=held-key-1&keyLocation=%s " % (encoded[inside], location)]
+        for url in (inside, outside):
+            want.append("GET /indexnow?url=%s&key=wordy-key-1 " % encoded[url])
+            want.append("POST /topic-hub hub.mode=publish&hub.url=%s&hub.topic=%s" % (encoded[url], encoded[url]))
+        self.assertEqual(self.requests(), sorted(want))
 
 
 class HttpsTest(unittest.TestCase):

@@ -91,7 +91,7 @@ class SourcesTest(unittest.TestCase):
         self.endpoint = "http://127.0.0.1:%d" % int(line.split()[1])
         self.ledger = os.path.join(self.directory.name, "ledger.sqlite3")
         self.rpc = "127.0.0.1:%d/RPC2" % self.ping.port
-        self.indexnow = "indexnow:%s/indexnow?key=k1" % self.endpoint
+        self.indexnow = "indexnow:%s/indexnow?key=held-key-1" % self.endpoint
         self.hub = "websub:%s/hub" % self.endpoint
         self.services = self.write("services.txt", "\n".join([self.rpc, self.indexnow, self.hub]) + "\n")
 
@@ -140,15 +140,17 @@ class SourcesTest(unittest.TestCase):
         self.publish([(a, "2026-01-01"), (b, None)], [(c, "Mon, 02 Feb 2026 10:00:00 GMT")])
         sources = ["--sitemap", site + "/sitemap.xml.gz", "--feed", site + "/feed.xml"]
 
-        def encoded(url):
-            return "GET /indexnow?url=%s&key=k1 " % url.replace(":", "%3A").replace("/", "%2F")
+        def bulk(*urls):
+            return "POST /indexnow 127.0.0.1 held-key-1 - %d %s" % (len(urls), urls[0])
         feed = site + "/feed.xml"
-        hub = "POST /hub hub.mode=publish&hub.url=%s" % feed.replace(":", "%3A").replace("/", "%2F")
+        topic = feed.replace(":", "%3A").replace("/", "%2F")
+        hub = "POST /hub hub.mode=publish&hub.url=%s&hub.topic=%s" % (topic, topic)
 
-        # The first run: every page to the endpoint, the site once, the feed to the hub.
+        # The first run: every page to the endpoint in one bulk submission, the
+        # site once, the feed to the hub.
         result, lines = self.run_program(*sources)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(self.announced(), sorted([encoded(a), encoded(b), encoded(c), hub]))
+        self.assertEqual(self.announced(), sorted([bulk(a, b, c), hub]))
         self.assertEqual(self.ping.calls(), ["/RPC2 %s/" % site])
         rpc = [r for r in lines if r.get("kind") == "xmlrpc"]
         self.assertEqual((rpc[0]["site"], rpc[0]["urls"]), (site + "/", 4))
@@ -159,26 +161,26 @@ class SourcesTest(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(len(lines), 1)
         self.assertEqual((lines[0]["success"], lines[0]["unchanged"]), (0, 5))
-        self.assertEqual(len(self.announced()), 4)
+        self.assertEqual(len(self.announced()), 2)
 
         # a's lastmod moves and the feed gains d: those, their site and the feed go.
         self.publish([(a, "2026-03-01T10:00:00+01:00"), (b, None)],
                      [(c, "Mon, 02 Feb 2026 10:00:00 GMT"), (d, "Tue, 03 Mar 2026 10:00:00 +0000")])
         result, lines = self.run_program(*sources)
         self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(self.announced(), sorted([encoded(a), encoded(b), encoded(c), hub,
-                                                   encoded(a), encoded(d), hub]))
+        self.assertEqual(self.announced(), sorted([bulk(a, b, c), hub, bulk(a, d), hub]))
         self.assertEqual(self.ping.calls(), ["/RPC2 %s/" % site] * 2)
         self.assertEqual(lines[-1]["unchanged"], 2)
 
         calls = self.history()
-        self.assertEqual(len(calls), 5 + 4)
+        self.assertEqual(len(calls), 3 + 3)
         self.assertEqual([c["run"] for c in calls], sorted(c["run"] for c in calls))
-        self.assertEqual(sorted(c["site"] for c in calls if c["kind"] == "indexnow"), sorted([a, b, c, a, d]))
+        self.assertEqual([(c["site"], c["urls"]) for c in calls if c["kind"] == "indexnow"],
+                         [(site + "/", [a, b, c]), (site + "/", [a, d])])
         self.assertEqual(sorted(calls[-1]), sorted(["type", "run", "service", "kind", "site", "urls", "success",
                                                      "code", "answer", "reason", "started", "elapsed_ms"]))
         self.assertEqual(len(self.history("--service", "websub:")), 2)
-        self.assertEqual(len(self.history("--since", "1h")), 9)
+        self.assertEqual(len(self.history("--since", "1h")), 6)
 
     def test_dry_run_contacts_no_service_and_writes_nothing(self):
         site = self.host.base

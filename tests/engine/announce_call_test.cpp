@@ -27,14 +27,15 @@ TEST(AnnounceCallTest, LinesAreSortedByKindAndParsed) {
 
   TIndexNowService service;
   std::string error;
-  ASSERT_TRUE(ParseIndexNowLine("indexnow:https://api.example/indexnow?key=a%2Bb&keyLocation=https://s.example/k.txt",
-                                service, error));
+  ASSERT_TRUE(ParseIndexNowLine(
+      "indexnow:https://api.example/indexnow?key=abc%2D1234&keyLocation=https://s.example/k.txt", service, error));
   EXPECT_EQ(service.Endpoint, "https://api.example/indexnow");
-  EXPECT_EQ(service.Key, "a+b");
+  EXPECT_EQ(service.Key, "abc-1234");
   EXPECT_EQ(service.KeyLocation, "https://s.example/k.txt");
   for (const char* bad : {"indexnow:https://api.example/indexnow", "indexnow:https://api.example/?key=",
-                          "indexnow:api.example/indexnow?key=k", "indexnow:https://api.example/?key=k&x=1",
-                          "indexnow:https://api.example/?key=%zz", "indexnow:https://api.example/?key=k&keyLocation=k.txt"}) {
+                          "indexnow:api.example/indexnow?key=abcd1234", "indexnow:https://api.example/?key=abcd1234&x=1",
+                          "indexnow:https://api.example/?key=%zz",
+                          "indexnow:https://api.example/?key=abcd1234&keyLocation=k.txt"}) {
     EXPECT_FALSE(ParseIndexNowLine(bad, service, error)) << bad;
     EXPECT_FALSE(error.empty()) << bad;
   }
@@ -43,6 +44,66 @@ TEST(AnnounceCallTest, LinesAreSortedByKindAndParsed) {
   EXPECT_EQ(hub, "https://hub.example/");
   EXPECT_FALSE(ParseWebSubLine("websub:", hub, error));
   EXPECT_FALSE(ParseWebSubLine("websub:hub.example", hub, error));
+}
+
+// A key is 8 to 128 characters of a-z, A-Z, 0-9 and -; the reason states
+// the rule and quotes the key safely.
+TEST(AnnounceCallTest, KeysFollowTheKeyRule) {
+  const std::string longest(kMaxIndexNowKey, 'a');
+  struct Case {
+    std::string key;  // as written on the line
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {"abcdefgh", true},      {"aZ09-aZ09", true},        {longest, true},
+      {"abcdefg", false},      {longest + "a", false},     {"abcdefg_", false},
+      {"abcd.efgh", false},    {"abcd%20efgh", false},     {"abcd%C3%A9fgh", false},
+  };
+  for (const Case& c : cases) {
+    TIndexNowService service;
+    std::string error;
+    EXPECT_EQ(ParseIndexNowLine("indexnow:https://api.example/indexnow?key=" + c.key, service, error), c.valid)
+        << c.key;
+  }
+  TIndexNowService service;
+  std::string error;
+  EXPECT_FALSE(ParseIndexNowLine("indexnow:https://api.example/?key=k1", service, error));
+  EXPECT_EQ(error, "indexnow key \"k1\" must be 8 to 128 characters of a-z, A-Z, 0-9 and -");
+  EXPECT_FALSE(ParseIndexNowLine("indexnow:https://api.example/?key=a%22%0A%5C" + longest, service, error));
+  EXPECT_EQ(error, "indexnow key \"a\\\"\\x0A\\\\" + std::string(60, 'a') +
+                       "\xE2\x80\xA6\" must be 8 to 128 characters of a-z, A-Z, 0-9 and -");
+}
+
+// A key file vouches for URLs on its scheme, host and port, under its folder.
+TEST(AnnounceCallTest, KeyScopeIsTheKeyLocationsHostAndFolder) {
+  struct Case {
+    std::string keyLocation;
+    std::string url;
+    bool inside;
+  };
+  const std::vector<Case> cases = {
+      {"https://blog.example/keys/k.txt", "https://blog.example/keys/post/1", true},
+      {"https://blog.example/keys/k.txt", "https://BLOG.Example:443/keys/", true},
+      {"HTTPS://blog.example:443/keys/k.txt?v=1", "https://blog.example/keys/a?x=/", true},
+      {"http://blog.example:8080/k.txt", "http://blog.example:08080/a", true},
+      {"https://blog.example/keys/k.txt", "https://blog.example/keys", false},
+      {"https://blog.example/keys/k.txt", "https://blog.example/keysmith/a", false},
+      {"https://blog.example/keys/k.txt", "https://blog.example/keys/../admin", false},
+      {"https://blog.example/keys/k.txt", "http://blog.example/keys/a", false},
+      {"https://blog.example/keys/k.txt", "https://blog.example:8443/keys/a", false},
+      {"https://blog.example/keys/k.txt", "https://other.example/keys/a", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(InKeyScope(c.keyLocation, c.url), c.inside) << c.keyLocation << " " << c.url;
+
+  // Such a URL is refused before any request.
+  TPingResult result;
+  EXPECT_FALSE(SubmitIndexNow("indexnow:http://127.0.0.1:1/indexnow?key=abcd1234&keyLocation=https://Blog.example"
+                              "/keys/k.txt",
+                              "https://other.example/a", result));
+  EXPECT_EQ(result.Code, 0);
+  EXPECT_EQ(result.Reason,
+            "not submitted: https://other.example/a is not under the keyLocation's folder https://blog.example/keys/ "
+            "(a key file vouches only for URLs on its host, under its folder)");
 }
 
 TEST(AnnounceCallTest, RequestsAreEncodedExactly) {
@@ -54,12 +115,25 @@ TEST(AnnounceCallTest, RequestsAreEncodedExactly) {
   EXPECT_EQ(IndexNowRequestURL(service, "http://a.example/"),
             "https://api.example/indexnow?url=http%3A%2F%2Fa.example%2F&key=k%261"
             "&keyLocation=https%3A%2F%2Fblog.example%2Fkeys%2Fk.txt");
+  EXPECT_EQ(IndexNowBatchBody(service, "blog.example", {"https://blog.example/a", "https://blog.example/\"b\""}),
+            R"({"host":"blog.example","key":"k&1","keyLocation":"https://blog.example/keys/k.txt",)"
+            R"("urlList":["https://blog.example/a","https://blog.example/\"b\""]})");
+  EXPECT_EQ(IndexNowBatchBody({"https://api.example/indexnow", "abcd1234", ""}, "a.example", {"http://a.example/"}),
+            R"({"host":"a.example","key":"abcd1234","urlList":["http://a.example/"]})");
   EXPECT_EQ(WebSubRequestBody("http://blog.example/feed?a=1&b=2"),
-            "hub.mode=publish&hub.url=http%3A%2F%2Fblog.example%2Ffeed%3Fa%3D1%26b%3D2");
+            "hub.mode=publish&hub.url=http%3A%2F%2Fblog.example%2Ffeed%3Fa%3D1%26b%3D2"
+            "&hub.topic=http%3A%2F%2Fblog.example%2Ffeed%3Fa%3D1%26b%3D2");
 
-  EXPECT_EQ(KeyFileURL({"https://api.example/", "abc", ""}, "http://blog.example:8080/post/1"),
-            "https://blog.example/abc.txt");
-  EXPECT_EQ(KeyFileURL({"https://api.example/", "abc", "http://x.example/k"}, "http://blog.example/"),
+  // The default key file is on the site's own scheme, host and port.
+  const std::vector<std::pair<std::string, std::string>> keyFiles = {
+      {"http://blog.example:27191/post/1", "http://blog.example:27191/abcd1234.txt"},
+      {"https://blog.example:443/", "https://blog.example/abcd1234.txt"},
+      {"http://blog.example:80", "http://blog.example/abcd1234.txt"},
+      {"HTTP://Blog.example/a?b", "HTTP://Blog.example/abcd1234.txt"},
+      {"http://[::1]:8080/", "http://[::1]:8080/abcd1234.txt"},
+  };
+  for (const auto& [site, file] : keyFiles) EXPECT_EQ(KeyFileURL({"https://api.example/", "abcd1234", ""}, site), file);
+  EXPECT_EQ(KeyFileURL({"https://api.example/", "abcd1234", "http://x.example/k"}, "http://blog.example/"),
             "http://x.example/k");
   EXPECT_TRUE(KeyFileHolds("abc", "abc"));
   EXPECT_TRUE(KeyFileHolds("\xEF\xBB\xBF" "abc \r\n", "abc"));
@@ -67,8 +141,26 @@ TEST(AnnounceCallTest, RequestsAreEncodedExactly) {
   EXPECT_FALSE(KeyFileHolds("", "abc"));
 }
 
-// Each documented status of the endpoint gets its meaning; the endpoint
-// sees the documented request.
+// An endpoint's words: a JSON message or errorCode, else the first line.
+TEST(AnnounceCallTest, EndpointWordsAreOneBoundedLine) {
+  const std::string cut = std::string(kMaxAnswerText - 1, 'a');
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"", ""},
+      {" \r\n", ""},
+      {"  key missing\t\r\nsecond", "key missing"},
+      {R"( {"code":"x","message":" Invalid key\nmore","errorCode":"E1"})", "Invalid key"},
+      {R"({"message":"","errorCode":"UnknownKey"})", "UnknownKey"},
+      {R"({"errorCode":17})", "17"},
+      {R"({"status":"no"})", R"({"status":"no"})"},
+      {R"({"message":"broken)", R"({"message":"broken)"},
+      {cut + "\xC3\xA9tail", cut},
+      {cut + "b\xC3\xA9", cut + "b"},
+  };
+  for (const auto& [body, words] : cases) EXPECT_EQ(EndpointWords(body), words) << body;
+}
+
+// Each documented status of the endpoint gets its meaning, and a refusal
+// the endpoint's words after it; the endpoint sees the documented request.
 TEST(AnnounceCallTest, IndexNowStatusesAndTheRequestAsSent) {
   struct Case {
     std::string response;
@@ -85,10 +177,16 @@ TEST(AnnounceCallTest, IndexNowStatusesAndTheRequestAsSent) {
        "the URL does not belong to the host, or the key does not match the protocol"},
       {Answer("429 Too Many Requests", "Retry-After: 3600\r\n"), false, 429, "too many requests, retry after 3600"},
       {Answer("500 Internal Server Error", "", "backend down\r\nmore"), false, 500, "backend down"},
+      {Answer("405 Method Not Allowed"), false, 405, "method not allowed"},
+      {Answer("403 Forbidden", "", R"({"code":"UserForbiddedToAccessSite","message":"User is unauthorized"})"),
+       false, 403, "key not valid (not found, or the file does not hold it): User is unauthorized"},
+      {Answer("422 Unprocessable Entity", "", "url not on host\n"), false, 422,
+       "the URL does not belong to the host, or the key does not match the protocol: url not on host"},
+      {Answer("200 OK", "", "ignored"), true, 200, "URL submitted"},
   };
   for (const Case& c : cases) {
     TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
-    const std::string line = "indexnow:http://127.0.0.1:" + server.PortText() + "/indexnow?key=k1";
+    const std::string line = "indexnow:http://127.0.0.1:" + server.PortText() + "/indexnow?key=abcd1234";
     TPingResult result;
     EXPECT_EQ(SubmitIndexNow(line, "http://blog.example/?p=1&q=\xC3\xA9", result), c.success) << c.response;
     server.Stop();
@@ -99,7 +197,7 @@ TEST(AnnounceCallTest, IndexNowStatusesAndTheRequestAsSent) {
     const auto received = server.Received();
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].substr(0, received[0].find("\r\n")),
-              "GET /indexnow?url=http%3A%2F%2Fblog.example%2F%3Fp%3D1%26q%3D%C3%A9&key=k1 HTTP/1.0");
+              "GET /indexnow?url=http%3A%2F%2Fblog.example%2F%3Fp%3D1%26q%3D%C3%A9&key=abcd1234 HTTP/1.0");
     EXPECT_EQ(received[0].find("Content-Length"), std::string::npos) << received[0];
   }
 }
@@ -130,7 +228,8 @@ TEST(AnnounceCallTest, WebSubPublishesAFormAndReadsTheHubsText) {
     EXPECT_EQ(result.Reason, c.reason);
     const auto received = server.Received();
     ASSERT_EQ(received.size(), 1u);
-    const std::string body = "hub.mode=publish&hub.url=http%3A%2F%2Fblog.example%2Ffeed";
+    const std::string body =
+        "hub.mode=publish&hub.url=http%3A%2F%2Fblog.example%2Ffeed&hub.topic=http%3A%2F%2Fblog.example%2Ffeed";
     EXPECT_EQ(received[0].substr(0, received[0].find("\r\n")), "POST /hub HTTP/1.0");
     EXPECT_NE(received[0].find("\r\nContent-Type: application/x-www-form-urlencoded\r\n"), std::string::npos);
     EXPECT_NE(received[0].find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
@@ -163,7 +262,7 @@ TEST(AnnounceCallTest, KeyCheckReadsTheKeyFile) {
     std::string reason;
   };
   const std::vector<Case> cases = {
-      {Answer("200 OK", "", "k1\n"), true, ""},
+      {Answer("200 OK", "", "held-key-1\n"), true, ""},
       {Answer("200 OK", "", "other"), false, " does not hold the key"},
       {Answer("404 Not Found"), false, ": status 404 Not Found"},
       {Answer("308 Permanent Redirect", "Location: https://www.blog.example/k1.txt\r\n"), false,
@@ -173,7 +272,7 @@ TEST(AnnounceCallTest, KeyCheckReadsTheKeyFile) {
     TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
     const std::string location = "http://127.0.0.1:" + server.PortText() + "/k1.txt";
     std::string reason;
-    EXPECT_EQ(CheckIndexNowKey("indexnow:https://api.example/indexnow?key=k1&keyLocation=" + location,
+    EXPECT_EQ(CheckIndexNowKey("indexnow:https://api.example/indexnow?key=held-key-1&keyLocation=" + location,
                                "http://blog.example/", reason),
               c.holds);
     server.Stop();
