@@ -1,5 +1,6 @@
 #include "engine/announce_call.h"
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -355,26 +356,45 @@ bool KeyFileHolds(std::string_view text, std::string_view key) {
   return http::TrimBlanks(text.substr(0, end)) == key;
 }
 
+namespace {
+
+// The line of a submission of urls, or false after failing the result when
+// the line cannot be called or a URL lies outside its keyLocation's scope.
+bool PrepareSubmission(const std::string& serviceLine, std::span<const std::string> urls, TIndexNowService& service,
+                       TPingResult& result) {
+  std::string error;
+  if (!ParseIndexNowLine(serviceLine, service, error)) {
+    Fail(result, std::string(kMalformedLine) + error);
+    return false;
+  }
+  if (service.KeyLocation.empty()) return true;
+  for (const std::string& url : urls)
+    if (!InKeyScope(service.KeyLocation, url)) {
+      Fail(result, "not submitted: " + url + " is not under the keyLocation's folder " +
+                       KeyFolderURL(service.KeyLocation) +
+                       " (a key file vouches only for URLs on its host, under its folder)");
+      return false;
+    }
+  return true;
+}
+
+// Sends the submission prepared in http and settles the result from the answer.
+bool Submit(http::THTTPSend& http, const char* method, const std::string& url, TPingResult& result) {
+  if (!Exchange(http, method, url, result)) return false;
+  const bool success = result.Code == 200 || result.Code == 202;
+  return Settle(http, success, IndexNowCallAnswer(http, success), result);
+}
+
+}  // namespace
+
 bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPingResult& result) {
   result.Kind = TServiceKind::IndexNow;
   try {
     Fail(result, std::string(kCallNotMadeReason));
     TIndexNowService service;
-    std::string error;
-    if (!ParseIndexNowLine(serviceLine, service, error)) {
-      Fail(result, std::string(kMalformedLine) + error);
-      return false;
-    }
-    if (!service.KeyLocation.empty() && !InKeyScope(service.KeyLocation, site)) {
-      Fail(result, "not submitted: " + site + " is not under the keyLocation's folder " +
-                       KeyFolderURL(service.KeyLocation) +
-                       " (a key file vouches only for URLs on its host, under its folder)");
-      return false;
-    }
+    if (!PrepareSubmission(serviceLine, std::span(&site, 1), service, result)) return false;
     http::THTTPSend http;
-    if (!Exchange(http, "GET", IndexNowRequestURL(service, site), result)) return false;
-    const bool success = result.Code == 200 || result.Code == 202;
-    return Settle(http, success, IndexNowCallAnswer(http, success), result);
+    return Submit(http, "GET", IndexNowRequestURL(service, site), result);
   } catch (...) {
     FailOnCurrentException(result);
     return false;
@@ -397,30 +417,16 @@ bool SubmitIndexNowBatch(const std::string& serviceLine, const std::string& site
   try {
     Fail(result, std::string(kCallNotMadeReason));
     TIndexNowService service;
-    std::string error;
-    if (!ParseIndexNowLine(serviceLine, service, error)) {
-      Fail(result, std::string(kMalformedLine) + error);
-      return false;
-    }
     if (urls.size() > kMaxIndexNowBatch) {
       Fail(result, "not submitted: " + std::to_string(urls.size()) + " URLs are more than one submission takes (" +
                        std::to_string(kMaxIndexNowBatch) + ")");
       return false;
     }
-    if (!service.KeyLocation.empty())
-      for (const std::string& url : urls)
-        if (!InKeyScope(service.KeyLocation, url)) {
-          Fail(result, "not submitted: " + url + " is not under the keyLocation's folder " +
-                           KeyFolderURL(service.KeyLocation) +
-                           " (a key file vouches only for URLs on its host, under its folder)");
-          return false;
-        }
+    if (!PrepareSubmission(serviceLine, urls, service, result)) return false;
     http::THTTPSend http;
     http.SetMimeType(std::string(kJSONType));
     http::AppendTextToStream(http.Document(), IndexNowBatchBody(service, http::SplitURL(site).Host, urls));
-    if (!Exchange(http, "POST", service.Endpoint, result)) return false;
-    const bool success = result.Code == 200 || result.Code == 202;
-    return Settle(http, success, IndexNowCallAnswer(http, success), result);
+    return Submit(http, "POST", service.Endpoint, result);
   } catch (...) {
     FailOnCurrentException(result);
     return false;
