@@ -1,23 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "announce/feed_reader.h"
 #include "announce/url_reference.h"
+#include "tests/announce/source_data.h"
 
 namespace corvandel::announce {
 namespace {
 
-std::string DataFile(const std::string& name) {
-  std::ifstream in(std::string(CORVANDEL_ANNOUNCE_DATA) + "/" + name, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-TTime Millis(int64_t ms) { return TTime(std::chrono::milliseconds(ms)); }
+using test_data::DataFile;
+using test_data::Millis;
 
 TEST(FeedReaderTest, AnRSS2Feed) {
   TFeed feed;
