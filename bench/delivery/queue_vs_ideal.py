@@ -47,16 +47,20 @@ def ping(url, site):
     return xmlrpc.client.ServerProxy(url).weblogUpdates.ping(site, site)
 
 
-def concurrent_seconds(urls, delay):
-    """How long len(urls) simultaneous pings take; about one delay when
-    the peers answer them concurrently."""
-    threads = [threading.Thread(target=ping, args=(url, "http://check.example/")) for url in urls]
+def timed_threads(threads):
+    """Seconds from starting the threads to the end of the last one."""
     started = time.monotonic()
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join()
     return time.monotonic() - started
+
+
+def concurrent_seconds(urls, delay):
+    """How long len(urls) simultaneous pings take; about one delay when
+    the peers answer them concurrently."""
+    return timed_threads([threading.Thread(target=ping, args=(url, "http://check.example/")) for url in urls])
 
 
 def reference_seconds(urls, sites, workers):
@@ -74,13 +78,7 @@ def reference_seconds(urls, sites, workers):
                 position[0] += 1
             ping(url, site)
 
-    threads = [threading.Thread(target=worker) for _ in range(workers)]
-    started = time.monotonic()
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    return time.monotonic() - started
+    return timed_threads([threading.Thread(target=worker) for _ in range(workers)])
 
 
 def main():
