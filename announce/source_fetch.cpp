@@ -94,13 +94,14 @@ bool RedirectTarget(const std::string& url, const http::THTTPSend& http, std::st
 
 // The body of a 200 answer for url, after at most kMaxSourceRedirects
 // redirects, with its content type.
-bool Fetch(const std::string& url, std::string& bytes, std::string& mimeType, bool& encodedGzip, std::string& error) {
+bool Fetch(const std::string& url, const engine::TCallSettings& settings, std::size_t maxBytes, std::string& bytes,
+           std::string& mimeType, bool& encodedGzip, std::string& error) {
   std::string current = url;
   std::set<std::string> visited{current};
   for (int redirects = 0;; ++redirects) {
     http::THTTPSend http;
-    engine::PrepareClient(http, current);
-    http.SetMaxBodySize(static_cast<int32_t>(kMaxSourceBytes));
+    engine::PrepareClient(http, current, settings);
+    http.SetMaxBodySize(static_cast<int32_t>(maxBytes));
     http.Headers().emplace_back(kAcceptGzip);
     const std::string via = current == url ? std::string() : " (redirected to " + current + ")";
     if (!http.ExecuteRequest("GET", current)) {
@@ -137,21 +138,28 @@ bool Fetch(const std::string& url, std::string& bytes, std::string& mimeType, bo
   }
 }
 
-// The bytes of a source, unpacked.
-bool Load(const std::string& location, std::string& bytes, std::string& mimeType, std::string& error) {
-  bool encodedGzip = false;
-  mimeType.clear();
-  if (IsSourceURL(location) ? !Fetch(location, bytes, mimeType, encodedGzip, error) : !ReadFile(location, bytes, error))
-    return false;
+// bytes unpacked when they are gzip, or said to be.
+bool Unpack(std::string& bytes, bool encodedGzip, std::size_t maxBytes, std::string& error) {
   if (!encodedGzip && !LooksGzipped(bytes)) return true;
   if (!LooksGzipped(bytes)) {
     error = "the answer says it is gzip, but it is not";
     return false;
   }
   std::string unpacked;
-  if (!Gunzip(bytes, kMaxSourceBytes, unpacked, error)) return false;
+  if (!Gunzip(bytes, maxBytes, unpacked, error)) return false;
   bytes = std::move(unpacked);
   return true;
+}
+
+// The bytes of a source, unpacked.
+bool Load(const std::string& location, const engine::TCallSettings& settings, std::string& bytes,
+          std::string& mimeType, std::string& error) {
+  bool encodedGzip = false;
+  mimeType.clear();
+  if (IsSourceURL(location) ? !Fetch(location, settings, kMaxSourceBytes, bytes, mimeType, encodedGzip, error)
+                            : !ReadFile(location, bytes, error))
+    return false;
+  return Unpack(bytes, encodedGzip, kMaxSourceBytes, error);
 }
 
 bool IsHTML(const std::string& mimeType) { return mimeType.rfind("text/html", 0) == 0; }
@@ -162,7 +170,8 @@ std::string Counted(std::size_t count, std::string_view one, std::string_view ma
 
 class TSourceReader {
 public:
-  TSourceReader(TSources& sources, std::vector<std::string>& notes) : sources_(sources), notes_(notes) {}
+  TSourceReader(const engine::TCallSettings& settings, TSources& sources, std::vector<std::string>& notes)
+      : settings_(settings), sources_(sources), notes_(notes) {}
 
   bool Read(const TSourceSpec& spec, std::string& error) {
     std::string reason;
@@ -214,7 +223,7 @@ private:
   bool LoadSitemap(const std::string& location, TSitemap& sitemap, std::string& error) {
     std::string bytes;
     std::string mimeType;
-    if (!Load(location, bytes, mimeType, error)) return false;
+    if (!Load(location, settings_, bytes, mimeType, error)) return false;
     if (ReadSitemap(bytes, sitemap, error)) return true;
     if (IsHTML(mimeType)) error = "the answer is an HTML page (" + mimeType + "), not a sitemap";
     return false;
@@ -232,7 +241,7 @@ private:
   bool ReadFeedSource(const TSourceSpec& spec, std::string& error) {
     std::string bytes;
     std::string mimeType;
-    if (!Load(spec.Location, bytes, mimeType, error)) return false;
+    if (!Load(spec.Location, settings_, bytes, mimeType, error)) return false;
     const bool fetched = IsSourceURL(spec.Location);
     TFeed feed;
     if (!ReadFeed(bytes, fetched ? spec.Location : std::string(), feed, error)) {
@@ -264,6 +273,7 @@ private:
     return "the sources list more than " + std::to_string(kMaxSourcePages) + " pages together";
   }
 
+  const engine::TCallSettings& settings_;
   TSources& sources_;
   std::vector<std::string>& notes_;
 };
@@ -280,9 +290,22 @@ std::string SourceName(const TSourceSpec& source) {
                                       : "the " + kind + " file \"" + source.Location + "\"";
 }
 
-bool ReadSources(const std::vector<TSourceSpec>& specs, TSources& sources, std::vector<std::string>& notes,
-                 std::string& error) {
-  TSourceReader reader(sources, notes);
+bool FetchURL(const std::string& url, const engine::TCallSettings& settings, std::size_t maxBytes, std::string& bytes,
+              std::string& error) {
+  try {
+    bool encodedGzip = false;
+    std::string mimeType;
+    return Fetch(url, settings, maxBytes, bytes, mimeType, encodedGzip, error) &&
+           Unpack(bytes, encodedGzip, maxBytes, error);
+  } catch (...) {
+    engine::DescribeCurrentException(error);
+    return false;
+  }
+}
+
+bool ReadSources(const std::vector<TSourceSpec>& specs, const engine::TCallSettings& settings, TSources& sources,
+                 std::vector<std::string>& notes, std::string& error) {
+  TSourceReader reader(settings, sources, notes);
   for (const TSourceSpec& spec : specs)
     if (!reader.Read(spec, error)) return false;
   return true;

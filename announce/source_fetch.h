@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "announce/plan.h"
+#include "engine/ping_service.h"
 
 namespace corvandel::announce {
 
@@ -40,10 +41,17 @@ bool IsSourceURL(const std::string& location);
 // file ./feed.xml".
 std::string SourceName(const TSourceSpec& source);
 
-// Reads every source in order into sources.Pages and sources.Feeds; what
-// deserves a word without stopping the run (undated entries, items without
-// a link) goes to notes. False with error set at the first failure.
-bool ReadSources(const std::vector<TSourceSpec>& specs, TSources& sources, std::vector<std::string>& notes,
-                 std::string& error);
+// Reads every source in order into sources.Pages and sources.Feeds, with
+// the calls' settings; what deserves a word without stopping the run
+// (undated entries, items without a link) goes to notes. False with error
+// set at the first failure.
+bool ReadSources(const std::vector<TSourceSpec>& specs, const engine::TCallSettings& settings, TSources& sources,
+                 std::vector<std::string>& notes, std::string& error);
+
+// The body of a 200 answer for url, as a source is fetched: through
+// redirects, asking for gzip and unpacked, at most maxBytes before and after
+// unpacking. False with the reason in error; never raises.
+bool FetchURL(const std::string& url, const engine::TCallSettings& settings, std::size_t maxBytes, std::string& bytes,
+              std::string& error);
 
 }  // namespace corvandel::announce

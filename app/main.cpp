@@ -4,21 +4,24 @@
 #include <QIcon>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 
 #include "app/main_window.h"
 #include "app/window_texts.h"
+#include "engine/ping_service.h"
 #include "http/proxy_config.h"
 
 int main(int argc, char* argv[]) {
   using namespace corvandel::app;
   int status = 0;
-  // Proxies come from the environment, as for curl; before any worker runs.
+  // Proxies come from the environment, as for curl.
+  auto callSettings = std::make_shared<corvandel::engine::TCallSettings>();
   corvandel::http::TProxyConfig proxies;
   std::string proxyError;
   if (corvandel::http::TProxyConfig::FromEnvironment(proxies, proxyError))
-    corvandel::http::SetProcessProxyConfig(std::move(proxies));
+    callSettings->Proxies = std::make_shared<const corvandel::http::TProxyConfig>(std::move(proxies));
   else
     std::fprintf(stderr, "corvandel: no proxy is used: %s\n", proxyError.c_str());
   {
@@ -28,7 +31,7 @@ int main(int argc, char* argv[]) {
     QApplication::setApplicationDisplayName(title);
     QApplication::setDesktopFileName(QStringLiteral("corvandel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/corvandel.png")));
-    TfrmMain form;
+    TfrmMain form(nullptr, std::move(callSettings));
     form.show();
     status = QApplication::exec();
   }

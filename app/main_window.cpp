@@ -155,7 +155,7 @@ std::vector<TLeftBehind>& LeftBehind() {
 
 bool WorkersLeftBehind() { return !LeftBehind().empty(); }
 
-TfrmMain::TfrmMain(QWidget* parent)
+TfrmMain::TfrmMain(QWidget* parent, std::shared_ptr<const engine::TCallSettings> callSettings)
     : QMainWindow(parent), mainThread_(std::make_unique<TQtMainThread>()) {
   setObjectName(QStringLiteral("frmMain"));
   setWindowTitle(Q(kAppTitle));
@@ -165,7 +165,8 @@ TfrmMain::TfrmMain(QWidget* parent)
   mainThread_->SetOnError([this](std::exception_ptr failure) {
     Guarded([&] { std::rethrow_exception(failure); });
   });
-  controller_ = std::make_unique<engine::TRunController>(*mainThread_, *this);
+  controller_ = std::make_unique<engine::TRunController>(*mainThread_, *this, engine::TPingCall{},
+                                                        std::move(callSettings));
   results_ = new TCallRecords(this);
   BuildControls();
   BuildMenu();

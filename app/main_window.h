@@ -46,7 +46,9 @@ class TUpDown;
 class TfrmMain final : public QMainWindow, public engine::TRunView {
 public:
   // Needs a QApplication; the constructing thread becomes the main thread.
-  explicit TfrmMain(QWidget* parent = nullptr);
+  // callSettings are the proxies, trust and time-out of every call; the
+  // defaults when null.
+  explicit TfrmMain(QWidget* parent = nullptr, std::shared_ptr<const engine::TCallSettings> callSettings = {});
   ~TfrmMain() override;
 
   // Window event handlers, all on the main thread. Failures that a handler

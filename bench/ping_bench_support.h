@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "engine/ping_service.h"
@@ -85,8 +86,10 @@ inline void CountCalls(benchmark::State& state, int64_t failures) {
 
 // Corvandel's side: Post with the request built once, as a worker does for
 // the services of one site.
-inline void MeasureCorvandelPost(benchmark::State& state, const std::string& url) {
+inline void MeasureCorvandelPost(benchmark::State& state, const std::string& url,
+                                 std::shared_ptr<const corvandel::engine::TCallSettings> settings = {}) {
   corvandel::engine::TPingService service;
+  if (settings) service.Settings = std::move(settings);
   service.BuildRequest(kSite);
   corvandel::engine::TPingResult result;
   int64_t failures = 0;

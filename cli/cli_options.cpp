@@ -16,13 +16,15 @@ namespace corvandel::cli {
 namespace {
 
 constexpr std::size_t kHelpColumn = 22;
+// More retries than this only add waits: the last ones would wait 30 s each.
+constexpr int kMaxRetries = 10;
 constexpr std::string_view kEndOfOptions = "--";
 
 constexpr const char* kUsage =
     "Usage: corvandel-ping --services FILE [--sites FILE] [--sitemap URL|FILE]...\n"
     "         [--feed URL|FILE]... [--ledger FILE | --no-ledger] [--all]\n"
     "         [--min-interval DURATION] [--dry-run] [--threads N] [--per-service N]\n"
-    "         [--format text|jsonl|csv] [--timeout SECONDS] [--quiet]\n"
+    "         [--retries N] [--format text|jsonl|csv] [--timeout SECONDS] [--quiet]\n"
     "         [--proxy URL] [--cacert FILE] [--insecure] [--check-indexnow-key]\n"
     "       corvandel-ping history [--ledger FILE] [--since DURATION]\n"
     "         [--service TEXT] [--format text|jsonl|csv]\n";
@@ -154,6 +156,7 @@ struct TRawOptions {
   std::string Sites;
   std::string Threads;
   std::string PerService;
+  std::string Retries;
   std::string Proxy;
   std::string CACert;
   std::string Format;
@@ -181,6 +184,7 @@ struct TParser {
   CLI::Option* Since = nullptr;
   CLI::Option* Threads = nullptr;
   CLI::Option* PerService = nullptr;
+  CLI::Option* Retries = nullptr;
   CLI::Option* Proxy = nullptr;
   CLI::Option* CACert = nullptr;
   CLI::Option* Format = nullptr;
@@ -273,6 +277,13 @@ TParser MakeParser(TRawOptions& raw) {
                                          std::to_string(engine::kMaxWorkers) + " (default: " +
                                          std::to_string(announce::kDefaultPerServiceCalls) + ")")
                           ->type_name("N");
+  parser.Retries = app.add_option("--retries", raw.Retries,
+                                  "tries again, after 1 s, 2 s, 4 s... (each give or\n"
+                                  "take half), a call that was refused a connection,\n"
+                                  "reset or timed out, or answered 500, 502, 503 or\n"
+                                  "504, up to N times, 0 to " + std::to_string(kMaxRetries) +
+                                      " (default: " + std::to_string(announce::kDefaultRetries) + ")")
+                       ->type_name("N");
   parser.Format = AddFormatOption(app, raw, "what each call writes: text, jsonl or csv\n(default: text)");
   parser.Timeout = app.add_option("--timeout", raw.Timeout,
                                   "how long each call waits for the service's next\n"
@@ -295,9 +306,10 @@ TParser MakeParser(TRawOptions& raw) {
   app.add_flag("--insecure", raw.Insecure,
                "do not check the certificates and host names of https\nservices (default: off)");
   app.add_flag("--check-indexnow-key", raw.CheckIndexNowKey,
-               "before the run, fetch each site's IndexNow key file\n"
-               "(https://HOST/KEY.txt, or the line's keyLocation) and\n"
-               "submit only the sites whose file holds the key\n(default: off)");
+               "fetch each IndexNow key file (the site's own\n"
+               "/KEY.txt, or the line's keyLocation) once per run,\n"
+               "before its first submission, and submit only the\n"
+               "sites whose file holds the key (default: off)");
   app.add_flag("-h,--help", raw.Help, "show this help and exit");
   app.add_flag("--version", raw.Version, "show the version and exit");
   return parser;
@@ -490,6 +502,18 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
       return std::nullopt;
     }
     options.PerService = *perService;
+  }
+  options.Retries = announce::kDefaultRetries;
+  if (parser.Retries->count() > 0) {
+    int retries = 0;
+    const std::string& text = raw.Retries;
+    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), retries);
+    if (text.empty() || failure != std::errc() || end != text.data() + text.size() || retries < 0 ||
+        retries > kMaxRetries) {
+      error = "--retries takes a number from 0 to " + std::to_string(kMaxRetries) + ", not '" + text + "'";
+      return std::nullopt;
+    }
+    options.Retries = retries;
   }
   if (!TakeFormat(parser, raw, options, error) || !TakeLedger(parser, raw, options, error) ||
       !TakeDuration(parser.MinInterval, raw.MinInterval, options.MinInterval, error))

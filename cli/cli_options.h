@@ -47,6 +47,7 @@ struct TOptions {
   std::string ServiceFilter;
   int Threads = 0;  // set from the default when not given
   int PerService = 0;  // --per-service: calls of one service line at once; set from the default
+  int Retries = 0;     // --retries: tries after a failure that may pass; set from the default
   // --proxy as given, checked: overrides the environment's proxies; empty
   // turns proxies off.
   std::optional<std::string> Proxy;

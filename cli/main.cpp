@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "announce/delivery_policy.h"
+#include "announce/key_check.h"
 #include "announce/plan.h"
 #include "announce/plan_runner.h"
 #include "announce/source_fetch.h"
@@ -42,6 +44,7 @@
 #include "ledger/sqlite_ledger.h"
 #include "runtime/event_loop.h"
 #include "runtime/stream.h"
+#include "runtime/utc_time.h"
 
 namespace {
 
@@ -145,8 +148,9 @@ bool ReadList(const std::string& what, const std::string& fileName, const engine
   return true;
 }
 
-// The proxies and the trust every call uses, or false after saying why.
-bool ConfigureConnections(const cli::TOptions& options) {
+// The proxies, the trust and the time-out every call uses, or nothing after
+// saying why.
+std::shared_ptr<const engine::TCallSettings> CallSettings(const cli::TOptions& options) {
   http::TProxyConfig proxies;
   std::string error;
   if (options.Proxy) {
@@ -163,50 +167,38 @@ bool ConfigureConnections(const cli::TOptions& options) {
     proxies.SetProxy(server);
   } else if (!http::TProxyConfig::FromEnvironment(proxies, error)) {
     Complain(error);
-    return false;
+    return nullptr;
   }
-  http::SetProcessProxyConfig(std::move(proxies));
-
   if (!options.CAFile.empty() && !http::CheckTrustFile(options.CAFile, error)) {
     Complain(error);
-    return false;
+    return nullptr;
   }
   if (options.Insecure) Complain(kInsecureWarning);
-  http::SetSecureSettings(http::TSecureSettings{options.CAFile, options.Insecure});
-  return true;
+  auto settings = std::make_shared<engine::TCallSettings>();
+  settings->ReadTimeout = options.ReadTimeout;
+  settings->Proxies = std::make_shared<const http::TProxyConfig>(std::move(proxies));
+  settings->Secure = http::TSecureSettings{options.CAFile, options.Insecure};
+  return settings;
 }
 
-// The IndexNow line and site (as called) whose key file does not hold the
-// line's key, with the reason.
-using TKeyFailures = std::map<std::pair<std::string, std::string>, std::string>;
-
-// Checks the key file of every site each IndexNow line is to be called for,
-// one after another, each file once however many sites share it, saying on
-// standard error what each check found.
-TKeyFailures CheckIndexNowKeys(const std::vector<std::string>& services, const std::vector<announce::TPlannedCall>& calls,
-                               cli::TProgressLine& progress) {
-  TKeyFailures failures;
-  // Per line and key file, what the check found: empty when it holds the key.
-  std::map<std::pair<std::string, std::string>, std::string> checked;
-  for (const announce::TPlannedCall& call : calls) {
-    if (call.Kind != engine::TServiceKind::IndexNow) continue;
-    const std::string& line = services[call.Service];
-    engine::TIndexNowService service;
-    std::string reason;
-    // The call itself says why a line or a URL cannot be submitted.
-    if (!engine::ParseIndexNowLine(line, service, reason)) continue;
-    if (!service.KeyLocation.empty() && !engine::InKeyScope(service.KeyLocation, call.Site)) continue;
-    const auto file = std::make_pair(line, engine::KeyFileURL(service, call.Site));
-    auto found = checked.find(file);
-    if (found == checked.end()) {
-      const bool holds = engine::CheckIndexNowKey(line, call.Site, reason);
-      progress.Note(cli::EscapeControls(Prefixed("key check: " + call.Site + " for " + line + ": " +
-                                                 (holds ? std::string("the key file holds the key") : reason))));
-      found = checked.emplace(file, holds ? std::string() : reason).first;
-    }
-    if (!found->second.empty()) failures.emplace(std::make_pair(line, call.Site), found->second);
+// The endpoints that an earlier run was asked to leave alone until after
+// now, each with its time, said on standard error with the number of this
+// run's calls it defers.
+std::map<std::string, ledger::TTime> EarlierHolds(ledger::TLedger& ledger, const std::vector<std::string>& services,
+                                                  const std::vector<announce::TPlannedCall>& calls) {
+  std::map<std::string, int64_t> deferred;
+  for (const announce::TPlannedCall& call : calls) ++deferred[engine::EndpointOf(services[call.Service])];
+  std::map<std::string, ledger::TTime> holds;
+  const ledger::TTime now = ledger::Now();
+  for (const auto& [endpoint, count] : deferred) {
+    const std::optional<ledger::TTime> until = ledger.HeldUntil(endpoint);
+    if (!until || *until <= now) continue;
+    holds.emplace(endpoint, *until);
+    Complain(cli::EscapeControls(endpoint + " asked on an earlier run for no calls until " + runtime::FormatUTC(*until) +
+                                 ": " + std::to_string(count) + (count == 1 ? " call is" : " calls are") +
+                                 " deferred"));
   }
-  return failures;
+  return holds;
 }
 
 // The engines that take IndexNow share what each is sent: one endpoint per
@@ -322,15 +314,15 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
              std::to_string(engine::kMaxSkippedLineLength) + " characters or fewer are skipped");
     return kExitUsage;
   }
-  if (!ConfigureConnections(options)) return kExitUsage;
-  engine::SetCallSettings(engine::TCallSettings{options.ReadTimeout});
+  const std::shared_ptr<const engine::TCallSettings> callSettings = CallSettings(options);
+  if (!callSettings) return kExitUsage;
   WarnOfSharedKeys(services);
 
   announce::TSources sources;
   sources.Sites = std::move(sites);
   std::vector<std::string> notes;
   std::string error;
-  if (!announce::ReadSources(SourceSpecs(options), sources, notes, error)) {
+  if (!announce::ReadSources(SourceSpecs(options), *callSettings, sources, notes, error)) {
     Complain(cli::EscapeControls(error));
     return kExitUsage;
   }
@@ -340,10 +332,14 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   if (!ledger) return kExitUsage;
   int64_t runNumber = 0;
   announce::TPlan plan;
+  std::map<std::string, ledger::TTime> holds;
   try {
     plan = announce::PlanCalls(sources, services, *ledger,
                                announce::TPlanOptions{options.All, options.MinInterval, ledger::Now()});
-    if (!options.DryRun) runNumber = ledger->BeginRun(ledger::Now());
+    if (!options.DryRun) {
+      holds = EarlierHolds(*ledger, services, plan.Calls);
+      runNumber = ledger->BeginRun(ledger::Now());
+    }
   } catch (const ledger::ELedgerError& e) {
     Complain(e.what());
     return kExitUsage;
@@ -362,8 +358,6 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   cli::TRecordWriter writer(stdout, options.Format);
   if (!writer.Begin()) return OutputFailed(writer.FailureCode());
   cli::TProgressLine progress(stderr, errorIsTerminal && !options.Quiet, ErrorColumns);
-  TKeyFailures keyFailures;
-  if (options.CheckIndexNowKey) keyFailures = CheckIndexNowKeys(services, plan.Calls, progress);
 
   runtime::TEventLoop loop;
   std::atomic<bool> interrupted{false};
@@ -398,33 +392,56 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
   std::string ledgerError;
   int64_t successes = 0;
   int64_t errors = 0;
-  // A site whose key check failed is not submitted to that endpoint; its
-  // result says why. The failures are only read while the run goes on.
+  int64_t deferred = 0;
+  int64_t retried = 0;
+  // With key checks, a site whose key file does not hold the line's key is
+  // not submitted to that line; its result says why. The workers fetch each
+  // file once, and what each fetch found is said on the main thread.
+  std::optional<announce::TKeyChecks> keyChecks;
   engine::TPingCall call;
-  if (!keyFailures.empty()) {
-    call = [&keyFailures](engine::TPingService& pinger, const std::string& url, engine::TPingResult& result) {
-      const auto failed = keyFailures.find(std::make_pair(url, pinger.SiteURL));
-      if (failed == keyFailures.end()) return pinger.Call(url, result);
-      result.Success = false;
-      result.Code = 0;
-      result.Answer = std::string(engine::kNoAnswer);
-      result.Reason = "not submitted: key check failed: " + failed->second;
-      return false;
+  if (options.CheckIndexNowKey) {
+    keyChecks.emplace(callSettings, [&loop, &progress](const std::string& line, const std::string& site,
+                                                       const std::string& reason) {
+      std::string note = Prefixed("key check: " + site + " for " + line + ": " +
+                                  (reason.empty() ? std::string("the key file holds the key") : reason));
+      loop.Post([&progress, note = cli::EscapeControls(note)] { progress.Note(note); });
+    });
+    call = [&keyChecks](engine::TPingService& pinger, const std::string& url, engine::TPingResult& result) {
+      if (engine::KindOf(url) == engine::TServiceKind::IndexNow) {
+        const std::string failed = keyChecks->Check(url, pinger.SiteURL);
+        if (!failed.empty()) {
+          result.Success = false;
+          result.Code = 0;
+          result.Answer = std::string(engine::kNoAnswer);
+          result.Reason = "not submitted: key check failed: " + failed;
+          return false;
+        }
+      }
+      return pinger.Call(url, result);
     };
   }
   std::unique_ptr<announce::TPlanRunner> runner;
   runner = std::make_unique<announce::TPlanRunner>(
-      loop, services, std::move(plan.Calls), announce::TRunnerSettings{options.Threads, options.PerService},
+      loop, services, std::move(plan.Calls),
+      announce::TRunnerSettings{options.Threads, options.PerService, options.Retries, announce::kFirstBackoff,
+                                callSettings, std::move(holds)},
       [&](const announce::TPlannedCall& planned, const engine::TPingResult& result) {
         if (ledgerError.empty()) {
           try {
-            ledger->RecordCall(Recorded(runNumber, services[planned.Service], planned, result));
+            const std::string& line = services[planned.Service];
+            ledger->RecordCall(Recorded(runNumber, line, planned, result));
+            // A later run leaves the endpoint alone as long as it asked.
+            if (announce::AsksToWait(result) && result.RetryAt)
+              ledger->HoldUntil(engine::EndpointOf(line),
+                                std::chrono::time_point_cast<std::chrono::milliseconds>(*result.RetryAt));
           } catch (const ledger::ELedgerError& e) {
             ledgerError = e.what();
             runner->Stop();
           }
         }
         ++(result.Success ? successes : errors);
+        if (result.Deferred) ++deferred;
+        if (result.Attempts > 1) ++retried;
         progress.Count(result.Success);
         if (outputLost()) return;
         if (options.Format == cli::TOutputFormat::Text && !result.Success && !result.Reason.empty())
@@ -453,6 +470,8 @@ int Run(const cli::TOptions& options, bool outputIsTerminal, bool errorIsTermina
 
   summary.Success = successes;
   summary.Error = errors;
+  summary.Deferred = deferred;
+  summary.Retried = retried;
   summary.Elapsed = std::chrono::steady_clock::now() - started;
   summary.Interrupted = stopped && summary.Success + summary.Error < total;
   if (!outputLost() && !writer.Summary(summary)) {

@@ -1,6 +1,5 @@
 #include "cli/record_format.h"
 
-#include <time.h>
 
 #include <charconv>
 #include <cmath>
@@ -133,24 +132,6 @@ std::string EscapeControls(std::string_view text, bool escapeBackslash) {
   return out;
 }
 
-std::string FormatUTC(std::chrono::system_clock::time_point moment) {
-  using namespace std::chrono;
-  const auto since = duration_cast<milliseconds>(moment.time_since_epoch());
-  // Whole seconds rounded down, so that moments before 1970 keep a
-  // millisecond part between 0 and 999.
-  auto seconds = duration_cast<std::chrono::seconds>(since);
-  if (seconds > since) seconds -= std::chrono::seconds(1);
-  const auto millis = (since - seconds).count();
-  const time_t whole = static_cast<time_t>(seconds.count());
-  tm parts{};
-  if (!gmtime_r(&whole, &parts)) return {};
-  char buffer[64];
-  std::snprintf(buffer, sizeof(buffer), "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", parts.tm_year + 1900,
-                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                static_cast<int>(millis));
-  return buffer;
-}
-
 double Milliseconds(std::chrono::steady_clock::duration duration) {
   const auto micros = std::chrono::duration_cast<std::chrono::microseconds>(duration).count();
   return static_cast<double>(micros) / 1000.0;
@@ -175,6 +156,11 @@ std::string JSONRecord(const engine::TPingResult& result) {
       case TResultField::Started: value = FormatUTC(result.Started); break;
       case TResultField::Kind: value = engine::KindName(result.Kind); break;
       case TResultField::URLs: value = result.URLs; break;
+      case TResultField::Retryable: value = result.Retryable; break;
+      case TResultField::RetryAt:
+        if (result.RetryAt) value = FormatUTC(*result.RetryAt);
+        break;
+      case TResultField::Attempts: value = result.Attempts; break;
     }
   }
   return DumpLine(record);
@@ -205,6 +191,11 @@ std::string CSVRecord(const engine::TPingResult& result) {
       case TResultField::Started: line += FormatUTC(result.Started); break;
       case TResultField::Kind: line += engine::KindName(result.Kind); break;
       case TResultField::URLs: line += std::to_string(result.URLs); break;
+      case TResultField::Retryable: line += BoolText(result.Retryable); break;
+      case TResultField::RetryAt:
+        if (result.RetryAt) line += FormatUTC(*result.RetryAt);
+        break;
+      case TResultField::Attempts: line += std::to_string(result.Attempts); break;
     }
   }
   return line;
@@ -312,6 +303,8 @@ std::string JSONSummary(const TRunSummary& summary) {
       case TSummaryField::Interrupted: value = summary.Interrupted; break;
       case TSummaryField::Unchanged: value = summary.Unchanged; break;
       case TSummaryField::DryRun: value = summary.DryRun; break;
+      case TSummaryField::Deferred: value = summary.Deferred; break;
+      case TSummaryField::Retried: value = summary.Retried; break;
     }
   }
   return DumpLine(record);

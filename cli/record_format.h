@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine/ping_service.h"
+#include "runtime/utc_time.h"
 
 namespace corvandel::cli {
 
@@ -32,8 +33,10 @@ std::optional<TOutputFormat> ParseOutputFormat(std::string_view name);
 // The fields of one call's record in the jsonl and csv formats, in their
 // order there, with what --help says of them. The writers and the help
 // text both read this table.
-enum class TResultField { Service, Site, Thread, Success, Code, Answer, Reason, ElapsedMs, Started, Kind, URLs };
-enum class TSummaryField { Success, Error, Skipped, ElapsedMs, Interrupted, Unchanged, DryRun };
+enum class TResultField {
+  Service, Site, Thread, Success, Code, Answer, Reason, ElapsedMs, Started, Kind, URLs, Retryable, RetryAt, Attempts
+};
+enum class TSummaryField { Success, Error, Skipped, ElapsedMs, Interrupted, Unchanged, DryRun, Deferred, Retried };
 
 template <typename TField>
 struct TFieldInfo {
@@ -44,7 +47,7 @@ struct TFieldInfo {
 
 // Fields are only ever added at the end, after the columns that scripts
 // already read by position.
-inline constexpr std::array<TFieldInfo<TResultField>, 11> kResultFields = {{
+inline constexpr std::array<TFieldInfo<TResultField>, 14> kResultFields = {{
     {TResultField::Service, "service", "the service line as listed"},
     {TResultField::Site, "site", "the site as pinged, with \"http://\" when it was added"},
     {TResultField::Thread, "thread", "the worker that made the call, 1 to N"},
@@ -56,9 +59,12 @@ inline constexpr std::array<TFieldInfo<TResultField>, 11> kResultFields = {{
     {TResultField::Started, "started", "when the call began, ISO 8601 in UTC with milliseconds"},
     {TResultField::Kind, "kind", "what the service line asks for: xmlrpc, indexnow or websub"},
     {TResultField::URLs, "urls", "how many page URLs the call carried (1 for a site alone)"},
+    {TResultField::Retryable, "retryable", "true when a failure may pass: calling again later may succeed"},
+    {TResultField::RetryAt, "retry_at", "when the endpoint asked to be called again, ISO 8601 in UTC; else null"},
+    {TResultField::Attempts, "attempts", "the calls made, retries included; 0 for a deferred call"},
 }};
 
-inline constexpr std::array<TFieldInfo<TSummaryField>, 7> kSummaryFields = {{
+inline constexpr std::array<TFieldInfo<TSummaryField>, 9> kSummaryFields = {{
     {TSummaryField::Success, "success", "the calls that succeeded"},
     {TSummaryField::Error, "error", "the calls that failed"},
     {TSummaryField::Skipped, "skipped", "the calls not made for service lines of 4 characters or fewer"},
@@ -66,6 +72,8 @@ inline constexpr std::array<TFieldInfo<TSummaryField>, 7> kSummaryFields = {{
     {TSummaryField::Interrupted, "interrupted", "true when the run was stopped before every site was done"},
     {TSummaryField::Unchanged, "unchanged", "URLs and sites left out as already announced"},
     {TSummaryField::DryRun, "dry_run", "true when the calls were only planned (--dry-run)"},
+    {TSummaryField::Deferred, "deferred", "the calls not made because their endpoint asked to wait"},
+    {TSummaryField::Retried, "retried", "the calls that took more than one attempt"},
 }};
 
 // The jsonl field that tells a call's record from the summary, and its values.
@@ -90,6 +98,10 @@ struct TRunSummary {
   bool DryRun = false;
   // The calls a dry run planned.
   int64_t Planned = 0;
+  // Calls not made because their endpoint asked to wait (errors too).
+  int64_t Deferred = 0;
+  // Calls that took more than one attempt.
+  int64_t Retried = 0;
 };
 
 // One call a dry run would make.
@@ -127,8 +139,7 @@ struct THistoryRecord {
 // escapes can be undone.
 std::string EscapeControls(std::string_view text, bool escapeBackslash = false);
 
-// A moment as ISO 8601 in UTC with milliseconds: 2024-05-01T12:00:00.250Z.
-std::string FormatUTC(std::chrono::system_clock::time_point moment);
+using runtime::FormatUTC;
 // A duration in milliseconds, to the microsecond: 12.345.
 double Milliseconds(std::chrono::steady_clock::duration duration);
 

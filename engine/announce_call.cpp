@@ -9,6 +9,7 @@
 
 #include "engine/call_setup.h"
 #include "engine/ping_texts.h"
+#include "engine/ping_thread.h"
 #include "http/http_send.h"
 #include "http/text_utils.h"
 #include "runtime/ascii_case.h"
@@ -158,6 +159,8 @@ std::string IndexNowCallAnswer(const http::THTTPSend& http, bool success) {
 void Fail(TPingResult& result, std::string reason) {
   result.Success = false;
   result.Code = 0;
+  result.Outcome = TCallOutcome::Refused;
+  result.Failure = http::TExchangeFailure::None;
   result.Answer = kNoAnswer;
   result.Reason = std::move(reason);
 }
@@ -169,15 +172,17 @@ bool Settle(const http::THTTPSend& http, bool success, std::string answer, TPing
   result.Success = success;
   result.Answer = answer.empty() ? std::string(kNoAnswer) : std::move(answer);
   result.Reason = success ? std::string() : StatusReason(http);
+  SetAnswerOutcome(http, success, result);
   return success;
 }
 
 // One exchange with the engine's client settings; false after filling the
 // result when no answer came.
-bool Exchange(http::THTTPSend& http, const char* method, const std::string& url, TPingResult& result) {
-  PrepareClient(http, url);
+bool Exchange(http::THTTPSend& http, const char* method, const std::string& url, const TCallSettings& settings,
+              TPingResult& result) {
+  PrepareClient(http, url, settings);
   if (!http.ExecuteRequest(method, url)) {
-    Fail(result, http.Error().Describe());
+    FailExchange(http, result);
     return false;
   }
   result.Code = http.ResultCode();
@@ -190,6 +195,22 @@ TServiceKind KindOf(std::string_view serviceLine) {
   if (StartsWithNoCase(serviceLine, kIndexNowPrefix)) return TServiceKind::IndexNow;
   if (StartsWithNoCase(serviceLine, kWebSubPrefix)) return TServiceKind::WebSub;
   return TServiceKind::XMLRPC;
+}
+
+std::string EndpointOf(const std::string& serviceLine) {
+  std::string error;
+  switch (KindOf(serviceLine)) {
+    case TServiceKind::IndexNow: {
+      TIndexNowService service;
+      return ParseIndexNowLine(serviceLine, service, error) ? service.Endpoint : serviceLine;
+    }
+    case TServiceKind::WebSub: {
+      std::string hub;
+      return ParseWebSubLine(serviceLine, hub, error) ? hub : serviceLine;
+    }
+    case TServiceKind::XMLRPC: break;
+  }
+  return WithScheme(serviceLine);
 }
 
 std::string_view KindName(TServiceKind kind) {
@@ -379,22 +400,24 @@ bool PrepareSubmission(const std::string& serviceLine, std::span<const std::stri
 }
 
 // Sends the submission prepared in http and settles the result from the answer.
-bool Submit(http::THTTPSend& http, const char* method, const std::string& url, TPingResult& result) {
-  if (!Exchange(http, method, url, result)) return false;
+bool Submit(http::THTTPSend& http, const char* method, const std::string& url, const TCallSettings& settings,
+            TPingResult& result) {
+  if (!Exchange(http, method, url, settings, result)) return false;
   const bool success = result.Code == 200 || result.Code == 202;
   return Settle(http, success, IndexNowCallAnswer(http, success), result);
 }
 
 }  // namespace
 
-bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPingResult& result) {
+bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, const TCallSettings& settings,
+                    TPingResult& result) {
   result.Kind = TServiceKind::IndexNow;
   try {
     Fail(result, std::string(kCallNotMadeReason));
     TIndexNowService service;
     if (!PrepareSubmission(serviceLine, std::span(&site, 1), service, result)) return false;
     http::THTTPSend http;
-    return Submit(http, "GET", IndexNowRequestURL(service, site), result);
+    return Submit(http, "GET", IndexNowRequestURL(service, site), settings, result);
   } catch (...) {
     FailOnCurrentException(result);
     return false;
@@ -412,7 +435,7 @@ std::string IndexNowBatchBody(const TIndexNowService& service, std::string_view 
 }
 
 bool SubmitIndexNowBatch(const std::string& serviceLine, const std::string& site, const std::vector<std::string>& urls,
-                         TPingResult& result) {
+                         const TCallSettings& settings, TPingResult& result) {
   result.Kind = TServiceKind::IndexNow;
   try {
     Fail(result, std::string(kCallNotMadeReason));
@@ -426,14 +449,15 @@ bool SubmitIndexNowBatch(const std::string& serviceLine, const std::string& site
     http::THTTPSend http;
     http.SetMimeType(std::string(kJSONType));
     http::AppendTextToStream(http.Document(), IndexNowBatchBody(service, http::SplitURL(site).Host, urls));
-    return Submit(http, "POST", service.Endpoint, result);
+    return Submit(http, "POST", service.Endpoint, settings, result);
   } catch (...) {
     FailOnCurrentException(result);
     return false;
   }
 }
 
-bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPingResult& result) {
+bool PublishWebSub(const std::string& serviceLine, const std::string& site, const TCallSettings& settings,
+                   TPingResult& result) {
   result.Kind = TServiceKind::WebSub;
   try {
     Fail(result, std::string(kCallNotMadeReason));
@@ -446,41 +470,10 @@ bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPin
     http::THTTPSend http;
     http.SetMimeType(std::string(kFormType));
     http::AppendTextToStream(http.Document(), WebSubRequestBody(site));
-    if (!Exchange(http, "POST", hub, result)) return false;
+    if (!Exchange(http, "POST", hub, settings, result)) return false;
     return Settle(http, result.Code >= 200 && result.Code < 300, {}, result);
   } catch (...) {
     FailOnCurrentException(result);
-    return false;
-  }
-}
-
-bool CheckIndexNowKey(const std::string& serviceLine, const std::string& site, std::string& reason) {
-  try {
-    TIndexNowService service;
-    std::string error;
-    if (!ParseIndexNowLine(serviceLine, service, error)) {
-      reason = std::string(kMalformedLine) + error;
-      return false;
-    }
-    const std::string url = KeyFileURL(service, site);
-    http::THTTPSend http;
-    TPingResult fetched;
-    if (!Exchange(http, "GET", url, fetched)) {
-      reason = "key file " + url + ": " + fetched.Reason;
-      return false;
-    }
-    if (fetched.Code != 200) {
-      reason = "key file " + url + ": status " + std::to_string(fetched.Code) + " " + StatusReason(http);
-      return false;
-    }
-    if (!KeyFileHolds(http.Document().View(), service.Key)) {
-      reason = "key file " + url + " does not hold the key";
-      return false;
-    }
-    reason.clear();
-    return true;
-  } catch (...) {
-    DescribeCurrentException(reason);
     return false;
   }
 }

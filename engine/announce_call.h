@@ -18,8 +18,9 @@
 //       keyLocation only when the line has one, at most kMaxIndexNowBatch URLs.
 //
 // Any other line is an XML-RPC service. The functions here are pure apart
-// from SubmitIndexNow, PublishWebSub and FetchKeyFile, which make one HTTP
-// exchange each with the same client, limits, proxies and trust as a ping.
+// from SubmitIndexNow, SubmitIndexNowBatch and PublishWebSub, which make
+// one HTTP exchange each with the same client, limits, proxies and trust as
+// a ping.
 
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +37,10 @@ inline constexpr std::string_view kWebSubPrefix = "websub:";
 
 // The kind of a service line, by its prefix (ASCII case ignored).
 TServiceKind KindOf(std::string_view serviceLine);
+// The endpoint a line calls, as one that asks for a pause is known: an
+// indexnow line's endpoint without its query, a websub line's hub, an
+// XML-RPC service as called; a malformed line as it stands.
+std::string EndpointOf(const std::string& serviceLine);
 // "xmlrpc", "indexnow" or "websub".
 std::string_view KindName(TServiceKind kind);
 
@@ -100,16 +105,14 @@ bool KeyFileHolds(std::string_view text, std::string_view key);
 // One call of each kind for site (as pinged, with its prefix). They fill
 // result.Success, Code, Answer and Reason like TPingService::Post, and never
 // raise. A line that cannot be called gives Code 0 and says why.
-bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, TPingResult& result);
+bool SubmitIndexNow(const std::string& serviceLine, const std::string& site, const TCallSettings& settings,
+                    TPingResult& result);
 // The bulk submission of urls, all on the host of site (its origin), in
 // one request; every URL must be within the line's keyLocation scope, or
 // none is sent.
 bool SubmitIndexNowBatch(const std::string& serviceLine, const std::string& site, const std::vector<std::string>& urls,
-                         TPingResult& result);
-bool PublishWebSub(const std::string& serviceLine, const std::string& site, TPingResult& result);
-
-// The key check before submitting: true when the key file of site holds the
-// key of the indexnow line; otherwise reason says why.
-bool CheckIndexNowKey(const std::string& serviceLine, const std::string& site, std::string& reason);
+                         const TCallSettings& settings, TPingResult& result);
+bool PublishWebSub(const std::string& serviceLine, const std::string& site, const TCallSettings& settings,
+                   TPingResult& result);
 
 }  // namespace corvandel::engine

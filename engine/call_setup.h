@@ -12,9 +12,9 @@
 
 namespace corvandel::engine {
 
-// Applies the process's proxy for url, its secure settings and the call
-// settings' time-outs to http.
-void PrepareClient(http::THTTPSend& http, const std::string& url);
+// Applies the settings' proxy for url, their trust and their time-outs to
+// http.
+void PrepareClient(http::THTTPSend& http, const std::string& url, const TCallSettings& settings);
 
 // The value of the answer's first header called name (with its colon, in
 // lower case), blanks around it left out; empty without one.
@@ -29,6 +29,13 @@ std::string RetryAfter(const http::THTTPSend& http);
 // past kMaxLocationInReason); otherwise the reason phrase of the status,
 // with its Retry-After if any.
 std::string StatusReason(const http::THTTPSend& http);
+
+// The outcome of the answer in http, which the call judged success or not,
+// into result: Outcome and RetryAfter.
+void SetAnswerOutcome(const http::THTTPSend& http, bool success, TPingResult& result);
+// The outcome of an exchange that failed in http, into result: Code 0,
+// TransportFailure, the failure's reason and its description.
+void FailExchange(const http::THTTPSend& http, TPingResult& result);
 
 // Inside a catch block: "out of memory" for std::bad_alloc, the text of any
 // other exception, into reason.

@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
@@ -57,9 +56,6 @@ bool ClassifyBody(const TPingService& service, runtime::TMemoryStream& body, std
   }
 }
 
-std::mutex settingsLock;
-TCallSettings settings;
-
 constexpr std::string_view kRetryAfterHeader = "retry-after:";
 constexpr std::string_view kLocationHeader = "location:";
 
@@ -99,14 +95,35 @@ std::string_view HeaderValue(const http::THTTPSend& http, std::string_view name)
   return {};
 }
 
-TCallSettings CallSettings() {
-  std::lock_guard<std::mutex> lock(settingsLock);
-  return settings;
+const std::shared_ptr<const TCallSettings>& DefaultCallSettings() {
+  static const auto defaults = std::make_shared<const TCallSettings>();
+  return defaults;
 }
 
-void SetCallSettings(const TCallSettings& value) {
-  std::lock_guard<std::mutex> lock(settingsLock);
-  settings = value;
+TCallOutcome OutcomeOfStatus(int32_t status, bool success, bool hasRetryAfter) {
+  if (success) return TCallOutcome::Accepted;
+  switch (status) {
+    case 429: return TCallOutcome::RateLimited;
+    case 503: return hasRetryAfter ? TCallOutcome::RateLimited : TCallOutcome::ServerError;
+    case 500:
+    case 502:
+    case 504: return TCallOutcome::ServerError;
+    default: return TCallOutcome::Refused;
+  }
+}
+
+void SetAnswerOutcome(const http::THTTPSend& http, bool success, TPingResult& result) {
+  result.RetryAfter = RetryAfter(http);
+  result.Outcome = OutcomeOfStatus(http.ResultCode(), success, !result.RetryAfter.empty());
+}
+
+void FailExchange(const http::THTTPSend& http, TPingResult& result) {
+  result.Success = false;
+  result.Code = 0;
+  result.Answer = kNoAnswer;
+  result.Reason = http.Error().Describe();
+  result.Outcome = TCallOutcome::TransportFailure;
+  result.Failure = http.Error().Reason;
 }
 
 std::string RetryAfter(const http::THTTPSend& http) { return std::string(HeaderValue(http, kRetryAfterHeader)); }
@@ -128,12 +145,11 @@ std::string StatusReason(const http::THTTPSend& http) {
   return reason;
 }
 
-void PrepareClient(http::THTTPSend& http, const std::string& url) {
-  // The front-end's choices, made once at its start: the proxy for this
-  // service and whom to trust.
-  http::ProcessProxyConfig()->Apply(http, url);
-  http::ApplySecureSettings(http::SecureSettings(), http.Sock().SecureLayer());
-  const std::chrono::milliseconds readTimeout = CallSettings().ReadTimeout;
+void PrepareClient(http::THTTPSend& http, const std::string& url, const TCallSettings& settings) {
+  // The front-end's choices: the proxy for this service and whom to trust.
+  if (settings.Proxies) settings.Proxies->Apply(http, url);
+  http::ApplySecureSettings(settings.Secure, http.Sock().SecureLayer());
+  const std::chrono::milliseconds readTimeout = settings.ReadTimeout;
   if (readTimeout != std::chrono::milliseconds(http::kDefaultHTTPTimeout)) {
     http.SetTimeout(static_cast<int32_t>(readTimeout.count()));
     http.SetMaxExchangeTime(static_cast<int32_t>(ExchangeBound(readTimeout).count()));
@@ -169,6 +185,8 @@ void DescribeCurrentException(std::string& reason) noexcept {
 void FailOnCurrentException(TPingResult& result) noexcept {
   result.Success = false;
   result.Code = 0;
+  result.Outcome = TCallOutcome::Refused;
+  result.Failure = http::TExchangeFailure::None;
   result.Answer = kNoAnswer;  // one byte: no allocation
   DescribeCurrentException(result.Reason);
 }
@@ -183,17 +201,18 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
     result.Reason = kCallNotMadeReason;
     if (!Request) return false;
     http::THTTPSend http;
-    PrepareClient(http, url);
+    PrepareClient(http, url, *Settings);
     http.SetMimeType(std::string(kPingContentType));
     xml::WriteDocumentToStream(*Request, http.Document());
 
     if (!http.ExecuteRequest(kPingMethod, url)) {
-      result.Reason = http.Error().Describe();
+      FailExchange(http, result);
       return false;
     }
     result.Code = http.ResultCode();
     if (result.Code != kOKStatus) {
       result.Reason = StatusReason(http);
+      SetAnswerOutcome(http, false, result);
       return false;
     }
     std::string answer;
@@ -202,6 +221,7 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
     result.Answer = std::move(answer);
     result.Reason = std::move(reason);
     result.Success = success;
+    SetAnswerOutcome(http, success, result);
     return success;
   } catch (...) {
     // Only a failure to write the request or to find memory gets here; the
@@ -214,9 +234,9 @@ bool TPingService::Post(const std::string& url, TPingResult& result) {
 bool TPingService::Call(const std::string& url, TPingResult& result) {
   switch (KindOf(url)) {
     case TServiceKind::IndexNow:
-      return PageURLs.empty() ? SubmitIndexNow(url, SiteURL, result)
-                              : SubmitIndexNowBatch(url, SiteURL, PageURLs, result);
-    case TServiceKind::WebSub: return PublishWebSub(url, SiteURL, result);
+      return PageURLs.empty() ? SubmitIndexNow(url, SiteURL, *Settings, result)
+                              : SubmitIndexNowBatch(url, SiteURL, PageURLs, *Settings, result);
+    case TServiceKind::WebSub: return PublishWebSub(url, SiteURL, *Settings, result);
     case TServiceKind::XMLRPC: break;
   }
   return Post(url, result);

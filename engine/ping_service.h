@@ -4,10 +4,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "http/exchange_error.h"
+#include "http/proxy_config.h"
+#include "http/secure_layer.h"
 #include "xml/dom.h"
 
 namespace corvandel::engine {
@@ -15,6 +19,17 @@ namespace corvandel::engine {
 // What a service line asks for: an XML-RPC ping, or one of the
 // announcements of announce_call.h.
 enum class TServiceKind : uint8_t { XMLRPC, IndexNow, WebSub };
+
+// What became of a call, for the decisions a front-end makes about it
+// (retry, wait, go on). The texts of a result are for people and are never
+// read for these decisions.
+enum class TCallOutcome : uint8_t {
+  Accepted,          // the service took the call
+  Refused,           // an answer, or a local check, that calling again will not change
+  RateLimited,       // 429, or 503 with a Retry-After
+  ServerError,       // 500, 502, 503 or 504 without a Retry-After
+  TransportFailure,  // no answer: see Failure
+};
 
 // The outcome of one ping call, handed from a worker to the window.
 struct TPingResult {
@@ -36,16 +51,38 @@ struct TPingResult {
   // How many page URLs the call carried: 1 for a site alone, more for a
   // site announced for its changed pages.
   std::size_t URLs = 1;
+
+  // The typed outcome, set with the fields above.
+  TCallOutcome Outcome = TCallOutcome::Refused;
+  // Why the exchange failed, for TransportFailure; None otherwise.
+  http::TExchangeFailure Failure = http::TExchangeFailure::None;
+  // The answer's Retry-After header, as sent; "" without one.
+  std::string RetryAfter;
+
+  // What a front-end that retries and defers adds; a single call leaves
+  // them as they are here.
+  int Attempts = 1;            // calls made: 0 for a call deferred without one
+  bool Deferred = false;       // not made, because its endpoint asked to wait
+  bool Retryable = false;      // a later call may succeed where this one failed
+  std::optional<std::chrono::system_clock::time_point> RetryAt;  // when the endpoint takes calls again
 };
 
-// What every ping call of the process uses beside the proxies and the
-// trust: a front-end sets it once, before its first call.
+// The outcome of an answer with status (not 0) that the call judged success
+// or not, with or without a Retry-After header.
+TCallOutcome OutcomeOfStatus(int32_t status, bool success, bool hasRetryAfter);
+
+// What a front-end chooses for the calls it makes: the proxies, the trust
+// and the read time-out. Each call carries them, so that two runs, or two
+// lines of one run, may differ.
 struct TCallSettings {
   // How long a call may wait for the service's next bytes.
   std::chrono::milliseconds ReadTimeout{90000};
+  // Which proxy serves which service; null for none.
+  std::shared_ptr<const http::TProxyConfig> Proxies;
+  http::TSecureSettings Secure;
 };
-TCallSettings CallSettings();
-void SetCallSettings(const TCallSettings& settings);
+// No proxy, the system's trust, the default time-out.
+const std::shared_ptr<const TCallSettings>& DefaultCallSettings();
 
 // The bound on a whole exchange for a read time-out: five minutes for the
 // default of 90 s, and the same multiple of a shorter or longer one.
@@ -92,6 +129,8 @@ public:
   bool Call(const std::string& url, TPingResult& result);
 
   std::unique_ptr<xml::TXMLDocument> Request;
+  // The front-end's settings for every call of this pinger; never null.
+  std::shared_ptr<const TCallSettings> Settings = DefaultCallSettings();
   std::string ServiceURL;
   std::string SiteURL;
   // The pages an IndexNow line takes in one bulk submission for the site;

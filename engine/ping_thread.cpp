@@ -35,6 +35,9 @@ void MakeCall(TPingService& pinger, const std::string& serviceLine, const std::s
   result.Code = 0;
   result.Answer = kNoAnswer;
   result.Reason = kCallNotMadeReason;
+  result.Outcome = TCallOutcome::Refused;
+  result.Failure = http::TExchangeFailure::None;
+  result.RetryAfter.clear();
   result.Started = std::chrono::system_clock::now();
   const auto start = std::chrono::steady_clock::now();
   if (call)
@@ -46,19 +49,21 @@ void MakeCall(TPingService& pinger, const std::string& serviceLine, const std::s
     result.Reason.clear();
   else if (result.Reason.empty())
     result.Reason = kCallFailedReason;
+  if (result.Success) result.Outcome = TCallOutcome::Accepted;
   result.ServiceURL = pinger.ServiceURL;
   result.SiteURL = pinger.SiteURL;
 }
 
 TThreadPingService::TThreadPingService(runtime::TMainThread& mainThread, std::shared_ptr<TServiceTable> table,
                                        std::string siteURL, uint16_t threadNum, TResultHandler onResult,
-                                       TPingCall call)
+                                       TPingCall call, std::shared_ptr<const TCallSettings> settings)
     : TThread(mainThread),
       ThreadNum_(threadNum),
       SiteURL_(std::move(siteURL)),
       table_(std::move(table)),
       onResult_(std::move(onResult)),
       call_(std::move(call)) {
+  if (settings) Pinger.Settings = std::move(settings);
   SetFreeOnTerminate(true);
 }
 

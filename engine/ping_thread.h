@@ -60,9 +60,10 @@ class TThreadPingService : public runtime::TThread {
 public:
   // Created suspended and set to free itself; attach the end notification,
   // then start it with TThread::Launch.
+  // settings are the front-end's for every call; the defaults when null.
   TThreadPingService(runtime::TMainThread& mainThread, std::shared_ptr<TServiceTable> table,
                      std::string siteURL, uint16_t threadNum, TResultHandler onResult,
-                     TPingCall call = {});
+                     TPingCall call = {}, std::shared_ptr<const TCallSettings> settings = {});
 
   uint16_t ThreadNum() const { return ThreadNum_; }
   // The site as taken from the site list, before any prefix.

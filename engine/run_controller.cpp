@@ -62,8 +62,9 @@ int Progress(int64_t total, int64_t done) {
   return static_cast<int>(std::clamp(position, 0.0, static_cast<double>(kFullProgress)));
 }
 
-TRunController::TRunController(runtime::TMainThread& mainThread, TRunView& view, TPingCall call)
-    : mainThread_(mainThread), view_(view), call_(std::move(call)) {}
+TRunController::TRunController(runtime::TMainThread& mainThread, TRunView& view, TPingCall call,
+                               std::shared_ptr<const TCallSettings> settings)
+    : mainThread_(mainThread), view_(view), call_(std::move(call)), settings_(std::move(settings)) {}
 
 TRunController::~TRunController() {
   try {
@@ -130,7 +131,7 @@ void TRunController::StartBatch(std::size_t siteIndex) {
           // has taken over the log and the counters.
           if (run == run_) WMPingResult(result);
         },
-        call_);
+        call_, settings_);
     const std::size_t slot = static_cast<std::size_t>(i);
     worker->SetOnTerminate([this, batch, slot](runtime::TThread&) { OnThreadTerminate(batch, slot); });
     Workers_[slot] = worker.get();

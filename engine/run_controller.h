@@ -53,8 +53,10 @@ int Progress(int64_t total, int64_t done);
 class TRunController {
 public:
   // call replaces the ping call of every worker (see TPingCall); empty for
-  // the real one.
-  TRunController(runtime::TMainThread& mainThread, TRunView& view, TPingCall call = {});
+  // the real one. settings are the proxies, trust and time-out of every
+  // call; the defaults when null.
+  TRunController(runtime::TMainThread& mainThread, TRunView& view, TPingCall call = {},
+                 std::shared_ptr<const TCallSettings> settings = {});
   // Stops a run and waits for the workers still in a call (Shutdown).
   ~TRunController();
   TRunController(const TRunController&) = delete;
@@ -99,6 +101,7 @@ private:
   runtime::TMainThread& mainThread_;
   TRunView& view_;
   TPingCall call_;
+  std::shared_ptr<const TCallSettings> settings_;
 
   bool Pinging_ = false;
   int64_t TotalPings_ = 0;  // wider than the counts can get: sites x services

@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "http/http_send.h"
 #include "http/text_utils.h"
@@ -104,12 +103,6 @@ bool ParseVariable(const TProxyConfig::TVariables& variables, std::initializer_l
   }
   server = std::move(parsed);
   return true;
-}
-
-std::mutex processConfigLock;
-std::shared_ptr<const TProxyConfig>& StoredConfig() {
-  static std::shared_ptr<const TProxyConfig> config = std::make_shared<const TProxyConfig>();
-  return config;
 }
 
 }  // namespace
@@ -321,17 +314,6 @@ void TProxyConfig::Apply(THTTPSend& http, std::string_view url) const {
   http.SetProxyPort(server ? server->Port : std::string(kDefaultProxyPort));
   http.SetProxyUser(server ? server->User : std::string());
   http.SetProxyPass(server ? server->Password : std::string());
-}
-
-std::shared_ptr<const TProxyConfig> ProcessProxyConfig() {
-  const std::lock_guard lock(processConfigLock);
-  return StoredConfig();
-}
-
-void SetProcessProxyConfig(TProxyConfig config) {
-  auto stored = std::make_shared<const TProxyConfig>(std::move(config));
-  const std::lock_guard lock(processConfigLock);
-  StoredConfig() = std::move(stored);
 }
 
 }  // namespace corvandel::http

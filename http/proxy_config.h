@@ -15,7 +15,6 @@
 // "*" for every host, separated by commas or blanks; ports are ignored.
 
 #include <map>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -78,10 +77,5 @@ private:
   std::vector<std::string> noProxy_;  // entries, lower-cased, port removed
   bool noProxyAll_ = false;
 };
-
-// The configuration every ping call uses. A front-end sets it once, before
-// its first call; until then no proxy is used.
-std::shared_ptr<const TProxyConfig> ProcessProxyConfig();
-void SetProcessProxyConfig(TProxyConfig config);
 
 }  // namespace corvandel::http

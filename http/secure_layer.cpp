@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #ifdef CORVANDEL_HAVE_TLS
 #include "http/tls_layer.h"
@@ -26,12 +25,6 @@ constexpr TSecureLayerFactory kBuildFactory = &NewSSLNone;
 
 // Read by every socket constructor, possibly on several threads at once.
 std::atomic<TSecureLayerFactory> defaultFactory{kBuildFactory};
-
-std::mutex settingsLock;
-TSecureSettings& StoredSettings() {
-  static TSecureSettings settings;
-  return settings;
-}
 
 }  // namespace
 
@@ -81,16 +74,6 @@ TSecureLayerFactory DefaultSecureLayerClass() { return defaultFactory.load(); }
 
 void SetDefaultSecureLayerClass(TSecureLayerFactory factory) {
   defaultFactory.store(factory != nullptr ? factory : kBuildFactory);
-}
-
-TSecureSettings SecureSettings() {
-  const std::lock_guard lock(settingsLock);
-  return StoredSettings();
-}
-
-void SetSecureSettings(TSecureSettings settings) {
-  const std::lock_guard lock(settingsLock);
-  StoredSettings() = std::move(settings);
 }
 
 void ApplySecureSettings(const TSecureSettings& settings, TCustomSSL& layer) {

@@ -115,8 +115,7 @@ void SetDefaultSecureLayerClass(TSecureLayerFactory factory);
 // The factory of TSSLNone, for installing it in a build that has TLS.
 std::unique_ptr<TCustomSSL> NewSSLNone(TTCPBlockSocket& owner);
 
-// Trust settings a front-end chooses once, before its first call, and
-// hands to each call's secure layer.
+// Trust settings a front-end chooses, and hands to each call's secure layer.
 struct TSecureSettings {
   // Certificates trusted on top of the system's store; empty for none.
   std::string CAFile;
@@ -125,8 +124,6 @@ struct TSecureSettings {
   bool Insecure = false;
 };
 
-TSecureSettings SecureSettings();
-void SetSecureSettings(TSecureSettings settings);
 // Puts the settings into a layer: CertCAFile and VerifyCert.
 void ApplySecureSettings(const TSecureSettings& settings, TCustomSSL& layer);
 

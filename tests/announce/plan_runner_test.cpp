@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "runtime/event_loop.h"
+#include "runtime/utc_time.h"
 
 namespace corvandel::announce {
 namespace {
@@ -115,6 +118,83 @@ TEST(PlanRunnerTest, StopLetsCallsUnderWayFinishAndStartsNoOther) {
   EXPECT_EQ(handed, 3);
   EXPECT_EQ(fake.Started(), 3u);
   EXPECT_TRUE(runner.Stopped());
+}
+
+// A failure that may pass is tried again; a refusal is not; an endpoint
+// that asks for a pause, now or on an earlier run, gets no further call.
+TEST(PlanRunnerTest, RetriesWhatMayPassAndDefersWhatAsksToWait) {
+  using engine::TCallOutcome;
+  const std::vector<std::string> services = {"http://busy.example/", "http://bad.example/", "http://limited.example/",
+                                             "http://held.example/", "http://reset.example/"};
+  const ledger::TTime earlier = ledger::Now() + std::chrono::hours(1);
+  std::mutex lock;
+  std::map<std::string, int> calls;
+  const engine::TPingCall call = [&](engine::TPingService&, const std::string& url, engine::TPingResult& result) {
+    int made = 0;
+    {
+      std::lock_guard guard(lock);
+      made = ++calls[url];
+    }
+    if (url == services[0] && made % 3 == 0) {
+      result.Success = true;
+      result.Code = 200;
+    } else if (url == services[0]) {
+      result.Code = 503;
+      result.Outcome = TCallOutcome::ServerError;
+    } else if (url == services[1]) {
+      result.Code = 400;
+    } else if (url == services[2]) {
+      result.Code = 429;
+      result.Outcome = TCallOutcome::RateLimited;
+      result.RetryAfter = "120";
+    } else {
+      result.Outcome = TCallOutcome::TransportFailure;
+      result.Failure = http::TExchangeFailure::ConnectionReset;
+    }
+    return result.Success;
+  };
+  runtime::TEventLoop loop;
+  std::map<std::string, std::vector<engine::TPingResult>> handed;
+  TRunnerSettings settings{3, 1, 2, std::chrono::milliseconds(1)};
+  settings.Holds.emplace("http://held.example/", earlier);
+  const ledger::TTime started = ledger::Now();
+  TPlanRunner runner(
+      loop, services, SiteListPlan(3, services.size()), settings,
+      [&](const TPlannedCall&, const engine::TPingResult& result) { handed[result.ServiceURL].push_back(result); },
+      call);
+  runner.Start();
+  loop.RunUntil([&] { return runner.Idle(); });
+
+  struct Expected {
+    std::vector<int> attempts;  // per site, in order
+    bool success;
+    bool retryable;
+  };
+  const std::map<std::string, Expected> expected = {
+      {services[0], {{3, 3, 3}, true, false}},  {services[1], {{1, 1, 1}, false, false}},
+      {services[2], {{1, 0, 0}, false, true}},  {services[3], {{0, 0, 0}, false, true}},
+      {services[4], {{3, 3, 3}, false, true}},
+  };
+  for (const auto& [service, want] : expected) {
+    ASSERT_EQ(handed[service].size(), 3u) << service;
+    for (std::size_t i = 0; i < 3; ++i) {
+      const engine::TPingResult& result = handed[service][i];
+      EXPECT_EQ(result.Attempts, want.attempts[i]) << service << " " << i;
+      EXPECT_EQ(result.Success, want.success) << service;
+      EXPECT_EQ(result.Retryable, want.retryable) << service;
+      EXPECT_EQ(result.Deferred, want.attempts[i] == 0) << service;
+    }
+  }
+  // The pause asked for is kept to its second, and said in the reason.
+  const engine::TPingResult& limited = handed[services[2]][0];
+  ASSERT_TRUE(limited.RetryAt);
+  EXPECT_GE(*limited.RetryAt, started + std::chrono::seconds(120));
+  EXPECT_LE(*limited.RetryAt, ledger::Now() + std::chrono::seconds(120));
+  EXPECT_EQ(handed[services[2]][1].RetryAt, limited.RetryAt);
+  EXPECT_EQ(handed[services[2]][1].Reason.rfind("deferred: http://limited.example/ asked for no calls until ", 0), 0u);
+  EXPECT_EQ(handed[services[3]][0].Reason,
+            "deferred: http://held.example/ asked on an earlier run for no calls until " + runtime::FormatUTC(earlier));
+  EXPECT_EQ(calls.count(services[3]), 0u);
 }
 
 }  // namespace

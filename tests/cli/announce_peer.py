@@ -4,7 +4,7 @@ Usage: announce_peer.py --record FILE
 
 Listens on 127.0.0.1 with a free port and prints "PORT <n>". It answers as
 the protocols' documentation says:
-  GET /indexnow?url=..&key=..[&keyLocation=..]
+  GET /indexnow?url=..&key=..[&keyLocation=..], and the same at /limited/indexnow
       400 without url or key, and for the key WORDY with a JSON message;
       403 unless the key is one of KEYS; 422 when the url's host is
       other.example (it does not belong to the key's host); 429 with
@@ -15,6 +15,8 @@ the protocols' documentation says:
                    204; anything else 400 with a line of text.
   POST /topic-hub  the same, but hub.topic is required: a hub that reads
                    only the topic.
+  POST /flaky-hub  the same, but 503 without Retry-After to the first
+                   publication of each hub.url: a hub that fails once.
   POST /indexnow   a bulk submission as JSON: 400 unless it is one, 403 for
                    an unknown key, else 202 with a keyLocation and 200 without.
 Every request appends "<method> <path and query> <body>" to FILE.
@@ -43,6 +45,7 @@ def main():
     parser.add_argument("--record", required=True)
     args = parser.parse_args()
     lock = threading.Lock()
+    published = set()
 
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.0"
@@ -82,7 +85,7 @@ def main():
         def do_GET(self):
             self.record()
             path, _, query = self.path.partition("?")
-            if path == "/indexnow":
+            if path in ("/indexnow", "/limited/indexnow"):
                 fields = urllib.parse.parse_qs(query)
                 url, key = fields.get("url", [""])[0], fields.get("key", [""])[0]
                 if not url or not key:
@@ -110,7 +113,13 @@ def main():
             fields = urllib.parse.parse_qs(body.decode("utf-8", "replace"))
             if self.path == "/topic-hub" and not fields.get("hub.topic"):
                 return self.answer(400, b"hub.topic is required\r\n")
-            if (self.path not in ("/hub", "/topic-hub") or fields.get("hub.mode") != ["publish"]
+            if self.path == "/flaky-hub":
+                with lock:
+                    first = body not in published
+                    published.add(body)
+                if first:
+                    return self.answer(503, b"try again\r\n")
+            if (self.path not in ("/hub", "/topic-hub", "/flaky-hub") or fields.get("hub.mode") != ["publish"]
                     or not (fields.get("hub.url") or fields.get("hub.topic"))
                     or self.headers.get("Content-Type") != "application/x-www-form-urlencoded"):
                 return self.answer(400, b"hub.mode must be publish, with a hub.url or hub.topic\r\n")

@@ -35,7 +35,7 @@ ANNOUNCE_PEER = os.path.join(HERE, "announce_peer.py")
 PATIENCE = 60  # seconds; only a hang comes near it
 TLS = False
 RESULT_FIELDS = ("service", "site", "thread", "success", "code", "answer", "reason", "elapsed_ms", "started",
-                 "kind", "urls")
+                 "kind", "urls", "retryable", "retry_at", "attempts")
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z$")
 PROXY_VARIABLES = ("http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
                    "no_proxy", "NO_PROXY")
@@ -339,7 +339,7 @@ class CliTest(unittest.TestCase):
             self.assertIn(part, text)
         with open(os.path.join(HERE, "..", "..", "cli", "corvandel-ping.1"), encoding="utf-8") as f:
             manual = f.read().replace("\\-", "-")
-        for field in RESULT_FIELDS + ("skipped", "interrupted", "unchanged", "dry_run"):
+        for field in RESULT_FIELDS + ("skipped", "interrupted", "unchanged", "dry_run", "deferred", "retried"):
             self.assertRegex(text, r"\n  %s +\S" % field)
             self.assertIn(".B %s\n" % field, manual)
         for option in re.findall(r"^  (--[a-z-]+)", text, re.M):
@@ -399,19 +399,27 @@ class ScriptOutputTest(unittest.TestCase):
             "/script/xhtml": (False, 200, "answer is not XML: <?xml", "methodResponse"),
             "/script/busy": (False, 503, "?", "Retry-After: 120"),
             "/closed": (False, 0, "?", "10061"),
+            "deferred": (False, 0, "?", "deferred: http://%s/script/busy asked for no calls until " % self.base),
         }
 
         def check(service, success, code, answer, reason):
             path = "/" + service.split("/", 1)[1]
-            want = expected[path]
+            want = expected["deferred" if reason.startswith("deferred:") else path]
             self.assertEqual((success, code), want[:2], service)
             self.assertTrue(answer.startswith(want[2]), answer)
             self.assertIn(want[3], reason)
 
+        # One call at a time per service: the busy service's first answer
+        # asks it to be left alone, so its second call is deferred.
+        args += ["--per-service", "1", "--no-ledger"]
         result = self.run_program(*args, "--format", "jsonl")
         self.assertEqual(result.returncode, 1, result.stderr)
         records, summary = self.records(result.stdout)
         self.assertEqual(len(records), 12)
+        self.assertEqual(sorted((r["service"].rsplit("/", 1)[1], r["attempts"], r["retryable"]) for r in records
+                                if r["service"].endswith(("closed", "busy", "xhtml"))),
+                         [("busy", 0, True), ("busy", 1, True), ("closed", 3, True), ("closed", 3, True),
+                          ("xhtml", 1, False), ("xhtml", 1, False)])
         for record in records:
             check(record["service"], record["success"], record["code"], record["answer"], record["reason"])
         self.assertEqual(sorted((r["service"], r["site"]) for r in records),
@@ -420,7 +428,7 @@ class ScriptOutputTest(unittest.TestCase):
                                 for site in ("blog", "news")))
         self.assertEqual({k: v for k, v in summary.items() if k != "elapsed_ms"},
                          {"type": "summary", "success": 2, "error": 10, "skipped": 2, "interrupted": False,
-                          "unchanged": 0, "dry_run": False})
+                          "unchanged": 0, "dry_run": False, "deferred": 1, "retried": 2})
         self.assertGreater(summary["elapsed_ms"], 0)
         # Standard error is no terminal: no progress line, and the reasons are in the records.
         self.assertNotIn(b"\x1b", result.stderr)
@@ -611,7 +619,9 @@ class AnnounceTest(unittest.TestCase):
             with open(path, "w", encoding="utf-8") as f:
                 f.write("".join(line + "\n" for line in lines))
             paths.append(path)
-        result = subprocess.run([PROGRAM, "--services", paths[0], "--sites", paths[1], "--format", "jsonl", *options],
+        ledger = os.path.join(self.directory.name, "ledger.sqlite3")
+        result = subprocess.run([PROGRAM, "--services", paths[0], "--sites", paths[1], "--format", "jsonl",
+                                 "--ledger", ledger, *options],
                                 capture_output=True, timeout=PATIENCE, env=clean_environment())
         records = [json.loads(line) for line in result.stdout.decode().splitlines()]
         return result, {(r["service"], r["site"]): r for r in records[:-1]}
@@ -620,10 +630,12 @@ class AnnounceTest(unittest.TestCase):
         rpc = "127.0.0.1:%d/RPC2" % self.ping.port
         good = "indexnow:%s/indexnow?key=held-key-1" % self.base
         bad = "indexnow:%s/indexnow?key=unknown-key-1" % self.base
-        busy = "indexnow:%s/indexnow?key=busy-key-1" % self.base
+        # On an endpoint of its own, since its 429 stops the endpoint's calls.
+        busy = "indexnow:%s/limited/indexnow?key=busy-key-1" % self.base
         hub = "websub:%s/hub" % self.base
         broken = "indexnow:%s/indexnow" % self.base
-        result, records = self.run_jsonl([rpc, good, bad, busy, hub, broken], ["blog.example/a&b?c=\u00e9", "other.example"])
+        result, records = self.run_jsonl([rpc, good, bad, busy, hub, broken],
+                                         ["blog.example/a&b?c=\u00e9", "other.example"], "--per-service", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         self.assertEqual(len(records), 12)
         blog, other = "http://blog.example/a&b?c=\u00e9", "http://other.example"
@@ -636,10 +648,9 @@ class AnnounceTest(unittest.TestCase):
             (bad, blog): ("indexnow", False, 403, "key not valid (not found, or the file does not hold it)"),
             (bad, other): ("indexnow", False, 403, "key not valid (not found, or the file does not hold it)"),
             (busy, blog): ("indexnow", False, 429, "too many requests, retry after 60"),
-            (busy, other): ("indexnow", False, 422,
-                            "the URL does not belong to the host, or the key does not match the protocol"),
-            (hub, blog): ("websub", True, 204, "?"),
-            (hub, other): ("websub", True, 204, "?"),
+            (busy, other): ("indexnow", False, 0, "?"),
+            (hub, blog): ("websub", True, 204, "published"),
+            (hub, other): ("websub", True, 204, "published"),
             (broken, blog): ("indexnow", False, 0, "?"),
             (broken, other): ("indexnow", False, 0, "?"),
         }
@@ -652,11 +663,40 @@ class AnnounceTest(unittest.TestCase):
         encoded = {blog: "http%3A%2F%2Fblog.example%2Fa%26b%3Fc%3D%C3%A9", other: "http%3A%2F%2Fother.example"}
         want = []
         for site in (blog, other):
-            for key in ("held-key-1", "unknown-key-1", "busy-key-1"):
+            for key in ("held-key-1", "unknown-key-1"):
                 want.append("GET /indexnow?url=%s&key=%s " % (encoded[site], key))
             want.append("POST /hub hub.mode=publish&hub.url=%s&hub.topic=%s" % (encoded[site], encoded[site]))
+        want.append("GET /limited/indexnow?url=%s&key=busy-key-1 " % encoded[blog])
         self.assertEqual(self.requests(), sorted(want))
         self.assertEqual(sorted(line.split(" ", 1)[1] for line in self.ping.calls()), sorted([blog, other]))
+
+    def test_failures_that_pass_are_retried_and_pauses_last_across_runs(self):
+        flaky = "websub:%s/flaky-hub" % self.base
+        wordy = "indexnow:%s/indexnow?key=wordy-key-1" % self.base
+        busy = "indexnow:%s/limited/indexnow?key=busy-key-1" % self.base
+        blog, news = "http://blog.example", "http://news.example"
+        result, records = self.run_jsonl([flaky, wordy, busy], ["blog.example", "news.example"], "--per-service", "1")
+        self.assertEqual(result.returncode, 1, result.stderr)
+        got = {key: (r["success"], r["code"], r["attempts"], r["retryable"], r["retry_at"] is not None)
+               for key, r in records.items()}
+        self.assertEqual(got, {(flaky, blog): (True, 204, 2, False, False), (flaky, news): (True, 204, 2, False, False),
+                               (wordy, blog): (False, 400, 1, False, False), (wordy, news): (False, 400, 1, False, False),
+                               (busy, blog): (False, 429, 1, True, True), (busy, news): (False, 0, 0, True, True)})
+        until = records[(busy, blog)]["retry_at"]
+        self.assertEqual(records[(busy, news)]["reason"],
+                         "deferred: %s/limited/indexnow asked for no calls until %s" % (self.base, until))
+        summary = json.loads(result.stdout.decode().splitlines()[-1])
+        self.assertEqual((summary["deferred"], summary["retried"]), (1, 2))
+        self.assertEqual(sorted(r.split(" ", 2)[1].split("?")[0] for r in self.requests()),
+                         ["/flaky-hub"] * 4 + ["/indexnow"] * 2 + ["/limited/indexnow"])
+
+        # The next run leaves the endpoint alone until then, and says so.
+        result, records = self.run_jsonl([busy], ["blog.example", "news.example"])
+        self.assertEqual(result.returncode, 1, result.stderr)
+        self.assertEqual([(r["attempts"], r["retry_at"]) for r in records.values()], [(0, until), (0, until)])
+        self.assertIn("%s/limited/indexnow asked on an earlier run for no calls until %s: 2 calls are deferred"
+                      % (self.base, until), result.stderr.decode())
+        self.assertEqual(len(self.requests()), 7)
 
     def test_key_check_keeps_sites_without_the_key_from_the_endpoint(self):
         held = "indexnow:%s/indexnow?key=held-key-1&keyLocation=%s/held-key-1.txt" % (self.base, self.base)
@@ -670,7 +710,8 @@ class AnnounceTest(unittest.TestCase):
                          (202, "URL received, key validation pending"))
         self.assertEqual((records[(plain, site)]["code"], records[(plain, site)]["answer"]), (200, "URL submitted"))
         self.assertEqual(records[(missing, site)]["code"], 0)
-        self.assertIn("key check failed: key file %s/k9.txt: status 404" % self.base, records[(missing, site)]["reason"])
+        self.assertIn("key check failed: key file %s/k9.txt: the server answered 404" % self.base,
+                      records[(missing, site)]["reason"])
         stderr = result.stderr.decode()
         self.assertIn("key check: %s for %s: the key file holds the key" % (site, held), stderr)
         self.assertIn("key check: %s for %s: key file" % (site, missing), stderr)

@@ -99,7 +99,7 @@ TEST(AnnounceCallTest, KeyScopeIsTheKeyLocationsHostAndFolder) {
   TPingResult result;
   EXPECT_FALSE(SubmitIndexNow("indexnow:http://127.0.0.1:1/indexnow?key=abcd1234&keyLocation=https://Blog.example"
                               "/keys/k.txt",
-                              "https://other.example/a", result));
+                              "https://other.example/a", *DefaultCallSettings(), result));
   EXPECT_EQ(result.Code, 0);
   EXPECT_EQ(result.Reason,
             "not submitted: https://other.example/a is not under the keyLocation's folder https://blog.example/keys/ "
@@ -188,7 +188,8 @@ TEST(AnnounceCallTest, IndexNowStatusesAndTheRequestAsSent) {
     TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
     const std::string line = "indexnow:http://127.0.0.1:" + server.PortText() + "/indexnow?key=abcd1234";
     TPingResult result;
-    EXPECT_EQ(SubmitIndexNow(line, "http://blog.example/?p=1&q=\xC3\xA9", result), c.success) << c.response;
+    EXPECT_EQ(SubmitIndexNow(line, "http://blog.example/?p=1&q=\xC3\xA9", *DefaultCallSettings(), result), c.success)
+        << c.response;
     server.Stop();
     EXPECT_EQ(result.Code, c.code) << c.response;
     EXPECT_EQ(result.Answer, c.answer) << c.response;
@@ -221,7 +222,7 @@ TEST(AnnounceCallTest, WebSubPublishesAFormAndReadsTheHubsText) {
     TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
     TPingResult result;
     EXPECT_EQ(PublishWebSub("websub:http://127.0.0.1:" + server.PortText() + "/hub", "http://blog.example/feed",
-                            result),
+                            *DefaultCallSettings(), result),
               c.success);
     server.Stop();
     EXPECT_EQ(result.Answer, c.answer);
@@ -241,11 +242,12 @@ TEST(AnnounceCallTest, WebSubPublishesAFormAndReadsTheHubsText) {
 TEST(AnnounceCallTest, MalformedLinesFailWithTheirReason) {
   TPingResult result;
   result.Success = true;
-  EXPECT_FALSE(SubmitIndexNow("indexnow:https://api.example/indexnow", "http://blog.example/", result));
+  EXPECT_FALSE(
+      SubmitIndexNow("indexnow:https://api.example/indexnow", "http://blog.example/", *DefaultCallSettings(), result));
   EXPECT_EQ(result.Code, 0);
   EXPECT_EQ(result.Answer, "?");
   EXPECT_EQ(result.Reason, "malformed service line: indexnow line has no key");
-  EXPECT_FALSE(PublishWebSub("websub:", "http://blog.example/", result));
+  EXPECT_FALSE(PublishWebSub("websub:", "http://blog.example/", *DefaultCallSettings(), result));
   EXPECT_EQ(result.Reason, "malformed service line: websub needs an http:// or https:// hub");
 
   // The ping call hands each kind to its own call.
@@ -253,33 +255,6 @@ TEST(AnnounceCallTest, MalformedLinesFailWithTheirReason) {
   pinger.BuildRequest("http://blog.example/");
   EXPECT_FALSE(pinger.Call("websub:nowhere", result));
   EXPECT_EQ(result.Kind, TServiceKind::WebSub);
-}
-
-TEST(AnnounceCallTest, KeyCheckReadsTheKeyFile) {
-  struct Case {
-    std::string response;
-    bool holds;
-    std::string reason;
-  };
-  const std::vector<Case> cases = {
-      {Answer("200 OK", "", "held-key-1\n"), true, ""},
-      {Answer("200 OK", "", "other"), false, " does not hold the key"},
-      {Answer("404 Not Found"), false, ": status 404 Not Found"},
-      {Answer("308 Permanent Redirect", "Location: https://www.blog.example/k1.txt\r\n"), false,
-       ": status 308 moved permanently to https://www.blog.example/k1.txt"},
-  };
-  for (const Case& c : cases) {
-    TScriptServer server(AF_INET, {{ReadRequestStep(), SendStep(c.response)}});
-    const std::string location = "http://127.0.0.1:" + server.PortText() + "/k1.txt";
-    std::string reason;
-    EXPECT_EQ(CheckIndexNowKey("indexnow:https://api.example/indexnow?key=held-key-1&keyLocation=" + location,
-                               "http://blog.example/", reason),
-              c.holds);
-    server.Stop();
-    EXPECT_EQ(reason, c.holds ? "" : "key file " + location + c.reason);
-    ASSERT_EQ(server.Received().size(), 1u);
-    EXPECT_EQ(server.Received()[0].substr(0, 20), "GET /k1.txt HTTP/1.0");
-  }
 }
 
 }  // namespace

@@ -271,19 +271,17 @@ TEST(PingCallTest, ExceptionsBecomeReasons) {
   EXPECT_EQ(result.Reason, "too long");
 }
 
-// The read time-out of every call comes from the call settings, and the
-// bound on the whole exchange follows it.
+// The read time-out of a call comes from its settings, and the bound on the
+// whole exchange follows it.
 TEST(PingCallTest, CallSettingsSetTheReadTimeout) {
   EXPECT_EQ(ExchangeBound(std::chrono::milliseconds(90000)), std::chrono::minutes(5));
   EXPECT_EQ(ExchangeBound(std::chrono::milliseconds(900)), std::chrono::milliseconds(3000));
-  const TCallSettings saved = CallSettings();
-  SetCallSettings(TCallSettings{std::chrono::milliseconds(100)});
   TScriptServer silent(AF_INET, {{ReadRequestStep(), http::testing::AwaitClientCloseStep()}});
   TPingService service;
+  service.Settings = std::make_shared<const TCallSettings>(TCallSettings{std::chrono::milliseconds(100), {}, {}});
   service.BuildRequest("abc");
   TPingResult result;
   service.Post("http://127.0.0.1:" + silent.PortText() + "/", result);
-  SetCallSettings(saved);
   silent.Stop();
   EXPECT_FALSE(result.Success);
   EXPECT_EQ(result.Code, 0);
