@@ -3,6 +3,7 @@
 #include "announce/source_fetch.h"
 #include "engine/announce_call.h"
 #include "engine/call_setup.h"
+#include "engine/ping_texts.h"
 
 namespace corvandel::announce {
 
@@ -24,14 +25,29 @@ std::string TKeyChecks::Check(const std::string& line, const std::string& site) 
       return found->second.Reason;
     }
   }
-  const std::string reason = Fetch(line, url);
+  std::string reason;
   {
-    std::lock_guard guard(lock_);
-    TFinding& finding = findings_[file];
-    finding.Reason = reason;
-    finding.Done = true;
+    // However the fetch ends, the checks waiting for it learn its finding.
+    struct TSettle {
+      TKeyChecks& Checks;
+      const std::pair<std::string, std::string>& File;
+      std::string& Reason;
+      ~TSettle() {
+        {
+          std::lock_guard guard(Checks.lock_);
+          TFinding& finding = Checks.findings_.find(File)->second;
+          try {
+            finding.Reason = Reason;
+          } catch (...) {
+            finding.Reason = engine::kOutOfMemoryReason;  // short: no allocation
+          }
+          finding.Done = true;
+        }
+        Checks.found_.notify_all();
+      }
+    } settle{*this, file, reason};
+    reason = Fetch(line, url);
   }
-  found_.notify_all();
   if (onNote_) onNote_(line, site, reason);
   return reason;
 }

@@ -209,10 +209,6 @@ void TPlanRunner::Finish(std::size_t index) {
   ready_.notify_all();
 }
 
-}  // namespace corvandel::announce
-
-namespace corvandel::announce {
-
 std::optional<ledger::TTime> TPlanRunner::HeldUntil(std::size_t service) const {
   std::lock_guard guard(lock_);
   const auto held = holds_.find(endpoints_[service]);
