@@ -315,13 +315,19 @@ TParser MakeParser(TRawOptions& raw) {
   return parser;
 }
 
-// The worker count as typed: a plain decimal number within the spin box's range.
-std::optional<int> ParseThreads(const std::string& text) {
-  int value = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
-  if (value < engine::kMinWorkers || value > engine::kMaxWorkers) return std::nullopt;
-  return value;
+// A whole number as typed, from low to high; false with the reason when it
+// is not one. Nothing happens for an option not given.
+bool TakeCount(const CLI::Option* option, const std::string& text, int low, int high, int& value, std::string& error) {
+  if (option->count() == 0) return true;
+  int number = 0;
+  const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (text.empty() || failure != std::errc() || end != text.data() + text.size() || number < low || number > high) {
+    error = option->get_name() + " takes a number from " + std::to_string(low) + " to " + std::to_string(high) +
+            ", not '" + text + "'";
+    return false;
+  }
+  value = number;
+  return true;
 }
 
 // Seconds as typed, positive, within kMaxTimeoutSeconds, rounded up to a
@@ -484,37 +490,12 @@ std::optional<TOptions> ParseOptions(const std::vector<std::string>& args, std::
   options.NoLedger = raw.NoLedger;
   options.All = raw.All;
   options.DryRun = raw.DryRun;
-  if (parser.Threads->count() > 0) {
-    const auto threads = ParseThreads(raw.Threads);
-    if (!threads) {
-      error = "--threads takes a number from " + std::to_string(engine::kMinWorkers) + " to " +
-              std::to_string(engine::kMaxWorkers) + ", not '" + raw.Threads + "'";
-      return std::nullopt;
-    }
-    options.Threads = *threads;
-  }
   options.PerService = announce::kDefaultPerServiceCalls;
-  if (parser.PerService->count() > 0) {
-    const auto perService = ParseThreads(raw.PerService);
-    if (!perService) {
-      error = "--per-service takes a number from 1 to " + std::to_string(engine::kMaxWorkers) + ", not '" +
-              raw.PerService + "'";
-      return std::nullopt;
-    }
-    options.PerService = *perService;
-  }
   options.Retries = announce::kDefaultRetries;
-  if (parser.Retries->count() > 0) {
-    int retries = 0;
-    const std::string& text = raw.Retries;
-    const auto [end, failure] = std::from_chars(text.data(), text.data() + text.size(), retries);
-    if (text.empty() || failure != std::errc() || end != text.data() + text.size() || retries < 0 ||
-        retries > kMaxRetries) {
-      error = "--retries takes a number from 0 to " + std::to_string(kMaxRetries) + ", not '" + text + "'";
-      return std::nullopt;
-    }
-    options.Retries = retries;
-  }
+  if (!TakeCount(parser.Threads, raw.Threads, engine::kMinWorkers, engine::kMaxWorkers, options.Threads, error) ||
+      !TakeCount(parser.PerService, raw.PerService, 1, engine::kMaxWorkers, options.PerService, error) ||
+      !TakeCount(parser.Retries, raw.Retries, 0, kMaxRetries, options.Retries, error))
+    return std::nullopt;
   if (!TakeFormat(parser, raw, options, error) || !TakeLedger(parser, raw, options, error) ||
       !TakeDuration(parser.MinInterval, raw.MinInterval, options.MinInterval, error))
     return std::nullopt;
