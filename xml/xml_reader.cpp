@@ -230,11 +230,27 @@ const TAsciiNameClasses& TAsciiNameClasses::For(bool xml11) {
 }
 
 bool TXMLReader::ScanName(bool nameToken) {
-  scan_.Name.clear();
   scan_.ColonPos = -1;
   TXMLCharSource* const source = input_.Top;
-  const TNameCharTables& tables = *input_.NameTables;
   const uint8_t* const ascii = input_.AsciiNames->Classes;
+  {
+    // Fast path: an ASCII name that ends inside the buffer at an ASCII unit
+    // other than the colon, which the general path below would end at too.
+    DOMChar* const start = source->Position;
+    DOMChar* p = start;
+    const uint8_t firstClass = nameToken ? TAsciiNameClasses::kName : TAsciiNameClasses::kNameStart;
+    if (*p < 0x80 && (ascii[*p] & firstClass)) {
+      ++p;
+      while (*p < 0x80 && (ascii[*p] & TAsciiNameClasses::kName)) ++p;
+      if (*p < 0x80 && *p != u':' && p != source->BufferEnd) {
+        scan_.Name.assign(start, static_cast<std::size_t>(p - start));
+        source->Position = p;
+        return true;
+      }
+    }
+  }
+  scan_.Name.clear();
+  const TNameCharTables& tables = *input_.NameTables;
   const bool namespaces = settings_.NamespaceAware && !nameToken;
   bool first = !nameToken;
   // The name is taken from the buffer in runs; a run goes into scan_.Name before
