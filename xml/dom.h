@@ -22,6 +22,7 @@
 #include "xml/dom_string.h"
 #include "xml/hash_table.h"
 #include "xml/node_pool.h"
+#include "xml/node_vector.h"
 
 namespace corvandel::xml {
 
@@ -686,17 +687,13 @@ protected:
 
   TDOMNode* owner_;
   uint16_t itemType_;
-  std::vector<TDOMNode*> items_;
+  TNodeVector items_;
 };
 
 class TAttributeMap : public TDOMNamedNodeMap {
 public:
-  // Room for a few attributes from the start: a map grown one attribute
-  // at a time would reallocate at the second and the third.
-  explicit TAttributeMap(TDOMElement* owner) : TDOMNamedNodeMap(owner, ATTRIBUTE_NODE) {
-    items_.reserve(kInitialRoom);
-  }
-  static constexpr std::size_t kInitialRoom = 4;
+  // The map holds its first few attributes in place (see TNodeVector).
+  explicit TAttributeMap(TDOMElement* owner) : TDOMNamedNodeMap(owner, ATTRIBUTE_NODE) {}
 
   TDOMAttr* Attr(uint32_t index) const { return static_cast<TDOMAttr*>(Item(index)); }
   TDOMNode* GetNamedItemNS(const DOMString& namespaceURI, DOMStringView localName) const override;

@@ -212,6 +212,7 @@ DOMString TXMLCharSource::GetSystemId() const {
 
 TXMLDecodingSource::TXMLDecodingSource()
     : decoder_(&DecodeUTF8) {
+  DecodedLineEnds = true;
   base_ = charBuffer_.data();
   Position = BufferEnd = charBuffer_.data();
   charBuffer_[0] = 0;

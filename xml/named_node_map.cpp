@@ -6,7 +6,7 @@ TDOMNamedNodeMap::~TDOMNamedNodeMap() {
   // A document going as a whole destroys the items itself.
   if (owner_->Document() && owner_->Document()->TearingDown()) return;
   // Each item is detached first, so that freeing it does not look for it here.
-  std::vector<TDOMNode*> items;
+  TNodeVector items;
   items.swap(items_);
   for (TDOMNode* item : items) {
     if (item->NodeType() == ATTRIBUTE_NODE) static_cast<TDOMAttr*>(item)->ownerElement_ = nullptr;
@@ -60,10 +60,6 @@ TDOMNode* TDOMNamedNodeMap::SetNamedItem(TDOMNode* node) {
   const std::size_t index =
       !items_.empty() && items_.back()->CompareNodeName(name) > 0 ? items_.size() : Find(name, found);
   if (!found) {
-    // Room for a few items at once: an element's attributes come one by
-    // one, and growing from one slot would reallocate for each of them.
-    static constexpr std::size_t kFirstRoom = 4;
-    if (items_.capacity() == 0) items_.reserve(kFirstRoom);
     items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), node);
     return nullptr;
   }

@@ -230,11 +230,27 @@ const TAsciiNameClasses& TAsciiNameClasses::For(bool xml11) {
 }
 
 bool TXMLReader::ScanName(bool nameToken) {
-  scan_.Name.clear();
   scan_.ColonPos = -1;
   TXMLCharSource* const source = input_.Top;
-  const TNameCharTables& tables = *input_.NameTables;
   const uint8_t* const ascii = input_.AsciiNames->Classes;
+  {
+    // Fast path: an ASCII name that ends inside the buffer at an ASCII unit
+    // other than the colon, which the general path below would end at too.
+    DOMChar* const start = source->Position;
+    DOMChar* p = start;
+    const uint8_t firstClass = nameToken ? TAsciiNameClasses::kName : TAsciiNameClasses::kNameStart;
+    if (*p < 0x80 && (ascii[*p] & firstClass)) {
+      ++p;
+      while (*p < 0x80 && (ascii[*p] & TAsciiNameClasses::kName)) ++p;
+      if (*p < 0x80 && *p != u':' && p != source->BufferEnd) {
+        scan_.Name.assign(start, static_cast<std::size_t>(p - start));
+        source->Position = p;
+        return true;
+      }
+    }
+  }
+  scan_.Name.clear();
+  const TNameCharTables& tables = *input_.NameTables;
   const bool namespaces = settings_.NamespaceAware && !nameToken;
   bool first = !nameToken;
   // The name is taken from the buffer in runs; a run goes into scan_.Name before
@@ -418,13 +434,51 @@ void TXMLReader::ParseXmlOrTextDecl(bool textDeclaration) {
 // Entities being expanded are read through the same loop, as sources
 // pushed on top of the current one; the loop ends when the source it
 // started on (or one that must be read to its end) runs out.
+bool TXMLReader::SkipWhitespaceBeforeMarkup() {
+  TXMLCharSource* const source = input_.Top;
+  DOMChar* p = source->Position;
+  uint32_t line = source->Line;
+  std::ptrdiff_t lineEnd = -1;  // index of the last line end's last unit, if any
+  for (;; ++p) {
+    const DOMChar c = *p;
+    if (c == u' ' || c == u'\t') continue;
+    if (c == u'\n') {
+      ++line;
+      lineEnd = source->IndexOf(p);
+    } else if (c == u'\r') {
+      // CR LF is one line end; a CR alone is one, too. A CR at the end of
+      // the buffer might be followed by a LF still to come.
+      if (p + 1 == source->BufferEnd) return false;
+      if (p[1] == u'\n') ++p;
+      ++line;
+      lineEnd = source->IndexOf(p);
+    } else {
+      break;
+    }
+  }
+  // Only markup that ends the text drops it: a CDATA section read as text
+  // joins the text around it, and "<" at the end of the buffer is not yet
+  // known to start any markup.
+  if (*p != u'<' || p + 1 >= source->BufferEnd || (settings_.CDataAsText && p[1] == u'!')) return false;
+  source->Position = p;
+  source->Line = line;
+  if (lineEnd >= 0) source->LineStart = lineEnd;
+  return true;
+}
+
 void TXMLReader::ParseContent() {
   SaveTokenStart();
+  const bool dropWhitespace = !settings_.KeepWhitespaceText;
   for (;;) {
     // Inside a CDATA section only "]]>" ends the text, so only ">" stops
     // the scan there; "&" and "<" are text.
     const TDelimiterSet& delimiters = scan_.InCDATA ? kCDATADelimiters : kTextDelimiters;
-    const DOMChar c = input_.Top->ScanUntil(scan_.Value, delimiters, &scan_.NonWhitespace);
+    // Indentation between tags is text that would only be dropped: it goes
+    // by without being collected.
+    const DOMChar c = dropWhitespace && scan_.Value.empty() && !scan_.InCDATA && input_.Top->DecodedLineEnds &&
+                              SkipWhitespaceBeforeMarkup()
+                          ? u'<'
+                          : input_.Top->ScanUntil(scan_.Value, delimiters, &scan_.NonWhitespace);
     if (c == u'<') {
       Next();
       // Two units of lookahead: "<!" is told apart by the unit after it.

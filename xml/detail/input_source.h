@@ -97,6 +97,8 @@ public:
 
   DOMString GetSystemId() const;
   uint32_t Column() const { return static_cast<uint32_t>((Position - base_) - LineStart); }
+  // The index of a unit of the buffer, as LineStart counts it.
+  std::ptrdiff_t IndexOf(const DOMChar* unit) const { return unit - base_; }
 
   DOMChar* Position = nullptr;
   DOMChar* BufferEnd = nullptr;
@@ -115,6 +117,10 @@ public:
   uint64_t DecodedUnits = 0;
   uint32_t StartDepth = 0;
   uint8_t Kind = SOURCE_ORDINARY;
+  // Line ends are those of decoded text: CR, LF and CR LF (and under XML
+  // 1.1 NEL and U+2028), as TXMLDecodingSource::NewLine counts them. An
+  // entity's replacement text had its line ends normalised already.
+  bool DecodedLineEnds = false;
 
 protected:
   TXMLCharSource() = default;

@@ -111,6 +111,10 @@ private:
 
   // ---- content
   void ParseContent();
+  // Steps over whitespace that runs up to markup in the buffer, as the
+  // text that the content loop would collect and then drop; false, with
+  // nothing consumed, when the run ends anywhere else.
+  bool SkipWhitespaceBeforeMarkup();
   void FlushText();
   void ParseStartTag();
   void ParseAttribute(TDOMElement* element, TDOMElementDef* declaration);
