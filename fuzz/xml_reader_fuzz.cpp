@@ -15,6 +15,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   xml::TXMLReaderSettings settings;
   if (size > 0) {
     const uint8_t flags = data[0];
+    // A control byte cannot start a document: it is there for the flags
+    // alone, and the document follows it.
+    if (flags < 0x20) {
+      ++data;
+      --size;
+    }
     settings.Validate = flags & 1;
     settings.KeepWhitespaceText = flags & 2;
     settings.ExpandEntityRefs = flags & 4;
