@@ -382,6 +382,7 @@ bool TTLSLayer::SecureConnect() {
   SetSecureEnabled(false);
   ClearSecureError();
   resumed_ = false;
+  keptNew_ = false;
   sessionKey_.clear();
   const int fd = Owner().Handle();
   if (fd == INVALID_SOCKET) {
@@ -470,8 +471,9 @@ bool TTLSLayer::SecureConnect() {
       return false;
     }
   }
-  // A session that is still good after resuming (TLS 1.2) serves again.
-  if (resumed_) {
+  // A session that is still good after resuming (TLS 1.2, unless the
+  // service sent a new one) serves again.
+  if (resumed_ && !keptNew_) {
     SSL_SESSION* session = SSL_get1_session(ssl_);
     if (session != nullptr && !KeepSession(session)) SSL_SESSION_free(session);
   }
@@ -495,7 +497,9 @@ bool TTLSLayer::KeepSession(SSL_SESSION* session) {
   if (sessionKey_.empty() || !Sessions || SSL_SESSION_is_resumable(session) != 1) return false;
   // Only what a full check passed, or what needed none, is ever offered again.
   if (verifying_ && SSL_get_verify_result(ssl_) != X509_V_OK) return false;
-  return Sessions->Keep(sessionKey_, session);
+  if (!Sessions->Keep(sessionKey_, session)) return false;
+  keptNew_ = true;
+  return true;
 }
 
 void TTLSLayer::ForgetSessions() {

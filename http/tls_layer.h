@@ -108,6 +108,8 @@ private:
   // Whether the certificate is checked on this connection.
   bool verifying_ = true;
   bool resumed_ = false;
+  // A session of this connection went to the store.
+  bool keptNew_ = false;
 };
 
 std::unique_ptr<TCustomSSL> NewTLSLayer(TTCPBlockSocket& owner);
