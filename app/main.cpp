@@ -12,6 +12,7 @@
 #include "app/window_texts.h"
 #include "engine/ping_service.h"
 #include "http/proxy_config.h"
+#include "http/secure_layer.h"
 
 int main(int argc, char* argv[]) {
   using namespace corvandel::app;
@@ -24,6 +25,9 @@ int main(int argc, char* argv[]) {
     callSettings->Proxies = std::make_shared<const corvandel::http::TProxyConfig>(std::move(proxies));
   else
     std::fprintf(stderr, "corvandel: no proxy is used: %s\n", proxyError.c_str());
+  // The window's runs resume the TLS sessions of earlier calls to a service
+  // while they last.
+  callSettings->Sessions = corvandel::http::NewSessionStore();
   {
     QApplication application(argc, argv);
     const QString title = QString::fromUtf8(kAppTitle.data(), static_cast<qsizetype>(kAppTitle.size()));

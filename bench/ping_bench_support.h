@@ -132,13 +132,15 @@ inline void Members(xmlNode* node, bool& success, std::string& answer) {
 }
 
 // The peer's ping call, doing per call what Post does: a new client (a
-// handle of its own, so nothing is kept or resumed from the call before),
-// the request written out from its document, the answer parsed into a
-// tree and classified.
+// handle of its own, so no connection is kept from the call before), the
+// request written out from its document, the answer parsed into a tree and
+// classified. TLS sessions are resumed only through a share handle.
 class TPeerPing {
 public:
-  // caFile, when given, is the only certificate the peer trusts.
-  TPeerPing(std::string url, std::string caFile) : url_(std::move(url)), caFile_(std::move(caFile)) {
+  // caFile, when given, is the only certificate the peer trusts; share,
+  // when given, keeps the TLS sessions of every handle that uses it.
+  TPeerPing(std::string url, std::string caFile, CURLSH* share = nullptr)
+      : url_(std::move(url)), caFile_(std::move(caFile)), share_(share) {
     static const int initialised = [] {
       curl_global_init(CURL_GLOBAL_DEFAULT);
       xmlInitParser();
@@ -178,7 +180,8 @@ public:
     curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_0);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "Mozilla/4.0 (compatible; Corvandel)");
     if (!caFile_.empty()) curl_easy_setopt(curl, CURLOPT_CAINFO, caFile_.c_str());
-    curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    if (share_ != nullptr) curl_easy_setopt(curl, CURLOPT_SHARE, share_);
+    curl_easy_setopt(curl, CURLOPT_SSL_SESSIONID_CACHE, share_ != nullptr ? 1L : 0L);
     curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -205,13 +208,15 @@ public:
 private:
   std::string url_;
   std::string caFile_;
+  CURLSH* share_ = nullptr;
   curl_slist* headers_ = nullptr;
   xmlDoc* request_ = nullptr;
   std::string response_;
 };
 
-inline void MeasurePeerPing(benchmark::State& state, const std::string& url, const std::string& caFile = {}) {
-  TPeerPing peer(url, caFile);
+inline void MeasurePeerPing(benchmark::State& state, const std::string& url, const std::string& caFile = {},
+                            CURLSH* share = nullptr) {
+  TPeerPing peer(url, caFile, share);
   int64_t failures = 0;
   for (auto _ : state) {
     if (!peer.Call()) ++failures;

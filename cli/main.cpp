@@ -148,8 +148,8 @@ bool ReadList(const std::string& what, const std::string& fileName, const engine
   return true;
 }
 
-// The proxies, the trust and the time-out every call uses, or nothing after
-// saying why.
+// The proxies, the trust, the time-out and the session store every call of
+// the run uses, or nothing after saying why.
 std::shared_ptr<const engine::TCallSettings> CallSettings(const cli::TOptions& options) {
   http::TProxyConfig proxies;
   std::string error;
@@ -178,6 +178,8 @@ std::shared_ptr<const engine::TCallSettings> CallSettings(const cli::TOptions& o
   settings->ReadTimeout = options.ReadTimeout;
   settings->Proxies = std::make_shared<const http::TProxyConfig>(std::move(proxies));
   settings->Secure = http::TSecureSettings{options.CAFile, options.Insecure};
+  // Later calls to a service resume the TLS session of an earlier one.
+  settings->Sessions = http::NewSessionStore();
   return settings;
 }
 

@@ -12,8 +12,8 @@
 
 namespace corvandel::engine {
 
-// Applies the settings' proxy for url, their trust and their time-outs to
-// http.
+// Applies the settings' proxy for url, their trust, their session store and
+// their time-outs to http.
 void PrepareClient(http::THTTPSend& http, const std::string& url, const TCallSettings& settings);
 
 // The value of the answer's first header called name (with its colon, in

@@ -149,6 +149,7 @@ void PrepareClient(http::THTTPSend& http, const std::string& url, const TCallSet
   // The front-end's choices: the proxy for this service and whom to trust.
   if (settings.Proxies) settings.Proxies->Apply(http, url);
   http::ApplySecureSettings(settings.Secure, http.Sock().SecureLayer());
+  http.Sock().SecureLayer().Sessions = settings.Sessions;
   const std::chrono::milliseconds readTimeout = settings.ReadTimeout;
   if (readTimeout != std::chrono::milliseconds(http::kDefaultHTTPTimeout)) {
     http.SetTimeout(static_cast<int32_t>(readTimeout.count()));

@@ -71,15 +71,18 @@ struct TPingResult {
 // or not, with or without a Retry-After header.
 TCallOutcome OutcomeOfStatus(int32_t status, bool success, bool hasRetryAfter);
 
-// What a front-end chooses for the calls it makes: the proxies, the trust
-// and the read time-out. Each call carries them, so that two runs, or two
-// lines of one run, may differ.
+// What a front-end chooses for the calls it makes: the proxies, the trust,
+// the read time-out and the TLS sessions to resume. Each call carries them,
+// so that two runs, or two lines of one run, may differ.
 struct TCallSettings {
   // How long a call may wait for the service's next bytes.
   std::chrono::milliseconds ReadTimeout{90000};
   // Which proxy serves which service; null for none.
   std::shared_ptr<const http::TProxyConfig> Proxies;
   http::TSecureSettings Secure;
+  // Where the calls keep TLS sessions to resume on later calls to the same
+  // service (http::NewSessionStore, one per run); null for none.
+  std::shared_ptr<http::TSessionStore> Sessions;
 };
 // No proxy, the system's trust, the default time-out.
 const std::shared_ptr<const TCallSettings>& DefaultCallSettings();

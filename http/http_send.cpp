@@ -381,6 +381,7 @@ bool THTTPSend::OpenConnection(bool needSecureLayer, const std::string& hostName
   if (needSecureLayer) {
     phase_ = TPhase::Secure;
     sock_->SecureLayer().HostName = hostName;
+    sock_->SecureLayer().Port = TargetPort();
     sock_->SecureLayer().Timeout = Timeout();
     sock_->ConnectSecure();
     if (!SocketOK()) return false;

@@ -81,6 +81,10 @@ void ApplySecureSettings(const TSecureSettings& settings, TCustomSSL& layer) {
   layer.VerifyCert = !settings.Insecure;
 }
 
+#ifndef CORVANDEL_HAVE_TLS
+std::shared_ptr<TSessionStore> NewSessionStore() { return nullptr; }
+#endif
+
 bool CheckTrustFile(const std::string& file, std::string& error) {
 #ifdef CORVANDEL_HAVE_TLS
   return TLSCheckTrustFile(file, error);

@@ -12,6 +12,8 @@
 namespace corvandel::http {
 
 class TTCPBlockSocket;
+// Sessions kept for resumption; see NewSessionStore.
+class TSessionStore;
 
 enum TSSLType { LT_all, LT_SSLv2, LT_SSLv3, LT_TLSv1, LT_TLSv1_1, LT_SSHv2 };
 
@@ -69,6 +71,12 @@ public:
   // The name the peer must prove (sent as SNI unless it is an IP literal);
   // set by the client before SecureConnect.
   std::string HostName;
+  // The service's port, set by the client with HostName: part of what a
+  // stored session is kept under.
+  std::string Port;
+  // Where sessions are kept and found for resumption; null for none. Used
+  // only when Port is set.
+  std::shared_ptr<TSessionStore> Sessions;
   // Milliseconds each wait of the handshake, a send or a receive may take;
   // the owner's exchange deadline and stop request still apply on top.
   int32_t Timeout = 90000;
@@ -126,6 +134,15 @@ struct TSecureSettings {
 
 // Puts the settings into a layer: CertCAFile and VerifyCert.
 void ApplySecureSettings(const TSecureSettings& settings, TCustomSSL& layer);
+
+// A store of TLS sessions for the calls of one run, shared by its threads,
+// so that later calls to a service resume the session of an earlier one
+// instead of doing a full handshake. A session is kept under its service
+// (host name, port) and the trust it was checked under (CertCAFile,
+// VerifyCert), and is only offered to a connection that matches all of
+// them; resumption checks the certificate's name and trust as a full
+// handshake does. Null in a build without TLS.
+std::shared_ptr<TSessionStore> NewSessionStore();
 
 // True when file can serve as CertCAFile: readable and, when the build has
 // TLS, holding at least one certificate. Otherwise false with the reason.

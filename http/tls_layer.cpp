@@ -12,13 +12,131 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "http/block_socket.h"
 #include "http/text_utils.h"
 
 namespace corvandel::http {
+
+// What OpenSSL's callbacks reach of a layer.
+struct TTLSLayerAccess {
+  static int NewSession(SSL* ssl, SSL_SESSION* session) {
+    auto* layer = static_cast<TTLSLayer*>(SSL_get_app_data(ssl));
+    return layer != nullptr && layer->KeepSession(session) ? 1 : 0;
+  }
+};
+
+// The sessions of each service and trust, each handed to one handshake at
+// a time. OpenSSL takes a TLS 1.3 session as used up once a handshake has
+// resumed it (a ticket is for one connection), and the service sends a new
+// one on every connection; a TLS 1.2 session stays good and comes back
+// after its handshake. A service called by several workers at once thus
+// gets a few sessions, up to kPerService.
+class TSessionStore {
+public:
+  TSessionStore() = default;
+  ~TSessionStore() {
+    for (auto& entry : services_)
+      for (SSL_SESSION* session : entry.second) SSL_SESSION_free(session);
+  }
+  TSessionStore(const TSessionStore&) = delete;
+  TSessionStore& operator=(const TSessionStore&) = delete;
+
+  // The newest session kept under key, taken out with the store's
+  // reference, or null. Ones that can no longer be resumed, have timed out
+  // or (when checked) whose certificate has expired since are dropped.
+  SSL_SESSION* Take(const std::string& key, bool checked) {
+    const std::lock_guard lock(mutex_);
+    const auto found = services_.find(key);
+    if (found == services_.end()) return nullptr;
+    std::vector<SSL_SESSION*>& sessions = found->second;
+    SSL_SESSION* taken = nullptr;
+    while (taken == nullptr && !sessions.empty()) {
+      SSL_SESSION* newest = sessions.back();
+      sessions.pop_back();
+      --count_;
+      if (Usable(newest, checked))
+        taken = newest;
+      else
+        SSL_SESSION_free(newest);
+    }
+    if (sessions.empty()) services_.erase(found);
+    return taken;
+  }
+
+  // Takes over the caller's reference to session under key, as the newest;
+  // false when it is not kept (the store is full of other services' live
+  // sessions), the reference then staying the caller's.
+  bool Keep(const std::string& key, SSL_SESSION* session) {
+    const std::lock_guard lock(mutex_);
+    auto found = services_.find(key);
+    if (found == services_.end()) {
+      if (count_ >= kMaxSessions) DropUnusable();
+      if (count_ >= kMaxSessions) return false;
+      found = services_.try_emplace(key).first;
+    }
+    std::vector<SSL_SESSION*>& sessions = found->second;
+    if (sessions.size() >= kPerService || count_ >= kMaxSessions) {
+      if (sessions.empty()) return false;
+      SSL_SESSION_free(sessions.front());
+      sessions.erase(sessions.begin());
+      --count_;
+    }
+    sessions.push_back(session);
+    ++count_;
+    return true;
+  }
+
+  void Forget(const std::string& key) {
+    const std::lock_guard lock(mutex_);
+    const auto found = services_.find(key);
+    if (found == services_.end()) return;
+    for (SSL_SESSION* session : found->second) SSL_SESSION_free(session);
+    count_ -= found->second.size();
+    services_.erase(found);
+  }
+
+private:
+  // Enough for every worker calling one service at once.
+  static constexpr std::size_t kPerService = 16;
+  // Sessions of all services together. A run calls each of its services in
+  // turn, so a full store keeps the sessions it has rather than trading
+  // them for newer ones that would be dropped before their next use.
+  static constexpr std::size_t kMaxSessions = 4096;
+
+  static bool Usable(SSL_SESSION* session, bool checked) {
+    if (SSL_SESSION_is_resumable(session) != 1) return false;
+    const std::time_t now = std::time(nullptr);
+    if (now - SSL_SESSION_get_time(session) >= SSL_SESSION_get_timeout(session)) return false;
+    if (!checked) return true;
+    X509* peer = SSL_SESSION_get0_peer(session);
+    return peer != nullptr && X509_cmp_time(X509_get0_notAfter(peer), nullptr) > 0;
+  }
+
+  void DropUnusable() {
+    for (auto entry = services_.begin(); entry != services_.end();) {
+      std::vector<SSL_SESSION*>& sessions = entry->second;
+      for (auto session = sessions.begin(); session != sessions.end();) {
+        if (Usable(*session, false)) {
+          ++session;
+          continue;
+        }
+        SSL_SESSION_free(*session);
+        session = sessions.erase(session);
+        --count_;
+      }
+      entry = sessions.empty() ? services_.erase(entry) : std::next(entry);
+    }
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::vector<SSL_SESSION*>> services_;
+  std::size_t count_ = 0;
+};
 
 namespace {
 
@@ -112,6 +230,9 @@ SSL_CTX* NewContext(const std::string& caFile, std::string& error) {
   SSL_CTX_set_mode(context, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   SSL_CTX_clear_mode(context, SSL_MODE_AUTO_RETRY);
   SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+  // Sessions go to the layer's own store, if it has one, and nowhere else.
+  SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(context, &TTLSLayerAccess::NewSession);
   // A store that cannot be found leaves only CertCAFile; verification then
   // fails with "unknown issuer", which says what is missing.
   SSL_CTX_set_default_verify_paths(context);
@@ -221,6 +342,21 @@ std::string VerifyFailure(long result, const std::string& name, ssl_st* ssl) {
   return text;
 }
 
+// What a session is kept under: the service and the trust it was checked
+// under, so that it is never offered for another name, port or trust.
+std::string SessionKey(const std::string& name, const std::string& port, bool verifying, const std::string& caFile) {
+  std::string key;
+  key.reserve(name.size() + port.size() + caFile.size() + 4);
+  key += name;
+  key += '\n';
+  key += port;
+  key += '\n';
+  key += verifying ? 'v' : '-';
+  key += '\n';
+  key += caFile;
+  return key;
+}
+
 bool PollDescriptor(int fd, short events, int timeout) {
   pollfd entry{fd, events, 0};
   int result;
@@ -245,6 +381,9 @@ bool TTLSLayer::SecureConnect() {
   DropSession();
   SetSecureEnabled(false);
   ClearSecureError();
+  resumed_ = false;
+  keptNew_ = false;
+  sessionKey_.clear();
   const int fd = Owner().Handle();
   if (fd == INVALID_SOCKET) {
     SetError(kTLSNotConnected, kNotConnectedText);
@@ -277,7 +416,9 @@ bool TTLSLayer::SecureConnect() {
   BIO_set_data(bio, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
   BIO_set_init(bio, 1);
   SSL_set_bio(ssl_, bio, bio);
+  SSL_set_app_data(ssl_, this);
   fd_ = fd;
+  verifying_ = VerifyCert;
 
   const bool ipLiteral = IsIPv4Literal(name) || IsIPv6Literal(name);
   bool named = true;
@@ -295,6 +436,13 @@ bool TTLSLayer::SecureConnect() {
     DropSession();
     return false;
   }
+  if (Sessions && !Port.empty() && !name.empty()) {
+    sessionKey_ = SessionKey(name, Port, verifying_, CertCAFile);
+    if (SSL_SESSION* stored = Sessions->Take(sessionKey_, verifying_)) {
+      SSL_set_session(ssl_, stored);  // takes a reference of its own
+      SSL_SESSION_free(stored);
+    }
+  }
 
   for (;;) {
     ERR_clear_error();
@@ -303,16 +451,59 @@ bool TTLSLayer::SecureConnect() {
     const int reason = SSL_get_error(ssl_, result);
     if (reason == SSL_ERROR_WANT_READ || reason == SSL_ERROR_WANT_WRITE) {
       if (WaitFor(reason == SSL_ERROR_WANT_READ ? TWait::Read : TWait::Write, "handshake")) continue;
+      ForgetSessions();
       DropSession();
       return false;
     }
     FailHandshake(result);
+    ForgetSessions();
     DropSession();
     return false;
   }
   ERR_clear_error();
+  resumed_ = SSL_session_reused(ssl_) == 1;
+  if (resumed_ && verifying_) {
+    const long verified = ResumedVerifyResult(name, ipLiteral);
+    if (verified != X509_V_OK) {
+      SetError(kTLSHandshakeFailed, VerifyFailure(verified, name, ssl_));
+      ForgetSessions();
+      DropSession();
+      return false;
+    }
+  }
+  // A session that is still good after resuming (TLS 1.2, unless the
+  // service sent a new one) serves again.
+  if (resumed_ && !keptNew_) {
+    SSL_SESSION* session = SSL_get1_session(ssl_);
+    if (session != nullptr && !KeepSession(session)) SSL_SESSION_free(session);
+  }
   SetSecureEnabled(true);
   return true;
+}
+
+long TTLSLayer::ResumedVerifyResult(const std::string& name, bool ipLiteral) {
+  const long stored = SSL_get_verify_result(ssl_);
+  if (stored != X509_V_OK) return stored;
+  X509* peer = SSL_get0_peer_certificate(ssl_);
+  if (peer == nullptr) return X509_V_ERR_UNSPECIFIED;
+  if (X509_cmp_time(X509_get0_notAfter(peer), nullptr) <= 0) return X509_V_ERR_CERT_HAS_EXPIRED;
+  if (ipLiteral) return X509_check_ip_asc(peer, name.c_str(), 0) == 1 ? X509_V_OK : X509_V_ERR_IP_ADDRESS_MISMATCH;
+  return X509_check_host(peer, name.c_str(), name.size(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS, nullptr) == 1
+             ? X509_V_OK
+             : X509_V_ERR_HOSTNAME_MISMATCH;
+}
+
+bool TTLSLayer::KeepSession(SSL_SESSION* session) {
+  if (sessionKey_.empty() || !Sessions || SSL_SESSION_is_resumable(session) != 1) return false;
+  // Only what a full check passed, or what needed none, is ever offered again.
+  if (verifying_ && SSL_get_verify_result(ssl_) != X509_V_OK) return false;
+  if (!Sessions->Keep(sessionKey_, session)) return false;
+  keptNew_ = true;
+  return true;
+}
+
+void TTLSLayer::ForgetSessions() {
+  if (!sessionKey_.empty() && Sessions) Sessions->Forget(sessionKey_);
 }
 
 bool TTLSLayer::SecureShutdown() {
@@ -483,6 +674,8 @@ void TTLSLayer::FailRecord(int result, const char* during) {
 }
 
 std::unique_ptr<TCustomSSL> NewTLSLayer(TTCPBlockSocket& owner) { return std::make_unique<TTLSLayer>(owner); }
+
+std::shared_ptr<TSessionStore> NewSessionStore() { return std::make_shared<TSessionStore>(); }
 
 bool TLSCheckTrustFile(const std::string& file, std::string& error) {
   return Contexts().Get(file, error) != nullptr;

@@ -11,6 +11,15 @@
 // Timeout, so the exchange deadline and a stop request end a handshake, a
 // send or a receive like any other read. All layers share one context per
 // CertCAFile; nothing here changes process-wide OpenSSL state.
+//
+// With a session store (Sessions, and Port set), the sessions a service
+// hands out (TLS 1.3 tickets, TLS 1.2 session IDs or tickets) are kept under
+// the service and the trust, and the next handshake with the same ones
+// offers one of them. A resumed session carries no certificate: it is kept
+// only when the handshake that made it passed verification under the same
+// trust, and its certificate is checked again against HostName and its
+// expiry, so a resumed handshake refuses what a full one refuses. The
+// sessions of a service whose handshake or check fails are forgotten.
 
 #include <cstdint>
 #include <memory>
@@ -19,6 +28,7 @@
 #include "http/secure_layer.h"
 
 struct ssl_st;
+struct ssl_session_st;
 
 namespace corvandel::http {
 
@@ -64,8 +74,12 @@ public:
   // The protocol version and cipher of the session, e.g. "TLSv1.3
   // TLS_AES_256_GCM_SHA384"; empty without one.
   std::string SessionDescription() const;
+  // True when the last handshake resumed a stored session instead of doing
+  // a full one; kept after the session ends, until the next handshake.
+  bool SessionResumed() const { return resumed_; }
 
 private:
+  friend struct TTLSLayerAccess;
   enum class TWait { Read, Write };
 
   // Waits as OpenSSL asked; false with the layer's error set otherwise.
@@ -75,12 +89,27 @@ private:
   // True while the session still runs on the owner's current descriptor.
   bool SessionUsable();
   void FailHandshake(int result);
+  // After a resumed handshake: the X509_V_ result of the stored session's
+  // verification, and then of its certificate's name and expiry now.
+  long ResumedVerifyResult(const std::string& name, bool ipLiteral);
+  // Offered by OpenSSL for each session the service hands out; true when
+  // it was kept (the store then holds OpenSSL's reference).
+  bool KeepSession(ssl_session_st* session);
+  // Drops the stored sessions of this connection's service and trust.
+  void ForgetSessions();
   void FailRecord(int result, const char* during);
 
   ssl_st* ssl_ = nullptr;
   int fd_ = -1;
   // After a fatal error OpenSSL must not be asked to send close_notify.
   bool fatal_ = false;
+  // What this connection's sessions are kept under; empty without a store.
+  std::string sessionKey_;
+  // Whether the certificate is checked on this connection.
+  bool verifying_ = true;
+  bool resumed_ = false;
+  // A session of this connection went to the store.
+  bool keptNew_ = false;
 };
 
 std::unique_ptr<TCustomSSL> NewTLSLayer(TTCPBlockSocket& owner);

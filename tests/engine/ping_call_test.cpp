@@ -278,7 +278,7 @@ TEST(PingCallTest, CallSettingsSetTheReadTimeout) {
   EXPECT_EQ(ExchangeBound(std::chrono::milliseconds(900)), std::chrono::milliseconds(3000));
   TScriptServer silent(AF_INET, {{ReadRequestStep(), http::testing::AwaitClientCloseStep()}});
   TPingService service;
-  service.Settings = std::make_shared<const TCallSettings>(TCallSettings{std::chrono::milliseconds(100), {}, {}});
+  service.Settings = std::make_shared<const TCallSettings>(TCallSettings{std::chrono::milliseconds(100), {}, {}, {}});
   service.BuildRequest("abc");
   TPingResult result;
   service.Post("http://127.0.0.1:" + silent.PortText() + "/", result);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,6 +39,9 @@ std::string PingBody(const std::string& site) {
 
 #ifdef CORVANDEL_HAVE_TLS
 
+// Which certificates a call trusts.
+enum class TTrust { TestCA, System, Any };
+
 // One https ping with a fresh client. The name the certificate must carry
 // comes from the URL; the trust settings are the process's own unless a
 // test changes them on the client.
@@ -45,6 +49,12 @@ struct TCall {
   explicit TCall(const std::string& caFile = Certificates().CA) {
     http.SetMimeType("text/xml");
     http.Sock().SecureLayer().CertCAFile = caFile;
+  }
+  TCall(TTrust trust, std::shared_ptr<TSessionStore> sessions) {
+    http.SetMimeType("text/xml");
+    ApplySecureSettings(TSecureSettings{trust == TTrust::System ? std::string() : Certificates().CA, trust == TTrust::Any},
+                        http.Sock().SecureLayer());
+    http.Sock().SecureLayer().Sessions = std::move(sessions);
   }
   bool Post(const std::string& url, const std::string& host) {
     http.Document().Clear();
@@ -54,6 +64,7 @@ struct TCall {
     return http.ExecuteRequest("post", url);
   }
   std::string Answer() const { return std::string(http.Document().View()); }
+  bool Resumed() const { return dynamic_cast<const TTLSLayer&>(http.Sock().SecureLayer()).SessionResumed(); }
 
   THTTPSend http;
 };
@@ -66,11 +77,13 @@ protected:
   }
 
   // An XML-RPC peer over TLS with the named certificate.
+  // On port when one is given.
   static std::unique_ptr<TPeerProcess> Peer(const std::string& certificate, const std::string& record = {},
-                                            const std::string& mode = "xmlrpc") {
+                                            const std::string& mode = "xmlrpc", const std::string& port = {}) {
     std::vector<std::string> args = {mode, "--cert", Certificates().Cert(certificate), "--key",
                                      Certificates().Key(certificate)};
     if (!record.empty()) args.insert(args.end(), {"--record", record});
+    if (!port.empty()) args.insert(args.end(), {"--port", port});
     auto peer = std::make_unique<TPeerProcess>(args);
     EXPECT_FALSE(peer->Port().empty()) << "the peer did not start";
     return peer;
@@ -244,26 +257,125 @@ TEST_F(TLSLayerTest, KeepsTheSecureConnectionForTheNextRequest) {
   EXPECT_EQ(call.http.Sock().SecureLayer().SecurePending(), 0);
 }
 
-TEST_F(TLSLayerTest, FourteenWorkersShareOneContext) {
+TEST_F(TLSLayerTest, LaterCallsToAServiceResumeItsSession) {
+  // TLS 1.3 and TLS 1.2, each by ticket.
+  for (const std::string mode : {"xmlrpc", "tls12"}) {
+    SCOPED_TRACE(mode);
+    const auto peer = Peer("good", {}, mode);
+    const std::string url = "https://localhost:" + peer->Port() + "/RPC2";
+    const std::shared_ptr<TSessionStore> sessions = NewSessionStore();
+    std::vector<bool> resumed;
+    for (int i = 0; i < 3; ++i) {
+      TCall call(TTrust::TestCA, sessions);
+      call.http.SetProtocol("1.1");  // the session stays up to be looked at
+      ASSERT_TRUE(call.Post(url, "localhost")) << call.http.Sock().LastErrorText();
+      EXPECT_NE(call.Answer().find(kThanks), std::string::npos);
+      const auto& layer = dynamic_cast<const TTLSLayer&>(call.http.Sock().SecureLayer());
+      EXPECT_EQ(layer.SessionDescription().rfind(mode == "tls12" ? "TLSv1.2 " : "TLSv1.3 ", 0), 0u);
+      resumed.push_back(call.Resumed());
+    }
+    EXPECT_EQ(resumed, (std::vector<bool>{false, true, true}));
+    // Another run's store has nothing of this one's.
+    TCall other(TTrust::TestCA, NewSessionStore());
+    ASSERT_TRUE(other.Post(url, "localhost"));
+    EXPECT_FALSE(other.Resumed());
+  }
+}
+
+// A session made by a call that passed, then a call that must fail as it
+// would on a full handshake.
+struct TStaleSession {
+  std::string name;
+  std::string certificate;  // served when the session is made
+  TTrust trust;             // of the call that made it
+  std::string host;         // of that call
+  std::string later;        // served by a new peer on the same port; "" to keep the peer
+  TTrust laterTrust;
+  std::string laterHost;
+  std::string reason;  // found in the later call's error text
+};
+
+TEST_F(TLSLayerTest, AStoredSessionNeverPassesWhatAFullHandshakeRefuses) {
+  const std::vector<TStaleSession> cases = {
+      {"a certificate nothing trusted, after a restart", "good", TTrust::TestCA, "localhost", "selfsigned",
+       TTrust::TestCA, "localhost", "certificate verify failed: self-signed certificate"},
+      {"another name's certificate, after a restart", "good", TTrust::TestCA, "localhost", "other", TTrust::TestCA,
+       "localhost", "host name mismatch: the certificate is not for localhost"},
+      {"the session of an unchecked call", "other", TTrust::Any, "localhost", "", TTrust::TestCA, "localhost",
+       "host name mismatch: the certificate is not for localhost"},
+      {"the session of a call that trusted more", "good", TTrust::TestCA, "localhost", "", TTrust::System,
+       "localhost", "certificate verify failed: unknown issuer"},
+      {"the session of another name", "good", TTrust::TestCA, "localhost", "", TTrust::TestCA, "other.example",
+       "host name mismatch: the certificate is not for other.example"},
+  };
+  for (const TStaleSession& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto peer = Peer(c.certificate);
+    const std::string port = peer->Port();
+    // Another name reaches the peer through a proxy that relays every
+    // tunnel to it.
+    std::unique_ptr<TPeerProcess> proxy;
+    TProxyConfig config;
+    if (c.laterHost != c.host) {
+      proxy = std::make_unique<TPeerProcess>(std::vector<std::string>{"proxy", "--target", port});
+      std::string error;
+      ASSERT_TRUE(TProxyConfig::FromVariables({{"https_proxy", "http://127.0.0.1:" + proxy->Port()}}, config, error));
+    }
+    const std::shared_ptr<TSessionStore> sessions = NewSessionStore();
+    const auto call = [&](TTrust trust, const std::string& host, bool& resumed) {
+      TCall made(trust, sessions);
+      const std::string url = "https://" + host + ":" + port + "/RPC2";
+      config.Apply(made.http, url);
+      const bool passed = made.Post(url, host);
+      resumed = made.Resumed();
+      return passed ? std::string() : made.http.Sock().LastErrorText();
+    };
+    // The first call's session is in the store and resumes.
+    bool resumed = false;
+    ASSERT_EQ(call(c.trust, c.host, resumed), "");
+    ASSERT_EQ(call(c.trust, c.host, resumed), "");
+    ASSERT_TRUE(resumed);
+    if (!c.later.empty()) {
+      peer.reset();
+      peer = Peer(c.later, {}, "xmlrpc", port);
+      ASSERT_EQ(peer->Port(), port);
+    }
+    const std::string failure = call(c.laterTrust, c.laterHost, resumed);
+    EXPECT_NE(failure.find(c.reason), std::string::npos) << failure;
+    EXPECT_FALSE(resumed);
+    // The same peer would have resumed that session for its own call.
+    if (c.later.empty()) {
+      EXPECT_EQ(call(c.trust, c.host, resumed), "");
+      EXPECT_TRUE(resumed);
+    }
+  }
+}
+
+TEST_F(TLSLayerTest, FourteenWorkersShareOneContextAndOneSessionStore) {
   const std::string record = RecordFile("calls");
   const auto peer = Peer("good", record);
   constexpr int kWorkers = 14;
   constexpr int kCallsEach = 3;
+  const std::shared_ptr<TSessionStore> sessions = NewSessionStore();
   std::vector<int> passed(kWorkers, 0);
+  // How many calls resume depends on how the workers interleave; some must,
+  // since every call leaves a session that the next one to look finds.
+  std::atomic<int> resumed{0};
   std::vector<std::thread> workers;
   for (int w = 0; w < kWorkers; ++w) {
     workers.emplace_back([&, w] {
       for (int i = 0; i < kCallsEach; ++i) {
-        TCall call;
-        ApplySecureSettings(TSecureSettings{Certificates().CA, false}, call.http.Sock().SecureLayer());
+        TCall call(TTrust::TestCA, sessions);
         if (call.Post("https://localhost:" + peer->Port() + "/w" + std::to_string(w), "localhost") &&
             call.Answer().find(kThanks) != std::string::npos)
           ++passed[static_cast<std::size_t>(w)];
+        if (call.Resumed()) ++resumed;
       }
     });
   }
   for (std::thread& worker : workers) worker.join();
   EXPECT_EQ(passed, std::vector<int>(kWorkers, kCallsEach));
+  EXPECT_GT(resumed.load(), 0);
   EXPECT_EQ(RecordLines(record).size(), static_cast<std::size_t>(kWorkers * kCallsEach));
 }
 

@@ -4,14 +4,17 @@ Usage:
   tls_peer.py certs DIR
       makes a throwaway CA and server certificates in DIR with the openssl
       command-line tool (see make_certificates) and exits.
-  tls_peer.py MODE [--cert FILE --key FILE] [--record FILE] [--target PORT]
-      listens on 127.0.0.1 with a free port, prints "PORT <n>" on a line of
-      its own and serves until it is terminated:
+  tls_peer.py MODE [--cert FILE --key FILE] [--record FILE] [--target PORT] [--port PORT]
+      listens on 127.0.0.1 with a free port (or --port), prints "PORT <n>" on
+      a line of its own and serves until it is terminated:
         xmlrpc  weblogUpdates.ping over TLS (HTTP/1.1, keep-alive allowed),
                 thanking for the ping, or on a path containing "big" with a
                 200,000-byte message; every call appends "<connection> <path> <param> <param>" to
                 the record file, connections numbered from 1;
+                TLS 1.3 sessions are resumable through tickets;
         tls10   the same, but offering TLS 1.0 only;
+        tls12   the same, but offering TLS 1.2 only (sessions resumable
+                through tickets);
         silent  accepts, reads the client's first bytes, prints "HELLO" and
                 never answers;
         close   accepts, reads the client's first bytes and closes;
@@ -74,9 +77,11 @@ class ThreadingServer(socketserver.ThreadingMixIn, socketserver.TCPServer):
     allow_reuse_address = True
 
 
-def serve_xmlrpc(args, tls10):
+def serve_xmlrpc(args, tls10, tls12):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(args.cert, args.key)
+    if tls12:
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
     if tls10:
         warnings.simplefilter("ignore", DeprecationWarning)  # TLS 1.0 is the point here
         context.minimum_version = ssl.TLSVersion.TLSv1
@@ -119,7 +124,7 @@ def serve_xmlrpc(args, tls10):
         def handle_error(self, request, client_address):
             pass  # failed handshakes are what several tests are about
 
-    server = Server(("127.0.0.1", 0), requestHandler=Handler, logRequests=False, allow_none=True)
+    server = Server(("127.0.0.1", args.port), requestHandler=Handler, logRequests=False, allow_none=True)
     print("PORT", server.server_address[1], flush=True)
     server.serve_forever()
 
@@ -199,15 +204,16 @@ def main():
         make_certificates(sys.argv[2])
         return 0
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["xmlrpc", "tls10", "silent", "close", "proxy"])
+    parser.add_argument("mode", choices=["xmlrpc", "tls10", "tls12", "silent", "close", "proxy"])
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--record")
     parser.add_argument("--target", type=int)
+    parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
     try:
-        if args.mode in ("xmlrpc", "tls10"):
-            serve_xmlrpc(args, args.mode == "tls10")
+        if args.mode in ("xmlrpc", "tls10", "tls12"):
+            serve_xmlrpc(args, tls10=args.mode == "tls10", tls12=args.mode == "tls12")
         elif args.mode == "proxy":
             serve_proxy(args)
         else:
