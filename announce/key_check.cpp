@@ -19,10 +19,11 @@ std::string TKeyChecks::Check(const std::string& line, const std::string& site) 
   const auto file = std::make_pair(line, url);
   {
     std::unique_lock guard(lock_);
-    const auto [found, first] = findings_.try_emplace(file);
-    if (!first) {
-      found_.wait(guard, [&] { return found->second.Done; });
-      return found->second.Reason;
+    const auto emplaced = findings_.try_emplace(file);
+    if (!emplaced.second) {
+      const TFinding& finding = emplaced.first->second;
+      found_.wait(guard, [&finding] { return finding.Done; });
+      return finding.Reason;
     }
   }
   std::string reason;

@@ -45,7 +45,7 @@ protected:
       result_.URLs = call.URLs.size();
       // A call counts as in flight until its result has been handed over,
       // also when the handler raises.
-      const TFinished finished(runner_, *index);
+      const TFinished finished{runner_, *index};
       Synchronize([&] {
         ++runner_.done_;
         if (runner_.onResult_) runner_.onResult_(call, result_);
