@@ -8,7 +8,7 @@
 #include "xml/writer.h"
 
 #if __has_include("app/main_window.h") || __has_include("cli/cli_options.h") || \
-    __has_include("tests/xml/piece_stream.h")
+    __has_include("tests/support/piece_stream.h")
 #error "the consumer sees more than the libraries' include roots"
 #endif
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "piece_stream.h"
 #include "runtime/memory_stream.h"
 #include "xml/reader.h"
 
@@ -13,19 +14,6 @@ namespace corvandel::testing {
 using namespace corvandel::xml;
 
 namespace {
-
-// Hands out at most `piece` bytes per read, so that the reader meets its
-// buffer boundaries at other places of the input.
-class TPieces : public runtime::TMemoryStream {
-public:
-  TPieces(std::string_view bytes, std::size_t piece) : TMemoryStream(bytes), piece_(piece) {}
-  std::size_t Read(void* buffer, std::size_t count) override {
-    return TMemoryStream::Read(buffer, piece_ ? std::min(count, piece_) : count);
-  }
-
-private:
-  std::size_t piece_;
-};
 
 // Code units as they are, printable ASCII kept and everything else escaped,
 // so that lone surrogates and controls survive.
@@ -160,7 +148,7 @@ std::string RecordRead(std::string_view bytes, uint32_t settingsVariant, std::si
   settings.OnError = [&out](const EXMLReadError& error) {
     if (error.Severity() == SEVERITY_ERROR) out += std::string("valid: ") + error.what() + "\n";
   };
-  TPieces stream(bytes, piece);
+  xml::testing::TPieceStream stream(bytes, piece);
   std::unique_ptr<TXMLDocument> document;
   try {
     ReadDocumentFromStream(document, stream, u"stream:", settings);
