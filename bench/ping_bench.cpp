@@ -11,6 +11,8 @@
 
 #include <benchmark/benchmark.h>
 #include <sys/epoll.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -103,6 +106,37 @@ TAnswerServer& Server() {
 
 void BM_CorvandelPost(benchmark::State& state) { MeasureCorvandelPost(state, Server().URL()); }
 BENCHMARK(BM_CorvandelPost)->Threads(1)->Threads(10)->UseRealTime()->MinTime(3.0);
+
+// The floor under every client: the fewest system calls one call can take
+// (socket, connect, wait, send, wait, receive, close) with the request
+// ready and the answer only checked for its first line. What a client
+// spends above this is its own.
+void BM_SocketFloor(benchmark::State& state) {
+  const std::string request = "POST /RPC2 HTTP/1.0\r\nContent-Length: 0\r\n\r\n";
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(Server().Port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int64_t failures = 0;
+  const TThreadCPU start = TThreadCPU::Now();
+  char answer[4096];
+  for (auto _ : state) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    pollfd entry{fd, POLLOUT, 0};
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 && errno == EINPROGRESS)
+      ::poll(&entry, 1, 1000);
+    ssize_t received = -1;
+    if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+      entry.events = POLLIN;
+      ::poll(&entry, 1, 1000);
+      received = ::recv(fd, answer, sizeof(answer), 0);
+    }
+    if (received < 12 || std::memcmp(answer, "HTTP/1.0 200", 12) != 0) ++failures;
+    ::close(fd);
+  }
+  CountCalls(state, failures, start);
+}
+BENCHMARK(BM_SocketFloor)->Threads(1)->Threads(10)->UseRealTime()->MinTime(3.0);
 
 #ifdef CORVANDEL_HAVE_PING_PEER
 void BM_CurlPostLibxml2Parse(benchmark::State& state) { MeasurePeerPing(state, Server().URL()); }

@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,9 +80,28 @@ private:
   uint16_t port_ = 0;
 };
 
-inline void CountCalls(benchmark::State& state, int64_t failures) {
+// The calling thread's CPU so far, in user space and in the kernel, in µs.
+struct TThreadCPU {
+  double User = 0;
+  double System = 0;
+
+  static TThreadCPU Now() {
+    rusage usage{};
+    ::getrusage(RUSAGE_THREAD, &usage);
+    const auto micros = [](const timeval& time) { return static_cast<double>(time.tv_sec) * 1e6 + static_cast<double>(time.tv_usec); };
+    return {micros(usage.ru_utime), micros(usage.ru_stime)};
+  }
+};
+
+// Calls per second, failures, and where the calling threads' CPU went per
+// call: user space (the client's own work) against the kernel (sockets,
+// the loopback's TCP, waking up).
+inline void CountCalls(benchmark::State& state, int64_t failures, const TThreadCPU& start) {
+  const TThreadCPU end = TThreadCPU::Now();
   state.counters["calls/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["failures"] = static_cast<double>(failures);
+  state.counters["user_us/call"] = benchmark::Counter(end.User - start.User, benchmark::Counter::kAvgIterations);
+  state.counters["sys_us/call"] = benchmark::Counter(end.System - start.System, benchmark::Counter::kAvgIterations);
 }
 
 // Corvandel's side: Post with the request built once, as a worker does for
@@ -93,10 +113,11 @@ inline void MeasureCorvandelPost(benchmark::State& state, const std::string& url
   service.BuildRequest(kSite);
   corvandel::engine::TPingResult result;
   int64_t failures = 0;
+  const TThreadCPU start = TThreadCPU::Now();
   for (auto _ : state) {
     if (!service.Post(url, result)) ++failures;
   }
-  CountCalls(state, failures);
+  CountCalls(state, failures, start);
 }
 
 #ifdef CORVANDEL_HAVE_PING_PEER
@@ -218,10 +239,11 @@ inline void MeasurePeerPing(benchmark::State& state, const std::string& url, con
                             CURLSH* share = nullptr) {
   TPeerPing peer(url, caFile, share);
   int64_t failures = 0;
+  const TThreadCPU start = TThreadCPU::Now();
   for (auto _ : state) {
     if (!peer.Call()) ++failures;
   }
-  CountCalls(state, failures);
+  CountCalls(state, failures, start);
 }
 
 #endif

@@ -29,6 +29,8 @@ constexpr int32_t kBandwidthSlice = 250;  // ms between StopFlag checks in a ban
 // A peer that keeps sending must not hold a close up for ever; past this the
 // connection is dropped with whatever is still unread.
 constexpr std::size_t kMaxDrainBytes = 1 << 20;
+// What one receive of the drain takes at most.
+constexpr int32_t kDrainPiece = 4096;
 constexpr int kFailure = -1;
 
 std::string FormatSocketError(int32_t code, const std::string& text) {
@@ -291,10 +293,13 @@ void TBlockSocket::CreateHandle(const TSocketAddress& address) {
   if (onCreateSocket_) onCreateSocket_(*this);
 }
 
-void TBlockSocket::ReadBackAddresses() {
+void TBlockSocket::ReadBackAddresses(bool connected) {
   socklen_t length = sizeof(localAddress_);
   localAddress_.Clear();
   if (getsockname(handle_, localAddress_.Data(), &length) != 0) localAddress_.Clear();
+  // A connected socket's peer is the address it connected to, which the
+  // system would only repeat.
+  if (connected) return;
   length = sizeof(remoteAddress_);
   TSocketAddress peer;
   if (getpeername(handle_, peer.Data(), &length) == 0) remoteAddress_ = peer;
@@ -311,7 +316,7 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
       else SetSystemError(errno);
     }
     if (lastErrorCode_ == 0) {
-      ReadBackAddresses();
+      ReadBackAddresses(true);
       ClearPendingInput();
       skipLF_ = false;
       skipCR_ = false;
@@ -322,10 +327,17 @@ void TBlockSocket::ConnectPlain(const std::string& ip, const std::string& port) 
 }
 
 void TBlockSocket::AwaitConnect() {
+  readyEvents_ = 0;
   const int rc = AwaitIO(true, connectTimeout_ > 0 ? connectTimeout_ : -1);
   if (rc < 0) return;
   if (rc == 0) {
     SetLastError(WSAETIMEDOUT);
+    return;
+  }
+  // Writable with neither an error nor a hang-up: the connect succeeded,
+  // and there is no error to ask for.
+  if (readyEvents_ == POLLOUT) {
+    SetLastError(0);
     return;
   }
   int error = 0;
@@ -342,7 +354,7 @@ void TBlockSocket::BindTo(const std::string& ip, const std::string& port) {
   if (lastErrorCode_ == 0) CreateHandle(localAddress_);
   if (lastErrorCode_ == 0 && handle_ != INVALID_SOCKET) {
     if (CheckResult(::bind(handle_, localAddress_.Data(), localAddress_.Length())) == 0) {
-      ReadBackAddresses();
+      ReadBackAddresses(false);
       ClearPendingInput();
       isBound_ = true;
     }
@@ -412,7 +424,10 @@ int TBlockSocket::TransportWait(bool writable, int32_t timeout) {
     const int32_t slice = left < 0 || left > kStopCheckSlice ? kStopCheckSlice : left;
     pollfd entry{handle_, static_cast<short>(writable ? POLLOUT : POLLIN), 0};
     const int rc = poll(&entry, 1, slice);
-    if (rc > 0) return 1;
+    if (rc > 0) {
+      readyEvents_ = entry.revents;
+      return 1;
+    }
     if (rc < 0 && errno != EINTR) {
       CheckResult(rc);
       return kFailure;
@@ -489,12 +504,15 @@ bool TBlockSocket::WaitWritable(int32_t timeout) {
 void TBlockSocket::DrainInput() {
   try {
     // The peer's last data or its close usually follows ours at once; wait
-    // for it briefly rather than sleeping for a fixed time.
-    if (!HasPendingInput() && PendingBytes() == 0) AwaitIO(false, kDrainWait);
-    std::size_t drained = 0;
-    while ((HasPendingInput() || PendingBytes() >= 1) && drained < kMaxDrainBytes) {
-      drained += ReceivePacket(0).size();
-      if (lastErrorCode_ != 0) break;
+    // for it briefly rather than sleeping for a fixed time. A wait ends at
+    // once when either is there already.
+    if (HasPendingInput()) ClearPendingInput();
+    else AwaitIO(false, kDrainWait);
+    char buffer[kDrainPiece];
+    for (std::size_t drained = 0; drained < kMaxDrainBytes;) {
+      const int32_t count = ReceiveArrived(buffer, kDrainPiece);
+      if (count <= 0) break;
+      drained += static_cast<std::size_t>(count);
     }
   } catch (...) {
     // Whatever goes wrong while discarding input must not stop the close.

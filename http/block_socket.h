@@ -316,6 +316,10 @@ protected:
   // with the error set (WSAEWOULDBLOCK when nothing could be sent now).
   virtual int32_t TransportSend(const char* buffer, int32_t length);
   virtual int32_t TransportReceive(char* buffer, int32_t length);
+  // What has already arrived, at most length bytes, taken without waiting:
+  // the count, or 0 when nothing can be taken now. Errors and the peer's
+  // close are left to the wait and receive that follow.
+  virtual int32_t TransportReceiveNow(char* buffer, int32_t length);
   // Waits up to timeout ms (-1: no limit) for readability or writability:
   // 1 ready, 0 not in time, -1 failed with the error set. The deadline is
   // already folded into timeout; StopFlag must be looked at every
@@ -334,7 +338,12 @@ private:
   // Reads length bytes packet by packet, handing each piece to sink.
   template <typename Sink>
   int32_t ReceiveExact(int32_t length, int32_t timeout, Sink&& sink);
-  void ReadBackAddresses();
+  // The local address from the system; the remote one too unless connected.
+  void ReadBackAddresses(bool connected);
+  // TransportReceiveNow with the bookkeeping and hooks of ReceiveBytes.
+  int32_t ReceiveArrived(char* buffer, int32_t length);
+  // Counts a received piece and hands it to the hooks; the count that is left.
+  int32_t Deliver(void* buffer, int32_t count);
 
   THookSocketStatus onStatus_;
   THookDataFilter onReadFilter_;
@@ -367,6 +376,9 @@ private:
   }
   bool raiseExcept_ = false;
   bool nonBlocking_ = false;
+  // The events of the last wait on the system's socket that ended ready;
+  // 0 when another transport did the waiting.
+  short readyEvents_ = 0;
   int32_t maxLineLength_ = 0;
   int32_t maxSendBandwidth_ = 0;
   uint32_t nextSendTick_ = 0;
@@ -512,6 +524,7 @@ public:
 protected:
   int32_t TransportSend(const char* buffer, int32_t length) override;
   int32_t TransportReceive(char* buffer, int32_t length) override;
+  int32_t TransportReceiveNow(char* buffer, int32_t length) override;
   // Forgets the last tunnel before a new connection: TunnelStep becomes
   // Connect when one is asked for, None otherwise.
   void ResetTunnel();

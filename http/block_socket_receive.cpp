@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 #include "http/block_socket.h"
 #include "http/text_utils.h"
@@ -28,6 +29,45 @@ bool DeductElapsed(int32_t& timeout, uint32_t start, uint32_t now) {
   return true;
 }
 
+// Where a receive lands before it becomes a packet: as large as a packet
+// may be, and kept by the thread, so that no receive has to clear or
+// allocate it. A receive that a hook starts while the thread's buffer is
+// in use gets one of its own.
+class TPacketBuffer {
+public:
+  TPacketBuffer() {
+    TSlot& slot = Slot();
+    if (slot.Busy) {
+      own_.reset(new char[kMaxPacketSize]);
+      data_ = own_.get();
+    } else {
+      slot.Busy = true;
+      if (!slot.Buffer) slot.Buffer.reset(new char[kMaxPacketSize]);
+      data_ = slot.Buffer.get();
+    }
+  }
+  ~TPacketBuffer() {
+    if (!own_) Slot().Busy = false;
+  }
+  TPacketBuffer(const TPacketBuffer&) = delete;
+  TPacketBuffer& operator=(const TPacketBuffer&) = delete;
+
+  char* Data() const { return data_; }
+
+private:
+  struct TSlot {
+    std::unique_ptr<char[]> Buffer;
+    bool Busy = false;
+  };
+  static TSlot& Slot() {
+    thread_local TSlot slot;
+    return slot;
+  }
+
+  std::unique_ptr<char[]> own_;
+  char* data_ = nullptr;
+};
+
 }  // namespace
 
 int32_t TBlockSocket::TransportReceive(char* buffer, int32_t length) {
@@ -52,9 +92,27 @@ int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
     return 0;
   }
   LimitBandwidth(length, maxRecvBandwidth_, nextRecvTick_);
-  int32_t count = TransportReceive(static_cast<char*>(buffer), length);
+  const int32_t count = TransportReceive(static_cast<char*>(buffer), length);
   ReportError();
-  if (count <= 0) return 0;
+  return count <= 0 ? 0 : Deliver(buffer, count);
+}
+
+int32_t TBlockSocket::TransportReceiveNow(char* buffer, int32_t length) {
+  const int32_t available = PendingBytes();
+  if (available <= 0) return 0;
+  const int32_t count = TransportReceive(buffer, std::min(available, length));
+  if (count > 0) return count;
+  ClearError();
+  return 0;
+}
+
+int32_t TBlockSocket::ReceiveArrived(char* buffer, int32_t length) {
+  if (maxRecvBandwidth_ > 0 || CheckStopFlag()) return 0;
+  const int32_t count = TransportReceiveNow(buffer, length);
+  return count <= 0 ? 0 : Deliver(buffer, count);
+}
+
+int32_t TBlockSocket::Deliver(void* buffer, int32_t count) {
   bytesReceived_ += static_cast<uint32_t>(count);
   if (onStatus_) DoStatus(HR_ReadCount, std::to_string(count));
   if (onMonitor_) onMonitor_(*this, false, buffer, count);
@@ -74,28 +132,31 @@ std::string TBlockSocket::ReceivePacket(int32_t timeout) {
     CompactPendingInput();
     packet.swap(pendingInput_);
   } else {
-    // No yield before looking: with more workers than cores it hands the
-    // processor to another worker on every read, and when nothing is there
-    // yet the wait below sleeps until something is.
-    int32_t available = PendingBytes();
-    bool probing = false;
-    if (available == 0) {
+    // What has arrived is taken at once. No yield before looking: with more
+    // workers than cores it hands the processor to another worker on every
+    // read, and when nothing is there yet the wait below sleeps until
+    // something is.
+    const TPacketBuffer scratch;
+    char* const buffer = scratch.Data();
+    int32_t count = ReceiveArrived(buffer, kMaxPacketSize);
+    if (count == 0 && lastErrorCode_ == 0) {
       if (WaitReadable(timeout)) {
-        // Readable with nothing to read: the peer has closed or reset the
-        // connection. One receive tells which (0 with an orderly close, the
-        // system's error with a reset), or brings what arrived meanwhile.
-        available = PendingBytes();
-        probing = available == 0;
-        if (probing) available = kClosedProbeSize;
+        // One receive brings what arrived, or tells why the socket is
+        // readable with nothing to read: 0 after an orderly close, the
+        // system's error after a reset.
+        int32_t wanted = kMaxPacketSize;
+        if (maxRecvBandwidth_ > 0) {
+          // The limit counts what is asked for, so ask for what is there.
+          wanted = PendingBytes();
+          if (wanted == 0) wanted = kClosedProbeSize;
+        }
+        count = ReceiveBytes(buffer, wanted);
+        if (count == 0 && lastErrorCode_ == 0) SetLastError(WSAECONNRESET, {TErrorOrigin::PeerClosed, 0});
       } else if (lastErrorCode_ == 0) {
         SetLastError(WSAETIMEDOUT);
       }
     }
-    if (available > 0) {
-      packet.resize(static_cast<std::size_t>(available));
-      packet.resize(static_cast<std::size_t>(ReceiveBytes(packet.data(), available)));
-      if (probing && packet.empty() && lastErrorCode_ == 0) SetLastError(WSAECONNRESET, {TErrorOrigin::PeerClosed, 0});
-    }
+    packet.assign(buffer, static_cast<std::size_t>(count));
   }
   if (convertLineEnd_ && !packet.empty()) {
     // The partner of a line end that closed the previous read.

@@ -2,6 +2,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "http/block_socket.h"
 #include "http/detail/socket_layer.h"
@@ -186,6 +187,17 @@ int32_t TTCPBlockSocket::TransportSend(const char* buffer, int32_t length) {
   const int32_t sent = secureLayer_->SecureSend(buffer, length);
   if (sent < 0) SetLastError(WSASYSNOTREADY);
   return sent;
+}
+
+int32_t TTCPBlockSocket::TransportReceiveNow(char* buffer, int32_t length) {
+  if (secureLayer_->SecureEnabled()) return TSocksBlockSocket::TransportReceiveNow(buffer, length);
+  // One receive that does not wait takes what is there, where asking for
+  // the count first would cost a second call into the system.
+  ssize_t received;
+  do {
+    received = ::recv(Handle(), buffer, static_cast<std::size_t>(length), MSG_DONTWAIT);
+  } while (received < 0 && errno == EINTR);
+  return received > 0 ? static_cast<int32_t>(received) : 0;
 }
 
 int32_t TTCPBlockSocket::TransportReceive(char* buffer, int32_t length) {
