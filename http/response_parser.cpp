@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::string_view kStatusLinePrefix = "HTTP/";
 
-// Matched upper-cased at the start of a line.
+// Matched at the start of a line regardless of ASCII case.
 constexpr std::string_view kContentLengthHeader = "CONTENT-LENGTH:";
 constexpr std::string_view kContentTypeHeader = "CONTENT-TYPE:";
 constexpr std::string_view kTransferEncodingHeader = "TRANSFER-ENCODING:";
@@ -20,8 +20,6 @@ constexpr std::string_view kConnectionHeader = "CONNECTION:";
 constexpr std::string_view kProxyConnectionHeader = "PROXY-CONNECTION:";
 constexpr std::string_view kCloseToken = "CLOSE";
 constexpr std::string_view kSetCookieHeader = "set-cookie:";
-
-bool StartsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
 
 // The text after the first blank, or the whole line without one, trimmed.
 std::string HeaderValue(const std::string& line) { return Trim(TextAfter(line, " ")); }
@@ -60,19 +58,17 @@ TStatusLine ParseStatusLine(std::string_view line) {
 void InterpretHeaderLines(const std::vector<std::string>& received, bool usingProxy, TResponseHead& head) {
   for (std::size_t index = 0; index < received.size();) {
     std::string line = NextHeaderLine(received, index);
-    const std::string upper = runtime::UpperCase(line);
-    if (StartsWith(upper, kContentLengthHeader)) {
+    const auto is = [&line](std::string_view name) { return runtime::StartsWithNoCase(line, name); };
+    if (is(kContentLengthHeader)) {
       head.ContentLength = ParseIntDef(HeaderValue(line), -1);
       if (head.ContentLength != -1 && head.Framing == BF_UntilClose) head.Framing = BF_Length;
-    } else if (StartsWith(upper, kContentTypeHeader)) {
+    } else if (is(kContentTypeHeader)) {
       head.MimeType = HeaderValue(line);
-    } else if (StartsWith(upper, kTransferEncodingHeader)) {
+    } else if (is(kTransferEncodingHeader)) {
       // Chunked wins over a length in either order.
-      if (HeaderValue(upper).find(kChunkedCoding) != std::string::npos) head.Framing = BF_Chunked;
-    } else if (!usingProxy && StartsWith(upper, kConnectionHeader)) {
-      if (upper.find(kCloseToken) != std::string::npos) head.CloseAfter = true;
-    } else if (usingProxy && StartsWith(upper, kProxyConnectionHeader)) {
-      if (upper.find(kCloseToken) != std::string::npos) head.CloseAfter = true;
+      if (runtime::UpperCase(HeaderValue(line)).find(kChunkedCoding) != std::string::npos) head.Framing = BF_Chunked;
+    } else if (usingProxy ? is(kProxyConnectionHeader) : is(kConnectionHeader)) {
+      if (runtime::UpperCase(line).find(kCloseToken) != std::string::npos) head.CloseAfter = true;
     }
     head.Lines.push_back(std::move(line));
   }
@@ -85,7 +81,7 @@ int32_t ParseChunkSize(std::string_view line) {
 
 void CollectCookies(const std::vector<std::string>& headers, std::vector<std::string>& cookies) {
   for (const std::string& line : headers) {
-    if (!StartsWith(runtime::LowerCase(line), kSetCookieHeader)) continue;
+    if (!runtime::StartsWithNoCase(line, kSetCookieHeader)) continue;
     const std::string s = Trim(TextBefore(TextAfter(line, ":"), ";"));
     SetNamedValue(cookies, Trim(TextBefore(s, "=")), Trim(TextAfter(s, "=")));
   }

@@ -152,8 +152,10 @@ int32_t ParseIntDef(std::string_view text, int32_t defaultValue) {
 
 TLineEnd FindLineEnd(std::string_view text) {
   TLineEnd result;
-  const std::size_t at = text.find_first_of("\r\n");
-  if (at == std::string_view::npos) return result;
+  // A plain loop: looking each character up in a set costs a call per character.
+  std::size_t at = 0;
+  while (at < text.size() && text[at] != kCR && text[at] != kLF) ++at;
+  if (at == text.size()) return result;
   result.Position = static_cast<int32_t>(at + 1);
   result.Terminator.assign(1, text[at]);
   if (at + 1 < text.size()) {
@@ -226,8 +228,40 @@ constexpr int kIPv4Fields = 4;
 constexpr std::size_t kIPv4Bytes = 4;
 constexpr std::size_t kIPv6Bytes = 16;
 
+// The four fields of plain dotted digits, read in one pass: true when
+// text is such a literal, with its bytes set; decided is false when text
+// holds blanks, so that only the full reading can tell.
+bool ParsePlainIPv4(std::string_view text, unsigned char (&bytes)[kIPv4Bytes], bool& decided) {
+  decided = true;
+  int field = 0;
+  int32_t value = 0;
+  bool digits = false;
+  for (const char c : text) {
+    if (IsDigit(c)) {
+      value = value * 10 + (c - '0');
+      if (value > kMaxIPv4Field) return false;
+      digits = true;
+    } else if (c == '.') {
+      if (!digits || field == kIPv4Fields - 1) return false;
+      bytes[field++] = static_cast<unsigned char>(value);
+      value = 0;
+      digits = false;
+    } else {
+      // Blanks around a field are allowed; every other character rules a literal out.
+      decided = c != kBlank;
+      return false;
+    }
+  }
+  if (!digits || field != kIPv4Fields - 1) return false;
+  bytes[field] = static_cast<unsigned char>(value);
+  return true;
+}
+
 // The four fields of an IPv4 literal; false for any other text.
 bool ParseIPv4(std::string_view text, unsigned char (&bytes)[kIPv4Bytes]) {
+  bool decided = false;
+  const bool plain = ParsePlainIPv4(text, bytes, decided);
+  if (decided) return plain;
   std::string rest(text);
   for (int field = 0; field < kIPv4Fields; ++field) {
     const std::string digits = field < kIPv4Fields - 1 ? TakeFieldTrimmed(rest, ".") : rest;
@@ -243,6 +277,8 @@ bool ParseIPv4(std::string_view text, unsigned char (&bytes)[kIPv4Bytes]) {
 bool ParseIPv6(std::string_view text, unsigned char (&bytes)[kIPv6Bytes]) {
   std::fill(std::begin(bytes), std::end(bytes), 0);
   if (text == "::") return true;
+  // Without a colon there are fewer than the groups any literal has.
+  if (text.find(':') == std::string_view::npos) return false;
   if (const std::size_t percent = text.find('%'); percent != std::string_view::npos) {
     if (!IsHexWord(TrimBlanks(text.substr(percent + 1)))) return false;
     text = text.substr(0, percent);
