@@ -112,6 +112,8 @@ TEST(IPLiteralTest, IPv4) {
       {"256.0.0.1", false},  {"1.2.3", false},    {"1.2.3.4.5", false},     {"1..3.4", false},
       {"a.b.c.d", false},    {"-1.2.3.4", false}, {"1.2.3.4x", false},      {"", false},
       {"localhost", false},  {"::1", false},      {"99999999999.1.1.1", false},
+      {"1.2.3.4.", false},   {".1.2.3.4", false}, {"001.002.003.004", true}, {"1.2.3. 4", true},
+      {"1.2.3.", false},     {"1.2.3.256", false},
   };
   for (const auto& [text, expected] : cases) EXPECT_EQ(IsIPv4Literal(text), expected) << text;
 }
