@@ -5,7 +5,9 @@
 // xmlrpc.client.
 //
 // The CPU column of the in-process benchmarks counts the calling threads
-// only; the service runs on a thread of its own. Post's graceful close
+// only; the service runs on a thread of its own. user_us/call and
+// sys_us/call split that CPU into user space and kernel, and SocketFloor
+// is what the kernel alone costs per call. Post's graceful close
 // waits up to a millisecond for the service's close, so wall time per call
 // is not the measure here.
 
