@@ -317,8 +317,9 @@ protected:
   virtual int32_t TransportSend(const char* buffer, int32_t length);
   virtual int32_t TransportReceive(char* buffer, int32_t length);
   // What has already arrived, at most length bytes, taken without waiting:
-  // the count, or 0 when nothing can be taken now. Errors and the peer's
-  // close are left to the wait and receive that follow.
+  // the count, or 0 when nothing could be taken, with the error set when a
+  // receive failed. The system's socket leaves its errors and the peer's
+  // close to the wait and receive that follow.
   virtual int32_t TransportReceiveNow(char* buffer, int32_t length);
   // Waits up to timeout ms (-1: no limit) for readability or writability:
   // 1 ready, 0 not in time, -1 failed with the error set. The deadline is

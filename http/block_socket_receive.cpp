@@ -100,10 +100,7 @@ int32_t TBlockSocket::ReceiveBytes(void* buffer, int32_t length) {
 int32_t TBlockSocket::TransportReceiveNow(char* buffer, int32_t length) {
   const int32_t available = PendingBytes();
   if (available <= 0) return 0;
-  const int32_t count = TransportReceive(buffer, std::min(available, length));
-  if (count > 0) return count;
-  ClearError();
-  return 0;
+  return std::max(TransportReceive(buffer, std::min(available, length)), 0);
 }
 
 int32_t TBlockSocket::ReceiveArrived(char* buffer, int32_t length) {
