@@ -42,20 +42,17 @@ bool IsLeafKind(uint16_t type) {
          type == COMMENT_NODE;
 }
 
+}  // namespace
+
 int CompareNames(DOMStringView name, DOMStringView nodeName) {
   if (name.size() != nodeName.size()) return name.size() < nodeName.size() ? -1 : 1;
   const int c = name.compare(nodeName);
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-}  // namespace
-
 void TNodeDisposer::operator()(TDOMNode* node) const { node->Free(); }
 
 // ---------------------------------------------------------------- TDOMNode
-
-TDOMNode::TDOMNode(TDOMDocument* owner, bool canHaveChildren)
-    : canHaveChildren_(canHaveChildren), ownerDocument_(owner) {}
 
 void TDOMNode::SetNodeValue(const DOMString&) {}
 

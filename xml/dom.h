@@ -141,6 +141,10 @@ private:
 #endif
 };
 
+// The order of CompareNodeName: <0, 0, >0 as name orders before, equals or
+// after nodeName.
+int CompareNames(DOMStringView name, DOMStringView nodeName);
+
 // Frees a node through Free(); used by tables that own nodes.
 struct TNodeDisposer {
   void operator()(TDOMNode* node) const;
@@ -223,7 +227,7 @@ public:
   virtual const char* ClassName() const = 0;
 
 protected:
-  TDOMNode(TDOMDocument* owner, bool canHaveChildren);
+  TDOMNode(TDOMDocument* owner, bool canHaveChildren) : canHaveChildren_(canHaveChildren), ownerDocument_(owner) {}
   virtual ~TDOMNode() = default;
 
   // The class's own clean-up before its children are freed.
@@ -418,6 +422,12 @@ private:
   std::vector<DOMString> allowedValues_;
 };
 
+// A run of code units that a node copies for itself.
+struct TUnitRun {
+  const DOMChar* Chars;
+  std::size_t Length;
+};
+
 class TDOMCharacterData : public TDOMNode {
 public:
   DOMString NodeValue() const override { return DOMString(View()); }
@@ -440,6 +450,8 @@ public:
 
 protected:
   TDOMCharacterData(TDOMDocument* owner, DOMString data) : TDOMNode(owner, false), data_(std::move(data)) {}
+  // Short data, copied straight into the node's own string.
+  TDOMCharacterData(TDOMDocument* owner, TUnitRun run) : TDOMNode(owner, false), data_(run.Chars, run.Length) {}
   // Data whose units the document keeps in its text arena (see NewText).
   TDOMCharacterData(TDOMDocument* owner, const DOMChar* stored, std::size_t length)
       : TDOMNode(owner, false), stored_(stored), storedLength_(length) {}
@@ -469,6 +481,7 @@ public:
 protected:
   friend class TDOMDocument;
   TDOMText(TDOMDocument* owner, DOMString data) : TDOMCharacterData(owner, std::move(data)) {}
+  TDOMText(TDOMDocument* owner, TUnitRun run) : TDOMCharacterData(owner, run) {}
   TDOMText(TDOMDocument* owner, const DOMChar* stored, std::size_t length)
       : TDOMCharacterData(owner, stored, length) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
@@ -483,6 +496,7 @@ public:
 protected:
   friend class TDOMDocument;
   TDOMCDATASection(TDOMDocument* owner, DOMString data) : TDOMText(owner, std::move(data)) {}
+  TDOMCDATASection(TDOMDocument* owner, TUnitRun run) : TDOMText(owner, run) {}
   TDOMCDATASection(TDOMDocument* owner, const DOMChar* stored, std::size_t length) : TDOMText(owner, stored, length) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
 };
@@ -496,6 +510,7 @@ public:
 protected:
   friend class TDOMDocument;
   TDOMComment(TDOMDocument* owner, DOMString data) : TDOMCharacterData(owner, std::move(data)) {}
+  TDOMComment(TDOMDocument* owner, TUnitRun run) : TDOMCharacterData(owner, run) {}
   TDOMComment(TDOMDocument* owner, const DOMChar* stored, std::size_t length)
       : TDOMCharacterData(owner, stored, length) {}
   TDOMNode* CloneShallow(bool deep, TDOMDocument* target) override;
@@ -702,6 +717,12 @@ public:
 
 private:
   friend class TDOMElement;
+  friend class TDOMBuilder;
+  // SetNamedItem for a new attribute of the owner's document that no
+  // element holds, as the parser makes them: the same order and the same
+  // replacement, without the checks. Names are interned, so a duplicate is
+  // the item with the same name entry.
+  TDOMNode* AddNew(TDOMAttr* attribute);
   std::ptrdiff_t IndexOfNS(int namespaceIndex, DOMStringView localName) const;
   TDOMElement* Element() const { return static_cast<TDOMElement*>(owner_); }
 };

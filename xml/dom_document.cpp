@@ -143,7 +143,7 @@ const std::size_t kInPlaceUnits = DOMString().capacity();
 template <typename T>
 T* TDOMDocument::NewCharacterData(const DOMChar* chars, std::size_t length) {
   static_assert(sizeof(T) <= sizeof(TDOMAttr), "character data comes from the pools");
-  if (length <= kInPlaceUnits) return AllocateNode<T>(DOMString(chars, length));
+  if (length <= kInPlaceUnits) return AllocateNode<T>(TUnitRun{chars, length});
   return AllocateNode<T>(texts_.Copy(chars, length), length);
 }
 

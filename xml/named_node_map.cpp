@@ -92,6 +92,31 @@ TDOMNode* TDOMNamedNodeMap::RemoveNamedItemNS(const DOMString&, DOMStringView) {
   throw EDOMNotFound("NamedNodeMap.RemoveNamedItemNS");
 }
 
+TDOMNode* TAttributeMap::AddNew(TDOMAttr* attribute) {
+  attribute->ownerElement_ = Element();
+  const TNameItem* name = attribute->NameItem();
+  const DOMStringView key = name->Key;
+  bool found = false;
+  std::size_t index = items_.size();
+  if (!items_.empty()) {
+    const auto* last = static_cast<const TDOMAttr*>(items_.back());
+    if (last->NameItem() == name) {
+      found = true;
+      index = items_.size() - 1;
+    } else if (CompareNames(key, last->NameItem()->Key) <= 0) {
+      index = Find(key, found);
+    }
+  }
+  if (!found) {
+    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), attribute);
+    return nullptr;
+  }
+  auto* old = static_cast<TDOMAttr*>(items_[index]);
+  items_[index] = attribute;
+  old->ownerElement_ = nullptr;
+  return old;
+}
+
 std::ptrdiff_t TAttributeMap::IndexOfNS(int namespaceIndex, DOMStringView localName) const {
   if (namespaceIndex < 0) return -1;
   for (std::size_t i = 0; i < items_.size(); ++i) {

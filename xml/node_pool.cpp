@@ -115,10 +115,6 @@ void TNodePool::ReleaseChunks() {
   }
 }
 
-unsigned char* TNodePool::SlotAt(Chunk* chunk, std::size_t index) const {
-  return reinterpret_cast<unsigned char*>(chunk) + kChunkHeaderSize + index * slotSize_;
-}
-
 void TNodePool::AddChunk(std::size_t slotCount) {
   const std::size_t bytes = kChunkHeaderSize + slotCount * slotSize_;
   void* memory = TakeThreadBlock(bytes);
@@ -130,18 +126,8 @@ void TNodePool::AddChunk(std::size_t slotCount) {
   unused_ = slotCount;
 }
 
-void* TNodePool::Allocate() {
-  unsigned char* slot;
-  if (freeList_) {
-    slot = static_cast<unsigned char*>(freeList_);
-    freeList_ = LinkOf(slot);
-  } else {
-    if (unused_ == 0) AddChunk(chunkSlots_ == 0 ? kFirstChunkSlots : std::min(chunkSlots_ * 2, kMaxChunkSlots));
-    slot = SlotAt(newest_, --unused_);
-  }
-  LinkOf(slot) = this;
-  ++live_;
-  return slot + kLinkSize;
+void TNodePool::Grow() {
+  AddChunk(chunkSlots_ == 0 ? kFirstChunkSlots : std::min(chunkSlots_ * 2, kMaxChunkSlots));
 }
 
 void TNodePool::Release(void* node) {

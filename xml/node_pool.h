@@ -39,7 +39,20 @@ public:
   TNodePool& operator=(const TNodePool&) = delete;
 
   // Storage for one node, marked in use; the caller constructs the node.
-  void* Allocate();
+  // Inline: every node of a parsed document comes through here.
+  void* Allocate() {
+    unsigned char* slot;
+    if (freeList_) {
+      slot = static_cast<unsigned char*>(freeList_);
+      freeList_ = *reinterpret_cast<void**>(slot);
+    } else {
+      if (unused_ == 0) Grow();
+      slot = SlotAt(newest_, --unused_);
+    }
+    *reinterpret_cast<void**>(slot) = this;
+    ++live_;
+    return slot + kLinkSize;
+  }
   // Returns the storage of a node whose destructor has run.
   void Release(void* node);
   // Frees every node still in use, chunk by chunk from the newest.
@@ -75,8 +88,12 @@ private:
   // Slots follow the chunk header, which is padded like the link word.
   static constexpr std::size_t kChunkHeaderSize = (sizeof(void*) * 2 + kLinkSize - 1) / kLinkSize * kLinkSize;
   void AddChunk(std::size_t slotCount);
+  // Adds the next chunk, twice the size of the last up to kMaxChunkSlots.
+  void Grow();
   void ReleaseChunks();
-  unsigned char* SlotAt(Chunk* chunk, std::size_t index) const;
+  unsigned char* SlotAt(Chunk* chunk, std::size_t index) const {
+    return reinterpret_cast<unsigned char*>(chunk) + kChunkHeaderSize + index * slotSize_;
+  }
 
   std::size_t nodeSize_;
   std::size_t slotSize_;

@@ -156,7 +156,7 @@ void TXMLReader::ValidationErrorAt(const std::string& reason, uint32_t line, uin
 
 // ----------------------------------------------------------- lexical helpers
 
-bool TXMLReader::SkipWhitespace() {
+bool TXMLReader::SkipWhitespaceRun() {
   bool skipped = false;
   for (;;) {
     const DOMChar c = Cur();
@@ -164,8 +164,7 @@ bool TXMLReader::SkipWhitespace() {
       // Runs of spaces and tabs (indentation) go by straight over the
       // buffer; reaching its end reloads it, as Next would have.
       TXMLCharSource* const source = input_.Top;
-      DOMChar* p = source->Position + 1;
-      while (*p == u' ' || *p == u'\t') ++p;
+      DOMChar* const p = SkipBlanks(source->Position + 1, source->BufferEnd);
       source->Position = p;
       if (p == source->BufferEnd) source->Reload();
     } else if (c == u'\n') {
@@ -441,7 +440,10 @@ bool TXMLReader::SkipWhitespaceBeforeMarkup() {
   std::ptrdiff_t lineEnd = -1;  // index of the last line end's last unit, if any
   for (;; ++p) {
     const DOMChar c = *p;
-    if (c == u' ' || c == u'\t') continue;
+    if (c == u' ' || c == u'\t') {
+      p = SkipBlanks(p + 1, source->BufferEnd) - 1;
+      continue;
+    }
     if (c == u'\n') {
       ++line;
       lineEnd = source->IndexOf(p);
@@ -655,7 +657,7 @@ void TXMLReader::ParseAttribute(TDOMElement* element, TDOMElementDef* declaratio
       ValidationError(FormatMessage(kMsgUndeclaredAttribute, Narrow(scan_.Name), Narrow(element->NodeName())));
     }
   }
-  if (TDOMNode* replaced = element->Attributes()->SetNamedItem(attribute)) {
+  if (TDOMNode* replaced = TDOMBuilder::AddAttribute(element, attribute)) {
     replaced->Free();
     FatalError(kMsgDuplicateAttribute, static_cast<uint32_t>(scan_.Name.size()));
   }

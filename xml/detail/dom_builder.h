@@ -29,6 +29,11 @@ public:
   TDOMElement* Element(const DOMChar* chars, std::size_t length) const;
   // Attributes come out specified.
   TDOMAttr* Attribute(TNameItem* name) const;
+  // Gives element a new attribute made here, as SetNamedItem would: the
+  // attribute of the same name that it replaces is returned.
+  static TDOMNode* AddAttribute(TDOMElement* element, TDOMAttr* attribute) {
+    return element->AttributeMap()->AddNew(attribute);
+  }
   TDOMAttrDef* AttributeDef(const DOMChar* chars, std::size_t length) const;
   TDOMText* Text(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) const {
     return document_->NewText(chars, length, ignorableWhitespace);

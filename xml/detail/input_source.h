@@ -6,15 +6,42 @@
 // unit at BufferEnd is always 0, which tells every scanner to Reload.
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "runtime/stream.h"
 #include "xml/dom_string.h"
 
 namespace corvandel::xml {
+
+// Steps over the spaces and tabs from p on. Units from end on are not
+// read in blocks; the scan relies on a unit that is neither at end, as
+// every source keeps a 0 at its BufferEnd.
+inline DOMChar* SkipBlanks(DOMChar* p, const DOMChar* end) {
+  // Most runs are a few units of indentation, which a block would cost
+  // more than; the rest of a longer run goes eight units at a time.
+  for (int i = 0; i < 4; ++i, ++p)
+    if (*p != u' ' && *p != u'\t') return p;
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi16(u' ');
+  const __m128i tab = _mm_set1_epi16(u'\t');
+  while (end - p >= 8) {
+    const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const int blanks = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi16(units, space), _mm_cmpeq_epi16(units, tab)));
+    if (blanks != 0xFFFF) return p + std::countr_one(static_cast<unsigned>(blanks)) / 2;
+    p += 8;
+  }
+#endif
+  while (*p == u' ' || *p == u'\t') ++p;
+  return p;
+}
 
 class TXMLReader;
 class TDOMEntityEx;

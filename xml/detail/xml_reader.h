@@ -92,7 +92,13 @@ private:
   bool IsWhitespace(DOMChar c) const { return c == u' ' || c == u'\t' || c == u'\n' || c == u'\r'; }
 
   // ---- lexical helpers
-  bool SkipWhitespace();
+  // Inline up to the first unit: most calls find no whitespace at all.
+  bool SkipWhitespace() {
+    const DOMChar c = Cur();
+    if (c > u' ' && !input_.XML11) return false;
+    return SkipWhitespaceRun();
+  }
+  bool SkipWhitespaceRun();
   void ExpectWhitespace();
   void ExpectChar(DOMChar c);
   // Consumes literal unit by unit; fatal "Expected "%s"" on a mismatch.
