@@ -247,12 +247,29 @@ void TXMLDecodingSource::Initialize() {
   LineStart = (Position - Base()) - 1;
   static constexpr DOMChar kDeclaration[] = u"<?xml";
   if (BufferEnd - Position >= 5 && std::equal(kDeclaration, kDeclaration + 5, Position)) {
-    Capacity = kDeclarationCapacity;
     Position += 5;
-    if (Position == BufferEnd) Reload();
+    // The declaration may name another encoding, which applies from its
+    // end on: while it is read, units are decoded a few at a time. Plain
+    // ASCII decodes alike under every decoder it can switch between, so
+    // the ASCII bytes up to the first ">" are decoded at once.
+    Capacity = AsciiDeclarationCapacity();
+    Reload();
+    Capacity = kDeclarationCapacity;
     Reader->ParseXmlOrTextDecl(Parent != nullptr);
   }
   Capacity = kFullCapacity;
+}
+
+uint32_t TXMLDecodingSource::AsciiDeclarationCapacity() const {
+  // Only bytes decoded by UTF-8, which the declaration may change, and
+  // only without a character limit, whose check runs after every block.
+  if (decoder_ != &DecodeUTF8 || Reader->HasCharLimit()) return kDeclarationCapacity;
+  const auto pending = static_cast<std::size_t>(BufferEnd - Position);
+  std::size_t ascii = 0;
+  const std::size_t window = static_cast<std::size_t>(RawEnd - RawStart);
+  while (ascii < window && pending + ascii < kFullCapacity && RawStart[ascii] < 0x80)
+    if (RawStart[ascii++] == '>') break;
+  return static_cast<uint32_t>(std::max<std::size_t>(kDeclarationCapacity, pending + ascii));
 }
 
 bool TXMLDecodingSource::Reload() {

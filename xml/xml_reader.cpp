@@ -191,6 +191,14 @@ void TXMLReader::ExpectChar(DOMChar c) {
 }
 
 void TXMLReader::ExpectLiteral(DOMStringView literal) {
+  // Fast path: the literal and a unit after it in the buffer, which leaves
+  // nothing to reload.
+  TXMLCharSource* const source = input_.Top;
+  if (static_cast<std::size_t>(source->BufferEnd - source->Position) > literal.size() &&
+      SameUnits(literal.data(), source->Position, literal.size())) {
+    source->Position += literal.size();
+    return;
+  }
   for (DOMChar c : literal) {
     if (Cur() != c) FatalError(FormatMessage(kMsgExpectedString, Narrow(literal)));
     Next();

@@ -199,6 +199,9 @@ protected:
   const uint8_t* RawEnd = nullptr;
 
 private:
+  // The capacity that decodes the plain ASCII bytes of an XML declaration
+  // up to its first ">" (see Initialize).
+  uint32_t AsciiDeclarationCapacity() const;
   // Reports a decoding failure just past the last decoded unit.
   [[noreturn]] void DecodingError(const char* reason);
 

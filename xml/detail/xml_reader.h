@@ -64,6 +64,7 @@ public:
   // ---- services for the input sources
   bool XML11() const { return input_.XML11; }
   void CheckCharLimit();
+  bool HasCharLimit() const { return settings_.CharLimit != 0; }
   void CaptureSubset(TXMLCharSource& source);
   void ParseXmlOrTextDecl(bool textDeclaration);
 
