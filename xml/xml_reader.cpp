@@ -236,26 +236,9 @@ const TAsciiNameClasses& TAsciiNameClasses::For(bool xml11) {
   return classes;
 }
 
-bool TXMLReader::ScanName(bool nameToken) {
-  scan_.ColonPos = -1;
+bool TXMLReader::ScanNameRun(bool nameToken) {
   TXMLCharSource* const source = input_.Top;
   const uint8_t* const ascii = input_.AsciiNames->Classes;
-  {
-    // Fast path: an ASCII name that ends inside the buffer at an ASCII unit
-    // other than the colon, which the general path below would end at too.
-    DOMChar* const start = source->Position;
-    DOMChar* p = start;
-    const uint8_t firstClass = nameToken ? TAsciiNameClasses::kName : TAsciiNameClasses::kNameStart;
-    if (*p < 0x80 && (ascii[*p] & firstClass)) {
-      ++p;
-      while (*p < 0x80 && (ascii[*p] & TAsciiNameClasses::kName)) ++p;
-      if (*p < 0x80 && *p != u':' && p != source->BufferEnd) {
-        scan_.Name.assign(start, static_cast<std::size_t>(p - start));
-        source->Position = p;
-        return true;
-      }
-    }
-  }
   scan_.Name.clear();
   const TNameCharTables& tables = *input_.NameTables;
   const bool namespaces = settings_.NamespaceAware && !nameToken;
@@ -323,16 +306,10 @@ bool TXMLReader::ScanName(bool nameToken) {
   return !scan_.Name.empty();
 }
 
-TNameItem* TXMLReader::InternName() {
-  // A document uses few names many times over. The cache slot is chosen
-  // by a cheap hash of the name; names that share a slot only cost a look
-  // in the name table, whose keyed hash keeps hostile names from piling up.
-  const std::size_t length = scan_.Name.size();
-  const std::size_t slot = (length * 7 + scan_.Name[0] * 31u + scan_.Name[length - 1]) % kNameCacheSlots;
-  TNameItem* item = doc_.NameCache[slot];
-  if (item && item->Key.size() == length && SameUnits(item->Key.data(), scan_.Name.data(), length)) return item;
+TNameItem* TXMLReader::InternNewName(std::size_t slot) {
   bool found = false;
-  item = Build().Names().FindOrAdd(scan_.Name.data(), length, found);
+  const std::size_t length = scan_.Name.size();
+  TNameItem* item = Build().Names().FindOrAdd(scan_.Name.data(), length, found);
   if (!found) limits_.NameBytes += sizeof(TNameItem) + sizeof(DOMChar) * length;
   doc_.NameCache[slot] = item;
   return item;

@@ -106,12 +106,51 @@ private:
   void ExpectLiteral(DOMStringView literal);
   bool CheckForChar(DOMChar c);
   // Scans a name into scan_.Name; false (without error) when none starts here.
-  bool ScanName(bool nameToken = false);
+  bool ScanName(bool nameToken = false) {
+    scan_.ColonPos = -1;
+    // Fast path, inline: an ASCII name that ends inside the buffer at an
+    // ASCII unit other than the colon, which ScanNameRun would end at too.
+    TXMLCharSource* const source = input_.Top;
+    const uint8_t* const ascii = input_.AsciiNames->Classes;
+    DOMChar* const start = source->Position;
+    DOMChar* p = start;
+    const uint8_t firstClass = nameToken ? TAsciiNameClasses::kName : TAsciiNameClasses::kNameStart;
+    if (*p < 0x80 && (ascii[*p] & firstClass)) {
+      ++p;
+      while (*p < 0x80 && (ascii[*p] & TAsciiNameClasses::kName)) ++p;
+      if (*p < 0x80 && *p != u':' && p != source->BufferEnd) {
+        scan_.Name.assign(start, static_cast<std::size_t>(p - start));
+        source->Position = p;
+        return true;
+      }
+    }
+    return ScanNameRun(nameToken);
+  }
+  // Every other name, from the start: other characters, colons, and names
+  // that run up to the end of the buffer.
+  bool ScanNameRun(bool nameToken);
   // Scans a name or raises the name errors.
   void ExpectName(bool nameToken = false);
   [[noreturn]] void NameError();
   // The document's name table entry for the name in scan_.Name (not empty).
-  TNameItem* InternName();
+  TNameItem* InternName() {
+    // A document uses few names many times over. The cache slot is chosen
+    // by a cheap hash of the name; names that share a slot only cost a look
+    // in the name table, whose keyed hash keeps hostile names from piling up.
+    const std::size_t length = scan_.Name.size();
+    const DOMChar* const name = scan_.Name.data();
+    const std::size_t slot = (length * 7 + name[0] * 31u + name[length - 1]) % kNameCacheSlots;
+    TNameItem* item = doc_.NameCache[slot];
+    if (item && item->Key.size() == length) {
+      const DOMChar* const key = item->Key.data();
+      std::size_t i = 0;
+      while (i < length && key[i] == name[i]) ++i;
+      if (i == length) return item;
+    }
+    return InternNewName(slot);
+  }
+  // Looks the name up in the table, adds it when new, and caches it in slot.
+  TNameItem* InternNewName(std::size_t slot);
   // The parser's access to the document being built.
   TDOMBuilder Build() const { return TDOMBuilder(*doc_.Document); }
   DOMChar ExpectQuote();
