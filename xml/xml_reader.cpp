@@ -320,10 +320,6 @@ void TXMLReader::NameError() {
   FatalError(c == u' ' || c == u'\t' || c == u'\n' || c == u'\r' ? kMsgWhitespaceNotAllowed : kMsgNameStartInvalid);
 }
 
-void TXMLReader::ExpectName(bool nameToken) {
-  if (!ScanName(nameToken)) NameError();
-}
-
 // ----------------------------------------------------------------- document
 
 void TXMLReader::ProcessDocument(std::unique_ptr<TXMLCharSource> source) {
