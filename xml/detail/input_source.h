@@ -21,9 +21,9 @@
 
 namespace corvandel::xml {
 
-// Steps over the spaces and tabs from p on. Units from end on are not
-// read in blocks; the scan relies on a unit that is neither at end, as
-// every source keeps a 0 at its BufferEnd.
+// Steps over the spaces and tabs from p on. Blocks are read only below
+// end; at end the scan stops at the 0 that every source keeps at its
+// BufferEnd.
 inline DOMChar* SkipBlanks(DOMChar* p, const DOMChar* end) {
   // Most runs are a few units of indentation, which a block would cost
   // more than; the rest of a longer run goes eight units at a time.

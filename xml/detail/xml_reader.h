@@ -147,8 +147,9 @@ private:
     if (item && item->Key.size() == length && SameName(item->Key.data(), name, length)) return item;
     return InternNewName(slot);
   }
-  // Equal names, compared four units at a time: most names are short, and
-  // a call of the library's memcmp costs more than the comparison.
+  // Equal runs of units, compared four at a time in place: the names and
+  // keywords compared are short, and a call of the library's memcmp costs
+  // more than its work on them.
   static bool SameName(const DOMChar* a, const DOMChar* b, std::size_t length) {
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
