@@ -209,10 +209,6 @@ DOMChar TXMLReader::ExpectQuote() {
   return c;
 }
 
-namespace {
-
-}  // namespace
-
 TAsciiNameClasses::TAsciiNameClasses(const TNameCharTables& tables) {
   for (DOMChar c = 0; c < 0x80; ++c)
     Classes[c] = static_cast<uint8_t>((tables.IsNameStartChar(c) ? kNameStart : 0) | (tables.IsNameChar(c) ? kName : 0));
