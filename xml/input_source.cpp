@@ -253,7 +253,7 @@ void TXMLDecodingSource::Initialize() {
     // ASCII decodes alike under every decoder it can switch between, so
     // the ASCII bytes up to the first ">" are decoded at once.
     Capacity = AsciiDeclarationCapacity();
-    Reload();
+    if (Capacity > kDeclarationCapacity || Position == BufferEnd) Reload();
     Capacity = kDeclarationCapacity;
     Reader->ParseXmlOrTextDecl(Parent != nullptr);
   }

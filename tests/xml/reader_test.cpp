@@ -252,6 +252,10 @@ TEST(ReaderTest, SettingsChangeTheTree) {
   limit.CharLimit = 10;
   EXPECT_EQ(Read("<a>0123456789</a>", 0, limit),
             "error: In 'stream:' (line 1 pos 7): Exceeded character count limit");
+  // Inside the XML declaration, units are decoded a few at a time under a limit.
+  limit.CharLimit = 8;
+  EXPECT_EQ(Read("<?xml version='1.0'?><a/>", 0, limit),
+            "error: In 'stream:' (line 1 pos 7): Exceeded character count limit");
 }
 
 TEST(ReaderTest, PartialDocumentStaysWithTheCaller) {
