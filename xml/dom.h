@@ -698,6 +698,9 @@ protected:
   std::size_t Find(DOMStringView name, bool& found) const;
   // Raises EDOMError with the code of the first check that fails.
   void CheckNewItem(TDOMNode* node, const char* situation) const;
+  // Puts node at index: inserted there, or in place of the item found there,
+  // which is returned (an attribute no longer owned).
+  TDOMNode* Place(TDOMNode* node, std::size_t index, bool found);
   TDOMNode* TakeItem(std::size_t index);
 
   TDOMNode* owner_;
@@ -720,8 +723,7 @@ private:
   friend class TDOMBuilder;
   // SetNamedItem for a new attribute of the owner's document that no
   // element holds, as the parser makes them: the same order and the same
-  // replacement, without the checks. Names are interned, so a duplicate is
-  // the item with the same name entry.
+  // replacement, without the checks and without virtual calls.
   TDOMNode* AddNew(TDOMAttr* attribute);
   std::ptrdiff_t IndexOfNS(int namespaceIndex, DOMStringView localName) const;
   TDOMElement* Element() const { return static_cast<TDOMElement*>(owner_); }

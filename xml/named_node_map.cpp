@@ -59,13 +59,17 @@ TDOMNode* TDOMNamedNodeMap::SetNamedItem(TDOMNode* node) {
   // map): one that orders after the last one needs no search.
   const std::size_t index =
       !items_.empty() && items_.back()->CompareNodeName(name) > 0 ? items_.size() : Find(name, found);
+  return Place(node, index, found);
+}
+
+TDOMNode* TDOMNamedNodeMap::Place(TDOMNode* node, std::size_t index, bool found) {
   if (!found) {
     items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), node);
     return nullptr;
   }
   TDOMNode* old = items_[index];
   items_[index] = node;
-  if (old != node && attributes) static_cast<TDOMAttr*>(old)->ownerElement_ = nullptr;
+  if (old != node && itemType_ == ATTRIBUTE_NODE) static_cast<TDOMAttr*>(old)->ownerElement_ = nullptr;
   return old;
 }
 
@@ -94,27 +98,12 @@ TDOMNode* TDOMNamedNodeMap::RemoveNamedItemNS(const DOMString&, DOMStringView) {
 
 TDOMNode* TAttributeMap::AddNew(TDOMAttr* attribute) {
   attribute->ownerElement_ = Element();
-  const TNameItem* name = attribute->NameItem();
-  const DOMStringView key = name->Key;
+  const DOMStringView key = attribute->NameItem()->Key;
   bool found = false;
-  std::size_t index = items_.size();
-  if (!items_.empty()) {
-    const auto* last = static_cast<const TDOMAttr*>(items_.back());
-    if (last->NameItem() == name) {
-      found = true;
-      index = items_.size() - 1;
-    } else if (CompareNames(key, last->NameItem()->Key) <= 0) {
-      index = Find(key, found);
-    }
-  }
-  if (!found) {
-    items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), attribute);
-    return nullptr;
-  }
-  auto* old = static_cast<TDOMAttr*>(items_[index]);
-  items_[index] = attribute;
-  old->ownerElement_ = nullptr;
-  return old;
+  const bool inOrder =
+      items_.empty() || CompareNames(key, static_cast<const TDOMAttr*>(items_.back())->NameItem()->Key) > 0;
+  const std::size_t index = inOrder ? items_.size() : Find(key, found);
+  return Place(attribute, index, found);
 }
 
 std::ptrdiff_t TAttributeMap::IndexOfNS(int namespaceIndex, DOMStringView localName) const {

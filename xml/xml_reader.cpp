@@ -186,7 +186,7 @@ void TXMLReader::ExpectLiteral(DOMStringView literal) {
   // nothing to reload.
   TXMLCharSource* const source = input_.Top;
   if (static_cast<std::size_t>(source->BufferEnd - source->Position) > literal.size() &&
-      SameName(literal.data(), source->Position, literal.size())) {
+      SameUnits(literal.data(), source->Position, literal.size())) {
     source->Position += literal.size();
     return;
   }
@@ -723,7 +723,7 @@ void TXMLReader::ParseEndTag() {
   TXMLCharSource* const source = input_.Top;
   const std::size_t length = open.size();
   if (static_cast<std::size_t>(source->BufferEnd - source->Position) > length &&
-      source->Position[length] == u'>' && SameName(open.data(), source->Position, length)) {
+      source->Position[length] == u'>' && SameUnits(open.data(), source->Position, length)) {
     source->Position += length + 1;
     if (source->Position == source->BufferEnd) source->Reload();
     CloseElement(doc_.Current);
@@ -910,7 +910,7 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
     const auto buffered = static_cast<std::size_t>(source->BufferEnd - source->Position);
     for (const auto& entity : kPredefinedRefs) {
       if (entity.text[0] != *source->Position || buffered < entity.text.size() ||
-          !SameName(entity.text.data(), source->Position, entity.text.size()))
+          !SameUnits(entity.text.data(), source->Position, entity.text.size()))
         continue;
       source->Position += entity.text.size();
       if (source->Position == source->BufferEnd) source->Reload();

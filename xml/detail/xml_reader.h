@@ -144,13 +144,13 @@ private:
     const DOMChar* const name = scan_.Name.data();
     const std::size_t slot = (length * 7 + name[0] * 31u + name[length - 1]) % kNameCacheSlots;
     TNameItem* item = doc_.NameCache[slot];
-    if (item && item->Key.size() == length && SameName(item->Key.data(), name, length)) return item;
+    if (item && item->Key.size() == length && SameUnits(item->Key.data(), name, length)) return item;
     return InternNewName(slot);
   }
   // Equal runs of units, compared four at a time in place: the names and
   // keywords compared are short, and a call of the library's memcmp costs
   // more than its work on them.
-  static bool SameName(const DOMChar* a, const DOMChar* b, std::size_t length) {
+  static bool SameUnits(const DOMChar* a, const DOMChar* b, std::size_t length) {
     std::size_t i = 0;
     for (; i + 4 <= length; i += 4) {
       uint64_t x, y;
