@@ -81,14 +81,18 @@ public:
     return FindOrAdd(chars, length, found);
   }
   Item* FindOrAdd(const DOMChar* chars, std::size_t length, bool& found) {
-    return Lookup(chars, length, found, true);
+    return Lookup(chars, length, KeyedHashChars(chars, length), found, true);
+  }
+  // As above, for a caller that has the key's KeyedHashChars already.
+  Item* FindOrAdd(const DOMChar* chars, std::size_t length, uint32_t keyedHash, bool& found) {
+    return Lookup(chars, length, keyedHash, found, true);
   }
   Item* FindOrAdd(DOMStringView key) { return FindOrAdd(key.data(), key.size()); }
 
   // The entry for the key, or none; never adds.
   Item* Find(const DOMChar* chars, std::size_t length) const {
     bool found = false;
-    return const_cast<THashTable*>(this)->Lookup(chars, length, found, false);
+    return const_cast<THashTable*>(this)->Lookup(chars, length, KeyedHashChars(chars, length), found, false);
   }
   T* FindData(const DOMChar* chars, std::size_t length) const {
     Item* item = Find(chars, length);
@@ -149,8 +153,7 @@ public:
 private:
   static constexpr uint32_t kMinBuckets = 256;
 
-  Item* Lookup(const DOMChar* chars, std::size_t length, bool& found, bool canAdd) {
-    const uint32_t h = KeyedHashChars(chars, length);
+  Item* Lookup(const DOMChar* chars, std::size_t length, uint32_t h, bool& found, bool canAdd) {
     for (;;) {
       Item** link = &buckets_[h & (BucketCount() - 1)];
       for (; *link; link = &(*link)->Next) {

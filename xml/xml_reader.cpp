@@ -293,10 +293,40 @@ bool TXMLReader::ScanNameRun(bool nameToken) {
   return !scan_.Name.empty();
 }
 
+namespace {
+
+// The keyed hashes of the names this thread's documents used last, by name
+// cache slot. Answers of one kind use the same few names, which each new
+// document would otherwise hash again. A name that misses only costs its
+// hash, as without the memo.
+struct TNameHashMemo {
+  static constexpr std::size_t kMaxUnits = 16;
+  DOMChar Units[kMaxUnits];
+  uint32_t Length;  // 0: empty
+  uint32_t Hash;
+};
+thread_local TNameHashMemo nameHashMemo[64];
+
+}  // namespace
+
+uint32_t TXMLReader::NameHash(const DOMChar* name, std::size_t length, std::size_t slot) {
+  static_assert(std::size(nameHashMemo) == kNameCacheSlots);
+  TNameHashMemo& memo = nameHashMemo[slot];
+  if (memo.Length == length && SameUnits(memo.Units, name, length)) return memo.Hash;
+  const uint32_t hash = KeyedHashChars(name, length);
+  if (length <= TNameHashMemo::kMaxUnits) {
+    std::copy_n(name, length, memo.Units);
+    memo.Length = static_cast<uint32_t>(length);
+    memo.Hash = hash;
+  }
+  return hash;
+}
+
 TNameItem* TXMLReader::InternNewName(std::size_t slot) {
   bool found = false;
   const std::size_t length = scan_.Name.size();
-  TNameItem* item = Build().Names().FindOrAdd(scan_.Name.data(), length, found);
+  const DOMChar* const name = scan_.Name.data();
+  TNameItem* item = Build().Names().FindOrAdd(name, length, NameHash(name, length, slot), found);
   if (!found) limits_.NameBytes += sizeof(TNameItem) + sizeof(DOMChar) * length;
   doc_.NameCache[slot] = item;
   return item;

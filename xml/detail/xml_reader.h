@@ -164,6 +164,8 @@ private:
   }
   // Looks the name up in the table, adds it when new, and caches it in slot.
   TNameItem* InternNewName(std::size_t slot);
+  // The name's keyed hash, remembered per thread by cache slot.
+  static uint32_t NameHash(const DOMChar* name, std::size_t length, std::size_t slot);
   // The parser's access to the document being built.
   TDOMBuilder Build() const { return TDOMBuilder(*doc_.Document); }
   DOMChar ExpectQuote();
