@@ -50,10 +50,41 @@ TDOMNode_WithChildren* AsParent(TDOMNode* node) { return static_cast<TDOMNode_Wi
 
 }  // namespace
 
+namespace {
+
+// The scratch buffers of the thread's last reader, which the next one takes
+// over with their capacity: a document of long names or texts would
+// otherwise allocate them anew. Buffers that grew large are not kept. A
+// reader that ends after the thread's spare is destroyed (see
+// spareScratchGone) keeps its buffers to itself.
+thread_local bool spareScratchGone = false;  // needs no destructor: readable to the thread's end
+
+struct TSpareScratch {
+  ~TSpareScratch() { spareScratchGone = true; }
+  DOMString Name;
+  DOMString Value;
+  DOMString AttributeValue;
+  DOMString EntityValue;
+  std::vector<std::unique_ptr<TXMLCharSource>> Sources;
+};
+
+thread_local TSpareScratch spareScratch;
+
+constexpr std::size_t kMaxSpareUnits = 4096;
+
+// Empties text for the next reader, releasing it when it grew large.
+void Recycle(DOMString& text) {
+  if (text.capacity() > kMaxSpareUnits) DOMString().swap(text);
+  else text.clear();
+}
+
+}  // namespace
+
 TXMLReader::TXMLReader(const TXMLReaderSettings& settings) : settings_(settings) {
   input_.NameTables = &Xml10NameTables();
   input_.AsciiNames = &TAsciiNameClasses::For(false);
   if (settings_.NamespaceAware) ns_.Support = std::make_unique<TNSSupport>();
+  if (!spareScratchGone) ExchangeScratch();
 }
 
 TXMLReader::~TXMLReader() {
@@ -66,6 +97,20 @@ TXMLReader::~TXMLReader() {
   // These belong to the document, which outlives the reader once taken.
   dtd_.ParameterEntities.reset();
   if (dtd_.TypeOwned && dtd_.Type) dtd_.Type->Free();
+  if (!spareScratchGone) {
+    for (DOMString* text : {&scan_.Name, &scan_.Value, &scan_.AttributeValue, &scan_.EntityValue}) Recycle(*text);
+    ExchangeScratch();
+  }
+}
+
+void TXMLReader::ExchangeScratch() {
+  // A reader nested in another (a callback that reads a document) takes
+  // the empty buffers the outer one left; each hands back what it holds.
+  scan_.Name.swap(spareScratch.Name);
+  scan_.Value.swap(spareScratch.Value);
+  scan_.AttributeValue.swap(spareScratch.AttributeValue);
+  scan_.EntityValue.swap(spareScratch.EntityValue);
+  input_.Sources.swap(spareScratch.Sources);
 }
 
 // ------------------------------------------------------------------ sources
