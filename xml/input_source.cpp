@@ -400,7 +400,9 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
   // Fast path: markup straight after markup ("</a><b>") leaves nothing to
   // scan. A delimiter from U+0020 up is neither a line end nor invalid, so
   // the loop below would return it at once with nothing appended.
-  if (const DOMChar first = *Position; first >= 0x20 && delimiters.Contains(first)) return first;
+  const bool takesReferences = delimiters.TakesPredefinedReferences();
+  if (const DOMChar first = *Position; first >= 0x20 && delimiters.Contains(first) && !(first == u'&' && takesReferences))
+    return first;
   DOMChar* run = Position;
   bool seen = false;
   const bool lfInRun = !delimiters.Contains(kLF);
@@ -433,6 +435,18 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
     }
     if (delimiters.Contains(c)) {
       buffer.append(run, static_cast<std::size_t>(Position - run));
+      // A predefined reference wholly in the buffer, with a unit after it,
+      // is its character: the scan goes on past it with no reload.
+      std::size_t length = 0;
+      if (c == u'&' && takesReferences) {
+        if (const DOMChar value = PredefinedEntityAt(Position + 1, BufferEnd - 1, length)) {
+          buffer += value;
+          Position += 1 + length;
+          run = Position;
+          seen = true;
+          continue;
+        }
+      }
       if (c == 0 && Reload()) {
         run = Position;
         continue;

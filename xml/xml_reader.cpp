@@ -11,6 +11,7 @@ namespace corvandel::xml {
 namespace {
 
 constexpr TDelimiterSet kTextDelimiters{0, u'&', u'<', u'>'};
+constexpr TDelimiterSet kTextTakingReferences = kTextDelimiters.WithPredefinedReferences();
 constexpr TDelimiterSet kCDATADelimiters{0, u'>'};
 constexpr TDelimiterSet kAttributeDelimiters{0, u'\t', u'\n', u'\r', u'"', u'&', u'\'', u'<'};
 constexpr TDelimiterSet kInstructionDelimiters{0, u'>'};
@@ -515,15 +516,12 @@ void TXMLReader::ParseContent() {
   SaveTokenStart();
   const bool dropWhitespace = !settings_.KeepWhitespaceText;
   for (;;) {
-    // Inside a CDATA section only "]]>" ends the text, so only ">" stops
-    // the scan there; "&" and "<" are text.
-    const TDelimiterSet& delimiters = scan_.InCDATA ? kCDATADelimiters : kTextDelimiters;
     // Indentation between tags is text that would only be dropped: it goes
     // by without being collected.
     const DOMChar c = dropWhitespace && scan_.Value.empty() && !scan_.InCDATA && input_.Top->DecodedLineEnds &&
                               SkipWhitespaceBeforeMarkup()
                           ? u'<'
-                          : input_.Top->ScanUntil(scan_.Value, delimiters, &scan_.NonWhitespace);
+                          : input_.Top->ScanUntil(scan_.Value, TextDelimiters(), &scan_.NonWhitespace);
     if (c == u'<') {
       Next();
       // Two units of lookahead: "<!" is told apart by the unit after it.
@@ -619,6 +617,16 @@ void TXMLReader::ParseContent() {
     scan_.NonWhitespace = false;
   }
   FlushText();
+}
+
+const TDelimiterSet& TXMLReader::TextDelimiters() const {
+  // Inside a CDATA section only "]]>" ends the text, so only ">" stops the
+  // scan there; "&" and "<" are text. In the root element's content the
+  // source may take the predefined references itself, as the "&" branch of
+  // ParseContent would.
+  if (scan_.InCDATA) return kCDATADelimiters;
+  if (doc_.State == TDocumentState::InRoot && validation_.ContentType != CONTENT_EMPTY) return kTextTakingReferences;
+  return kTextDelimiters;
 }
 
 void TXMLReader::FlushText() {
@@ -977,19 +985,12 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
   {
     // Fast path: a predefined entity with its ";" wholly in the buffer,
     // where scanning its name could neither reload nor fail.
-    static constexpr struct {
-      DOMStringView text;
-      DOMChar value;
-    } kPredefinedRefs[] = {{u"lt;", u'<'}, {u"gt;", u'>'}, {u"amp;", u'&'}, {u"apos;", u'\''}, {u"quot;", u'"'}};
     TXMLCharSource* const source = input_.Top;
-    const auto buffered = static_cast<std::size_t>(source->BufferEnd - source->Position);
-    for (const auto& entity : kPredefinedRefs) {
-      if (entity.text[0] != *source->Position || buffered < entity.text.size() ||
-          !SameUnits(entity.text.data(), source->Position, entity.text.size()))
-        continue;
-      source->Position += entity.text.size();
+    std::size_t length = 0;
+    if (const DOMChar value = PredefinedEntityAt(source->Position, source->BufferEnd, length)) {
+      source->Position += length;
       if (source->Position == source->BufferEnd) source->Reload();
-      buffer += entity.value;
+      buffer += value;
       return true;
     }
   }

@@ -43,6 +43,26 @@ inline DOMChar* SkipBlanks(DOMChar* p, const DOMChar* end) {
   return p;
 }
 
+// The character of the predefined entity whose name and ";" start at p
+// ("amp;" for "&amp;"), when they end before end; 0 otherwise. length
+// receives the units of the name and the ";".
+inline DOMChar PredefinedEntityAt(const DOMChar* p, const DOMChar* end, std::size_t& length) {
+  static constexpr struct {
+    DOMChar text[6];
+    std::size_t length;
+    DOMChar value;
+  } kEntities[] = {{u"lt;", 3, u'<'}, {u"gt;", 3, u'>'}, {u"amp;", 4, u'&'}, {u"apos;", 5, u'\''}, {u"quot;", 5, u'"'}};
+  for (const auto& entity : kEntities) {
+    if (entity.text[0] != *p || end - p < static_cast<std::ptrdiff_t>(entity.length)) continue;
+    std::size_t i = 1;
+    while (i < entity.length && p[i] == entity.text[i]) ++i;
+    if (i < entity.length) continue;
+    length = entity.length;
+    return entity.value;
+  }
+  return 0;
+}
+
 class TXMLReader;
 class TDOMEntityEx;
 
@@ -67,6 +87,14 @@ public:
       for (DOMChar& lane : lanes_[i]) lane = printable_[i];
   }
   constexpr bool Contains(DOMChar u) const { return u < 256 && (bits_[u >> 5] >> (u & 31)) & 1u; }
+  // The same set, where ScanUntil may also take the predefined entity
+  // references ("&amp;" and the like) as the characters they stand for.
+  constexpr TDelimiterSet WithPredefinedReferences() const {
+    TDelimiterSet set = *this;
+    set.predefinedReferences_ = true;
+    return set;
+  }
+  constexpr bool TakesPredefinedReferences() const { return predefinedReferences_; }
   // The delimiters from U+0020 up, each repeated over eight units, for the
   // block scan of ScanUntil: it loads its comparands instead of spreading
   // each delimiter over a register on every call, which costs as much as a
@@ -75,6 +103,7 @@ public:
 
 private:
   uint32_t bits_[8] = {};
+  bool predefinedReferences_ = false;
   DOMChar printable_[kMaxPrintable] = {};
   alignas(16) DOMChar lanes_[kMaxPrintable][8] = {};
 };
@@ -105,7 +134,10 @@ public:
   }
   // Appends text up to the next delimiter to buffer and returns the
   // delimiter without consuming it; 0 means the end of this source's text.
-  // Sets *nonWhitespace when a unit above U+0020 went into the buffer.
+  // Sets *nonWhitespace when a unit above U+0020 went into the buffer. A
+  // source may take the predefined references that the delimiters allow it
+  // to (see TDelimiterSet) as text and scan on; references count as above
+  // U+0020.
   virtual DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace);
   virtual void Initialize() {}
   // The encoding declaration names an encoding; false when it cannot apply.

@@ -175,6 +175,8 @@ private:
 
   // ---- content
   void ParseContent();
+  // What ends a run of character data where the content loop is now.
+  const TDelimiterSet& TextDelimiters() const;
   // Steps over whitespace that runs up to markup in the buffer, as the
   // text that the content loop would collect and then drop; false, with
   // nothing consumed, when the run ends anywhere else.
