@@ -13,7 +13,9 @@ namespace {
 constexpr TDelimiterSet kTextDelimiters{0, u'&', u'<', u'>'};
 constexpr TDelimiterSet kTextTakingReferences = kTextDelimiters.WithPredefinedReferences();
 constexpr TDelimiterSet kCDATADelimiters{0, u'>'};
-constexpr TDelimiterSet kAttributeDelimiters{0, u'\t', u'\n', u'\r', u'"', u'&', u'\'', u'<'};
+// The predefined references of a value are its characters wherever it is.
+constexpr TDelimiterSet kAttributeDelimiters =
+    TDelimiterSet{0, u'\t', u'\n', u'\r', u'"', u'&', u'\'', u'<'}.WithPredefinedReferences();
 constexpr TDelimiterSet kInstructionDelimiters{0, u'>'};
 constexpr TDelimiterSet kCommentDelimiters{0, u'-'};
 
