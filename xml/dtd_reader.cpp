@@ -829,17 +829,10 @@ void TXMLReader::CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declar
   }
 }
 
-void TXMLReader::PushValidationFrame(TDOMElement* element, TDOMElementDef* declaration) {
-  ++doc_.Depth;
-  if (!settings_.Validate && !dtd_.Type) return;
+void TXMLReader::PushDeclaredFrame(TDOMElement* element, TDOMElementDef* declaration) {
   std::vector<TValidationFrame>& frames = validation_.Frames;
   if (frames.size() <= doc_.Depth) frames.resize(std::max(kInitialFrames, frames.size() * 2));
   frames[doc_.Depth] = TValidationFrame{element, declaration, nullptr, false};
-  UpdateContentType();
-}
-
-void TXMLReader::PopValidationFrame() {
-  if (doc_.Depth > 0) --doc_.Depth;
   UpdateContentType();
 }
 

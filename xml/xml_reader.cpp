@@ -631,8 +631,7 @@ const TDelimiterSet& TXMLReader::TextDelimiters() const {
   return kTextDelimiters;
 }
 
-void TXMLReader::FlushText() {
-  if (scan_.Value.empty()) return;
+void TXMLReader::FlushCollectedText() {
   if (doc_.State != TDocumentState::InRoot) {
     if (scan_.NonWhitespace) FatalErrorAtToken(kMsgIllegalAtDocumentLevel);
   } else if (scan_.NonWhitespace || settings_.KeepWhitespaceText) {

@@ -181,7 +181,11 @@ private:
   // text that the content loop would collect and then drop; false, with
   // nothing consumed, when the run ends anywhere else.
   bool SkipWhitespaceBeforeMarkup();
-  void FlushText();
+  // Turns the character data collected into a text node, if there is any.
+  void FlushText() {
+    if (!scan_.Value.empty()) FlushCollectedText();
+  }
+  void FlushCollectedText();
   void ParseStartTag();
   void ParseAttribute(TDOMElement* element, TDOMElementDef* declaration);
   // Reads a quoted value into target's children (text and entity reference
@@ -246,8 +250,17 @@ private:
                                                   const DOMString& baseId);
   void ApplyDefaults(TDOMElement* element, TDOMElementDef* declaration);
   void CheckDeclaredAttribute(TDOMAttr* attribute, TDOMAttrDef* declaration);
-  void PushValidationFrame(TDOMElement* element, TDOMElementDef* declaration);
-  void PopValidationFrame();
+  // An element opens or closes. Without a DTD and validation the frames
+  // only count the depth: the content type stays "any" throughout.
+  void PushValidationFrame(TDOMElement* element, TDOMElementDef* declaration) {
+    ++doc_.Depth;
+    if (settings_.Validate || dtd_.Type) PushDeclaredFrame(element, declaration);
+  }
+  void PushDeclaredFrame(TDOMElement* element, TDOMElementDef* declaration);
+  void PopValidationFrame() {
+    if (doc_.Depth > 0) --doc_.Depth;
+    if (settings_.Validate) UpdateContentType();
+  }
   bool ValidateChild(TDOMElementDef* declaration);
   bool ContentIncomplete();
   void CheckIdReferences();
