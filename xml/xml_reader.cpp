@@ -224,10 +224,7 @@ void TXMLReader::ExpectWhitespace() {
   if (!SkipWhitespace()) FatalError(kMsgExpectedWhitespace);
 }
 
-void TXMLReader::ExpectChar(DOMChar c) {
-  if (Cur() != c) FatalError(FormatMessage(kMsgExpectedChar, CharText(c)));
-  Next();
-}
+void TXMLReader::ExpectedCharError(DOMChar c) { FatalError(FormatMessage(kMsgExpectedChar, CharText(c))); }
 
 void TXMLReader::ExpectLiteral(DOMStringView literal) {
   // Fast path: the literal and a unit after it in the buffer, which leaves
@@ -242,19 +239,6 @@ void TXMLReader::ExpectLiteral(DOMStringView literal) {
     if (Cur() != c) FatalError(FormatMessage(kMsgExpectedString, Narrow(literal)));
     Next();
   }
-}
-
-bool TXMLReader::CheckForChar(DOMChar c) {
-  if (Cur() != c) return false;
-  Next();
-  return true;
-}
-
-DOMChar TXMLReader::ExpectQuote() {
-  const DOMChar c = Cur();
-  if (c != u'"' && c != u'\'') FatalError(kMsgExpectedQuote);
-  Next();
-  return c;
 }
 
 TAsciiNameClasses::TAsciiNameClasses(const TNameCharTables& tables) {

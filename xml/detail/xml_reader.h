@@ -105,10 +105,18 @@ private:
   }
   bool SkipWhitespaceRun();
   void ExpectWhitespace();
-  void ExpectChar(DOMChar c);
+  void ExpectChar(DOMChar c) {
+    if (Cur() != c) ExpectedCharError(c);
+    Next();
+  }
+  [[noreturn]] void ExpectedCharError(DOMChar c);
   // Consumes literal unit by unit; fatal "Expected "%s"" on a mismatch.
   void ExpectLiteral(DOMStringView literal);
-  bool CheckForChar(DOMChar c);
+  bool CheckForChar(DOMChar c) {
+    if (Cur() != c) return false;
+    Next();
+    return true;
+  }
   // Scans a name into scan_.Name; false (without error) when none starts here.
   bool ScanName(bool nameToken = false) {
     scan_.ColonPos = -1;
@@ -171,7 +179,12 @@ private:
   static uint32_t NameHash(const DOMChar* name, std::size_t length, std::size_t slot);
   // The parser's access to the document being built.
   TDOMBuilder Build() const { return TDOMBuilder(*doc_.Document); }
-  DOMChar ExpectQuote();
+  DOMChar ExpectQuote() {
+    const DOMChar c = Cur();
+    if (c != u'"' && c != u'\'') FatalError(kMsgExpectedQuote);
+    Next();
+    return c;
+  }
 
   // ---- content
   void ParseContent();
