@@ -922,4 +922,21 @@ T* TDOMDocument::AllocateNode(Args&&... args) {
   return node;
 }
 
+inline TDOMElement* TDOMDocument::NewElement(TNameItem* name) { return AllocateNode<TDOMElement>(name); }
+
+template <typename T>
+T* TDOMDocument::NewCharacterData(const DOMChar* chars, std::size_t length) {
+  static_assert(sizeof(T) <= sizeof(TDOMAttr), "character data comes from the pools");
+  // The most units a string holds in place, without an allocation.
+  constexpr std::size_t kInPlaceUnits = DOMString().capacity();
+  if (length <= kInPlaceUnits) return AllocateNode<T>(TUnitRun{chars, length});
+  return AllocateNode<T>(texts_.Copy(chars, length), length);
+}
+
+inline TDOMText* TDOMDocument::NewText(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) {
+  TDOMText* text = NewCharacterData<TDOMText>(chars, length);
+  if (ignorableWhitespace) text->SetFlag(NODE_IGNORABLE_WHITESPACE, true);
+  return text;
+}
+
 }  // namespace corvandel::xml

@@ -131,27 +131,6 @@ TDOMNode* TDOMDocument::ReplaceChild(TDOMNode* newChild, TDOMNode* oldChild) {
   return oldChild;
 }
 
-TDOMElement* TDOMDocument::NewElement(TNameItem* name) { return AllocateNode<TDOMElement>(name); }
-
-namespace {
-
-// The most units a string holds in place, without an allocation.
-const std::size_t kInPlaceUnits = DOMString().capacity();
-
-}  // namespace
-
-template <typename T>
-T* TDOMDocument::NewCharacterData(const DOMChar* chars, std::size_t length) {
-  static_assert(sizeof(T) <= sizeof(TDOMAttr), "character data comes from the pools");
-  if (length <= kInPlaceUnits) return AllocateNode<T>(TUnitRun{chars, length});
-  return AllocateNode<T>(texts_.Copy(chars, length), length);
-}
-
-TDOMText* TDOMDocument::NewText(const DOMChar* chars, std::size_t length, bool ignorableWhitespace) {
-  TDOMText* text = NewCharacterData<TDOMText>(chars, length);
-  if (ignorableWhitespace) text->SetFlag(NODE_IGNORABLE_WHITESPACE, true);
-  return text;
-}
 
 TDOMElement* TDOMDocument::CreateElement(const DOMString& tagName) {
   if (!IsValidName(tagName, xml11_)) throw EDOMError(INVALID_CHARACTER_ERR, "DOMDocument.CreateElement");
@@ -328,12 +307,6 @@ void TXMLDocument::SetXMLVersion(const DOMString& version) {
 
 TDOMElement* TDOMBuilder::Element(const DOMChar* chars, std::size_t length) const {
   return document_->NewElement(document_->names_.FindOrAdd(chars, length));
-}
-
-TDOMAttr* TDOMBuilder::Attribute(TNameItem* name) const {
-  TDOMAttr* attribute = document_->AllocateNode<TDOMAttr>(name);
-  attribute->SetSpecified(true);
-  return attribute;
 }
 
 TDOMAttrDef* TDOMBuilder::AttributeDef(const DOMChar* chars, std::size_t length) const {

@@ -28,7 +28,11 @@ public:
   TDOMElement* Element(TNameItem* name) const { return document_->NewElement(name); }
   TDOMElement* Element(const DOMChar* chars, std::size_t length) const;
   // Attributes come out specified.
-  TDOMAttr* Attribute(TNameItem* name) const;
+  TDOMAttr* Attribute(TNameItem* name) const {
+    TDOMAttr* attribute = document_->AllocateNode<TDOMAttr>(name);
+    attribute->SetSpecified(true);
+    return attribute;
+  }
   // Gives element a new attribute made here, as SetNamedItem would: the
   // attribute of the same name that it replaces is returned.
   static TDOMNode* AddAttribute(TDOMElement* element, TDOMAttr* attribute) {
