@@ -255,7 +255,7 @@ bool TXMLReader::ParseConditionalSection() {
   DOMString skipped;
   for (;;) {
     skipped.clear();
-    const DOMChar c = input_.Top->ScanUntil(skipped, kIgnoredSectionDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(skipped, kIgnoredSectionDelimiters);
     if (c == 0) FatalErrorAt(kMsgIgnoreNotClosed, startLine, startColumn);
     Next();
     if (c == u'<') {
@@ -318,7 +318,7 @@ void TXMLReader::ParsePEReference() {
     external->Kind = SOURCE_READ_TO_END;
     PushSource(std::move(external));
     DOMString text;
-    input_.Top->ScanUntil(text, kWholeText, nullptr);
+    input_.Top->ScanUntil(text, kWholeText);
     PopSourceExplicitly();
     entity->ReplacementText = std::move(text);
     entity->CharLength = static_cast<uint32_t>(entity->ReplacementText.size());
@@ -346,7 +346,7 @@ bool TXMLReader::ParseExternalId(DOMString& systemId, DOMString& publicId, bool 
     SaveTokenStart();
     target.clear();
     for (;;) {
-      const DOMChar c = input_.Top->ScanUntil(target, kSystemLiteralDelimiters, nullptr);
+      const DOMChar c = input_.Top->ScanUntil(target, kSystemLiteralDelimiters);
       if (c == 0) FatalErrorAtToken(kMsgNoClosingQuote);
       Next();
       if (c == quote) return;
@@ -364,7 +364,7 @@ bool TXMLReader::ParseExternalId(DOMString& systemId, DOMString& publicId, bool 
   SaveTokenStart();
   DOMString literal;
   for (;;) {
-    const DOMChar c = input_.Top->ScanUntil(literal, kPublicLiteralDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(literal, kPublicLiteralDelimiters);
     if (c == 0) FatalErrorAtToken(kMsgNoClosingQuote);
     Next();
     if (c == quote) break;
@@ -441,7 +441,7 @@ void TXMLReader::ParseEntityValue(TDOMEntityEx* entity) {
   TXMLCharSource* const home = input_.Top;
   scan_.EntityValue.clear();
   for (;;) {
-    const DOMChar c = input_.Top->ScanUntil(scan_.EntityValue, kEntityValueDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(scan_.EntityValue, kEntityValueDelimiters);
     if (c == quote && input_.Top == home) {
       Next();
       break;

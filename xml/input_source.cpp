@@ -176,20 +176,17 @@ void TXMLCharSource::NewLine() {
   LineStart = Position - Base();
 }
 
-DOMChar TXMLCharSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) {
+DOMChar TXMLCharSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters) {
   DOMChar* run = Position;
-  bool seen = false;
   DOMChar c;
   for (;;) {
     c = *Position;
     if (c == 0 && Position == BufferEnd) break;
     if (c == kLF) NewLine();
     if (delimiters.Contains(c)) break;
-    if (c != kTab && c != kLF && c != kCR && c != u' ') seen = true;
     ++Position;
   }
   buffer.append(run, static_cast<std::size_t>(Position - run));
-  if (nonWhitespace && seen) *nonWhitespace = true;
   return c;
 }
 
@@ -356,19 +353,17 @@ namespace {
 // not a delimiter, not below U+0020 and not U+FFFE or U+FFFF. Eight units
 // are tested at a time while eight more lie below limit, the end of the
 // units ever written (those past BufferEnd are stale, and the 0 at
-// BufferEnd stops the scan). *seen is set when a skipped unit lies above U+0020. Returns the
-// first unit that needs a look, or the end of the tested blocks.
-DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& delimiters, bool* seen) {
+// BufferEnd stops the scan). Returns the first unit that needs a look, or
+// the end of the tested blocks.
+DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& delimiters) {
   const __m128i d0 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(0)));
   const __m128i d1 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(1)));
   const __m128i d2 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(2)));
   const __m128i d3 = _mm_load_si128(reinterpret_cast<const __m128i*>(delimiters.Lanes(3)));
   const __m128i belowSpace = _mm_set1_epi16(0x1F);
-  const __m128i space = _mm_set1_epi16(0x20);
   const __m128i one = _mm_set1_epi16(1);
   const __m128i all = _mm_set1_epi16(-1);
   const __m128i zero = _mm_setzero_si128();
-  __m128i printable = zero;  // units above U+0020 in the blocks passed whole
   while (limit - p >= 8) {
     const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     // Unsigned comparisons through saturation: u <= 1Fh leaves 0 after
@@ -378,25 +373,16 @@ DOMChar* SkipPlainUnits(DOMChar* p, const DOMChar* limit, const TDelimiterSet& d
     stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi16(units, d0), _mm_cmpeq_epi16(units, d1)));
     stop = _mm_or_si128(stop, _mm_or_si128(_mm_cmpeq_epi16(units, d2), _mm_cmpeq_epi16(units, d3)));
     const int mask = _mm_movemask_epi8(stop);
-    if (mask != 0) {
-      // Only the units in front of the stop count for *seen.
-      const int index = std::countr_zero(static_cast<unsigned>(mask)) / 2;
-      const int aboveSpace = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(units, space), zero)) ^ 0xFFFF;
-      if (aboveSpace & ((1 << (2 * index)) - 1)) *seen = true;
-      p += index;
-      break;
-    }
-    printable = _mm_or_si128(printable, _mm_subs_epu16(units, space));
+    if (mask != 0) return p + std::countr_zero(static_cast<unsigned>(mask)) / 2;
     p += 8;
   }
-  if (_mm_movemask_epi8(_mm_cmpeq_epi16(printable, zero)) != 0xFFFF) *seen = true;
   return p;
 }
 #endif
 
 }  // namespace
 
-DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) {
+DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters) {
   // Fast path: markup straight after markup ("</a><b>") leaves nothing to
   // scan. A delimiter from U+0020 up is neither a line end nor invalid, so
   // the loop below would return it at once with nothing appended.
@@ -404,14 +390,13 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
   if (const DOMChar first = *Position; first >= 0x20 && delimiters.Contains(first) && !(first == u'&' && takesReferences))
     return first;
   DOMChar* run = Position;
-  bool seen = false;
   const bool lfInRun = !delimiters.Contains(kLF);
   for (;;) {
 #if defined(__SSE2__)
     // Plain text goes by in blocks; whatever stops the block scan is looked
     // at one unit at a time below. XML 1.1 text, with its extra line ends
     // and control characters, takes the unit-by-unit path throughout.
-    if (!XML11) Position = SkipPlainUnits(Position, charBuffer_.data() + filled_, delimiters, &seen);
+    if (!XML11) Position = SkipPlainUnits(Position, charBuffer_.data() + filled_, delimiters);
 #endif
     DOMChar c = *Position;
     if (c == kLF && lfInRun) {
@@ -443,7 +428,6 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
           buffer += value;
           Position += 1 + length;
           run = Position;
-          seen = true;
           continue;
         }
       }
@@ -451,10 +435,8 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
         run = Position;
         continue;
       }
-      if (nonWhitespace && seen) *nonWhitespace = true;
       return c;
     }
-    if (c > 0x20) seen = true;
     ++Position;
   }
 }

@@ -507,7 +507,7 @@ void TXMLReader::ParseContent() {
     const DOMChar c = dropWhitespace && scan_.Value.empty() && !scan_.InCDATA && input_.Top->DecodedLineEnds &&
                               SkipWhitespaceBeforeMarkup()
                           ? u'<'
-                          : input_.Top->ScanUntil(scan_.Value, TextDelimiters(), &scan_.NonWhitespace);
+                          : input_.Top->ScanUntil(scan_.Value, TextDelimiters());
     if (c == u'<') {
       Next();
       // Two units of lookahead: "<!" is told apart by the unit after it.
@@ -616,16 +616,22 @@ const TDelimiterSet& TXMLReader::TextDelimiters() const {
 }
 
 void TXMLReader::FlushCollectedText() {
+  // Whether the text holds more than whitespace shows mostly in its first
+  // unit; references set the flag whatever they stand for.
+  const bool nonWhitespace =
+      scan_.NonWhitespace || std::any_of(scan_.Value.begin(), scan_.Value.end(), [](DOMChar c) {
+        return c != u' ' && c != u'\t' && c != u'\n' && c != u'\r';
+      });
   if (doc_.State != TDocumentState::InRoot) {
-    if (scan_.NonWhitespace) FatalErrorAtToken(kMsgIllegalAtDocumentLevel);
-  } else if (scan_.NonWhitespace || settings_.KeepWhitespaceText) {
+    if (nonWhitespace) FatalErrorAtToken(kMsgIllegalAtDocumentLevel);
+  } else if (nonWhitespace || settings_.KeepWhitespaceText) {
     if (validation_.ContentType == CONTENT_EMPTY) {
       ValidationError(kMsgTextInEmpty);
     } else if (validation_.ContentType == CONTENT_ELEMENTS) {
-      if (scan_.NonWhitespace) ValidationError(kMsgTextInElementContent);
+      if (nonWhitespace) ValidationError(kMsgTextInElementContent);
       else if (validation_.StandaloneSensitive) ValidationError(kMsgStandaloneValidity);
     }
-    const bool ignorable = !scan_.NonWhitespace && validation_.ContentType == CONTENT_ELEMENTS;
+    const bool ignorable = !nonWhitespace && validation_.ContentType == CONTENT_ELEMENTS;
     TDOMBuilder::Append(AsParent(doc_.Current), Build().Text(scan_.Value.data(), scan_.Value.size(), ignorable));
     CountText(scan_.Value.size());
   }
@@ -746,7 +752,7 @@ void TXMLReader::ParseAttributeValue(TDOMNode_WithChildren* target) {
   }
   scan_.AttributeValue.clear();
   for (;;) {
-    const DOMChar c = input_.Top->ScanUntil(scan_.AttributeValue, kAttributeDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(scan_.AttributeValue, kAttributeDelimiters);
     if (c == u'<') {
       FatalError(kMsgLessThanInAttribute);
     } else if (c == u'&') {
@@ -835,7 +841,7 @@ void TXMLReader::ParseComment() {
   DOMString& text = scan_.Value;
   text.clear();
   for (;;) {
-    const DOMChar c = input_.Top->ScanUntil(text, kCommentDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(text, kCommentDelimiters);
     if (c == 0) FatalErrorAtToken(kMsgUnterminatedComment);
     Next();
     if (!text.empty() && text.back() == u'-') {
@@ -864,7 +870,7 @@ void TXMLReader::ParseInstruction() {
   DOMString& data = scan_.Value;
   data.clear();
   for (;;) {
-    const DOMChar c = input_.Top->ScanUntil(data, kInstructionDelimiters, nullptr);
+    const DOMChar c = input_.Top->ScanUntil(data, kInstructionDelimiters);
     if (c == 0) FatalErrorAtToken(kMsgUnterminatedPI);
     Next();
     if (!data.empty() && data.back() == u'?') {

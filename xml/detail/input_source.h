@@ -134,11 +134,9 @@ public:
   }
   // Appends text up to the next delimiter to buffer and returns the
   // delimiter without consuming it; 0 means the end of this source's text.
-  // Sets *nonWhitespace when a unit above U+0020 went into the buffer. A
-  // source may take the predefined references that the delimiters allow it
-  // to (see TDelimiterSet) as text and scan on; references count as above
-  // U+0020.
-  virtual DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace);
+  // A source may take the predefined references that the delimiters allow
+  // it to (see TDelimiterSet) as text and scan on.
+  virtual DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters);
   virtual void Initialize() {}
   // The encoding declaration names an encoding; false when it cannot apply.
   virtual bool SetEncoding(const std::string&) { return true; }
@@ -203,7 +201,7 @@ public:
   // Final, so that the scanners' own calls of these are direct calls.
   bool Reload() final;
   void NewLine() final;
-  DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters, bool* nonWhitespace) final;
+  DOMChar ScanUntil(DOMString& buffer, const TDelimiterSet& delimiters) final;
   void Initialize() override;
   bool SetEncoding(const std::string& name) override;
 

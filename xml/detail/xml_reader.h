@@ -307,7 +307,9 @@ private:
     // Character data being collected: text, a CDATA section, a comment's
     // or an instruction's data.
     DOMString Value;
-    bool NonWhitespace = false;  // Value holds more than whitespace
+    // Value holds more than whitespace, by what its units cannot tell: a
+    // character reference to a space counts, too.
+    bool NonWhitespace = false;
     bool InCDATA = false;
     DOMString AttributeValue;
     DOMString EntityValue;
