@@ -206,15 +206,6 @@ TDOMNode* TDOMNode_WithChildren::InsertChecked(TDOMNode* newChild, TDOMNode* ref
   return newChild;
 }
 
-void TDOMNode_WithChildren::AppendUnchecked(TDOMNode* child) {
-  child->parent_ = this;
-  child->previous_ = lastChild_;
-  child->next_ = nullptr;
-  if (lastChild_) lastChild_->next_ = child;
-  else firstChild_ = child;
-  lastChild_ = child;
-}
-
 void TDOMNode_WithChildren::Unlink(TDOMNode* child) {
   if (child->previous_) child->previous_->next_ = child->next_;
   else firstChild_ = child->next_;

@@ -287,7 +287,14 @@ private:
 
   // Links an unattached node of the same document as the last child,
   // without any check; for code that builds trees known to be valid.
-  void AppendUnchecked(TDOMNode* child);
+  void AppendUnchecked(TDOMNode* child) {
+    child->parent_ = this;
+    child->previous_ = lastChild_;
+    child->next_ = nullptr;
+    if (lastChild_) lastChild_->next_ = child;
+    else firstChild_ = child;
+    lastChild_ = child;
+  }
   void Unlink(TDOMNode* child);
 
   TDOMNode* firstChild_ = nullptr;

@@ -1136,11 +1136,6 @@ void TXMLReader::ChargeExpansion(TDOMEntityEx* entity) {
     FatalError(kMsgEntityExpansionLimit);
 }
 
-void TXMLReader::CountText(std::size_t units) {
-  limits_.TextUnits += units;
-  CheckDocumentMemory();
-}
-
 TDOMEntityReference* TXMLReader::AppendEntityReference(TDOMNode* parent, TDOMEntityEx* entity) {
   if (entity) {
     ChargeExpansion(entity);

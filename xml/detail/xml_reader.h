@@ -238,7 +238,10 @@ private:
       FatalError(kMsgDocumentMemoryLimit);
   }
   // Records units of text stored in the document and checks the bound.
-  void CountText(std::size_t units);
+  void CountText(std::size_t units) {
+    limits_.TextUnits += units;
+    CheckDocumentMemory();
+  }
   TDOMEntityReference* AppendEntityReference(TDOMNode* parent, TDOMEntityEx* entity);
 
   // ---- document type declarations (dtd_reader.cpp)
