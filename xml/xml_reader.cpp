@@ -210,6 +210,14 @@ bool TXMLReader::SkipWhitespaceRun() {
       // A LF is counted alike by every source, without the virtual call.
       input_.Top->CountLineFeed();
       Next();
+    } else if (TXMLCharSource* const source = input_.Top;
+               c == u'\r' && source->DecodedLineEnds && source->Position + 1 < source->BufferEnd &&
+               source->Position[1] == u'\n') {
+      // A CR LF of decoded text, wholly in the buffer, is one line end at
+      // its LF, as NewLine counts it.
+      ++source->Position;
+      source->CountLineFeed();
+      Next();
     } else if (c == u'\r' || (input_.Top->XML11 && (c == 0x85 || c == 0x2028))) {
       input_.Top->NewLine();
       Next();
