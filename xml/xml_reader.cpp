@@ -74,11 +74,24 @@ struct TSpareScratch {
 thread_local TSpareScratch spareScratch;
 
 constexpr std::size_t kMaxSpareUnits = 4096;
+// A string of no more units than this needs no storage of its own.
+constexpr std::size_t kLocalUnits = DOMString().capacity();
 
-// Empties text for the next reader, releasing it when it grew large.
-void Recycle(DOMString& text) {
-  if (text.capacity() > kMaxSpareUnits) DOMString().swap(text);
-  else text.clear();
+// Takes the spare's storage, if it has any: an empty string in place is
+// not worth the exchange.
+void TakeSpare(DOMString& text, DOMString& spare) {
+  if (spare.capacity() > kLocalUnits) text.swap(spare);
+}
+
+// Empties text and hands its storage to the spare, unless the storage grew
+// large or the spare holds some already (a nested reader handed it back).
+void GiveSpare(DOMString& text, DOMString& spare) {
+  if (text.capacity() > kMaxSpareUnits) {
+    DOMString().swap(text);
+    return;
+  }
+  text.clear();
+  if (text.capacity() > kLocalUnits && spare.capacity() <= kLocalUnits) text.swap(spare);
 }
 
 }  // namespace
@@ -87,7 +100,16 @@ TXMLReader::TXMLReader(const TXMLReaderSettings& settings) : settings_(settings)
   input_.NameTables = &Xml10NameTables();
   input_.AsciiNames = &TAsciiNameClasses::For(false);
   if (settings_.NamespaceAware) ns_.Support = std::make_unique<TNSSupport>();
-  if (!spareScratchGone) ExchangeScratch();
+  if (!spareScratchGone) {
+    // A reader nested in another (a callback that reads a document) finds
+    // the spares taken and starts without.
+    TSpareScratch& spare = spareScratch;
+    TakeSpare(scan_.Name, spare.Name);
+    TakeSpare(scan_.Value, spare.Value);
+    TakeSpare(scan_.AttributeValue, spare.AttributeValue);
+    TakeSpare(scan_.EntityValue, spare.EntityValue);
+    if (spare.Sources.capacity() > 0) input_.Sources.swap(spare.Sources);
+  }
 }
 
 TXMLReader::~TXMLReader() {
@@ -101,19 +123,13 @@ TXMLReader::~TXMLReader() {
   dtd_.ParameterEntities.reset();
   if (dtd_.TypeOwned && dtd_.Type) dtd_.Type->Free();
   if (!spareScratchGone) {
-    for (DOMString* text : {&scan_.Name, &scan_.Value, &scan_.AttributeValue, &scan_.EntityValue}) Recycle(*text);
-    ExchangeScratch();
+    TSpareScratch& spare = spareScratch;
+    GiveSpare(scan_.Name, spare.Name);
+    GiveSpare(scan_.Value, spare.Value);
+    GiveSpare(scan_.AttributeValue, spare.AttributeValue);
+    GiveSpare(scan_.EntityValue, spare.EntityValue);
+    if (spare.Sources.capacity() == 0) input_.Sources.swap(spare.Sources);
   }
-}
-
-void TXMLReader::ExchangeScratch() {
-  // A reader nested in another (a callback that reads a document) takes
-  // the empty buffers the outer one left; each hands back what it holds.
-  scan_.Name.swap(spareScratch.Name);
-  scan_.Value.swap(spareScratch.Value);
-  scan_.AttributeValue.swap(spareScratch.AttributeValue);
-  scan_.EntityValue.swap(spareScratch.EntityValue);
-  input_.Sources.swap(spareScratch.Sources);
 }
 
 // ------------------------------------------------------------------ sources

@@ -82,9 +82,6 @@ public:
   void ValidationErrorAt(const std::string& reason, uint32_t line, uint32_t column);
 
 private:
-  // Trades the scratch buffers with the thread's spare ones.
-  void ExchangeScratch();
-
   // ---- sources
   void PushSource(std::unique_ptr<TXMLCharSource> source);
   // Pops the current source; false when it cannot be popped (the document
