@@ -475,6 +475,26 @@ TEST(ReaderEntityTest, ExternalIdentifiersAreNotReadUnlessAllowed) {
 // outlives those kept blocks, held by a thread_local object made before the
 // first read, is still freed cleanly, and a document read on one thread
 // and freed on another is too.
+TEST(ReaderTest, ReadersNestedInACallbackKeepTheirOwnScratchText) {
+  // Names and texts too long to fit in place, so that each reader's
+  // scratch buffers have storage the thread's next reader may take over.
+  const std::string outer = "<outerElementName>outer text &amp; more outer text</outerElementName>";
+  const std::string inner = "<innerElementName attributeName='inner value, long enough'>inner &lt;text&gt;</innerElementName>";
+  const std::string innerTree = "innerElementName(attributeName='inner value, long enough')['inner <text>']";
+  std::string innerSeen;
+  TXMLReaderSettings settings;
+  settings.OnElementEnd = [&](TDOMElement&) {
+    innerSeen = Read(inner);
+    return TElementVerdict::Keep;
+  };
+  EXPECT_EQ(Read(outer, 0, settings), "outerElementName['outer text & more outer text']");
+  EXPECT_EQ(innerSeen, innerTree);
+  EXPECT_EQ(Read(inner), innerTree);
+  // A read that fails leaves text collected: the next reader starts empty.
+  EXPECT_NE(Read("<unfinishedElement>text that never ends").find("error: "), std::string::npos);
+  EXPECT_EQ(Read(outer), "outerElementName['outer text & more outer text']");
+}
+
 TEST(ReaderTest, DocumentsOutliveTheThreadThatReadThem) {
   const std::string text = "<a b='attribute value'>text long enough for the arena<c/></a>";
   std::unique_ptr<TXMLDocument> moved;
