@@ -44,12 +44,6 @@ bool IsLeafKind(uint16_t type) {
 
 }  // namespace
 
-int CompareNames(DOMStringView name, DOMStringView nodeName) {
-  if (name.size() != nodeName.size()) return name.size() < nodeName.size() ? -1 : 1;
-  const int c = name.compare(nodeName);
-  return c < 0 ? -1 : (c > 0 ? 1 : 0);
-}
-
 void TNodeDisposer::operator()(TDOMNode* node) const { node->Free(); }
 
 // ---------------------------------------------------------------- TDOMNode
@@ -360,12 +354,7 @@ void TDOMNode_NS::CopyNameFrom(const TDOMNode_NS& source) {
 
 TDOMElement::~TDOMElement() { Document()->DeleteAttributeMap(attributes_); }
 
-TAttributeMap* TDOMElement::AttributeMap() { return static_cast<TAttributeMap*>(Attributes()); }
-
-TDOMNamedNodeMap* TDOMElement::Attributes() {
-  if (!attributes_) attributes_ = Document()->NewAttributeMap(this);
-  return attributes_;
-}
+TDOMNamedNodeMap* TDOMElement::Attributes() { return AttributeMap(); }
 
 bool TDOMElement::HasAttributes() const { return attributes_ && attributes_->Length() > 0; }
 

@@ -142,8 +142,12 @@ private:
 };
 
 // The order of CompareNodeName: <0, 0, >0 as name orders before, equals or
-// after nodeName.
-int CompareNames(DOMStringView name, DOMStringView nodeName);
+// after nodeName. Shorter names come first.
+inline int CompareNames(DOMStringView name, DOMStringView nodeName) {
+  if (name.size() != nodeName.size()) return name.size() < nodeName.size() ? -1 : 1;
+  const int c = name.compare(nodeName);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
 
 // Frees a node through Free(); used by tables that own nodes.
 struct TNodeDisposer {
@@ -732,6 +736,8 @@ private:
   // element holds, as the parser makes them: the same order and the same
   // replacement, without the checks and without virtual calls.
   TDOMNode* AddNew(TDOMAttr* attribute);
+  // AddNew for an attribute that does not order after the last one.
+  TDOMNode* AddInPlace(TDOMAttr* attribute);
   std::ptrdiff_t IndexOfNS(int namespaceIndex, DOMStringView localName) const;
   TDOMElement* Element() const { return static_cast<TDOMElement*>(owner_); }
 };
@@ -944,6 +950,21 @@ inline TDOMText* TDOMDocument::NewText(const DOMChar* chars, std::size_t length,
   TDOMText* text = NewCharacterData<TDOMText>(chars, length);
   if (ignorableWhitespace) text->SetFlag(NODE_IGNORABLE_WHITESPACE, true);
   return text;
+}
+
+inline TAttributeMap* TDOMElement::AttributeMap() {
+  if (!attributes_) attributes_ = Document()->NewAttributeMap(this);
+  return static_cast<TAttributeMap*>(attributes_);
+}
+
+inline TDOMNode* TAttributeMap::AddNew(TDOMAttr* attribute) {
+  // Attributes mostly come in order: the new one goes last.
+  if (!items_.empty() &&
+      CompareNames(attribute->NameItem()->Key, static_cast<const TDOMAttr*>(items_.back())->NameItem()->Key) <= 0)
+    return AddInPlace(attribute);
+  attribute->ownerElement_ = Element();
+  items_.push_back(attribute);
+  return nullptr;
 }
 
 }  // namespace corvandel::xml

@@ -96,13 +96,10 @@ TDOMNode* TDOMNamedNodeMap::RemoveNamedItemNS(const DOMString&, DOMStringView) {
   throw EDOMNotFound("NamedNodeMap.RemoveNamedItemNS");
 }
 
-TDOMNode* TAttributeMap::AddNew(TDOMAttr* attribute) {
+TDOMNode* TAttributeMap::AddInPlace(TDOMAttr* attribute) {
   attribute->ownerElement_ = Element();
-  const DOMStringView key = attribute->NameItem()->Key;
   bool found = false;
-  const bool inOrder =
-      items_.empty() || CompareNames(key, static_cast<const TDOMAttr*>(items_.back())->NameItem()->Key) > 0;
-  const std::size_t index = inOrder ? items_.size() : Find(key, found);
+  const std::size_t index = Find(attribute->NameItem()->Key, found);
   return Place(attribute, index, found);
 }
 
