@@ -526,12 +526,16 @@ void TXMLReader::ParseContent() {
   SaveTokenStart();
   const bool dropWhitespace = !settings_.KeepWhitespaceText;
   for (;;) {
-    // Indentation between tags is text that would only be dropped: it goes
-    // by without being collected.
-    const DOMChar c = dropWhitespace && scan_.Value.empty() && !scan_.InCDATA && input_.Top->DecodedLineEnds &&
-                              SkipWhitespaceBeforeMarkup()
-                          ? u'<'
-                          : input_.Top->ScanUntil(scan_.Value, TextDelimiters());
+    // Markup straight after markup leaves nothing to scan, and indentation
+    // between tags is text that would only be dropped: it goes by without
+    // being collected.
+    DOMChar c = Cur();
+    if (c != u'<' || scan_.InCDATA) {
+      c = dropWhitespace && c <= u' ' && scan_.Value.empty() && !scan_.InCDATA && input_.Top->DecodedLineEnds &&
+                  SkipWhitespaceBeforeMarkup()
+              ? u'<'
+              : input_.Top->ScanUntil(scan_.Value, TextDelimiters());
+    }
     if (c == u'<') {
       Next();
       // Two units of lookahead: "<!" is told apart by the unit after it.
