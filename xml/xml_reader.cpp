@@ -668,19 +668,19 @@ void TXMLReader::FlushCollectedText() {
 }
 
 void TXMLReader::ParseStartTag() {
-  ExpectName();
+  TNameItem* const name = ExpectInternedName();
   if (doc_.State == TDocumentState::AfterRoot)
-    FatalError(kMsgOneTopLevelElement, static_cast<uint32_t>(scan_.Name.size()));
+    FatalError(kMsgOneTopLevelElement, static_cast<uint32_t>(name->Key.size()));
   if (doc_.State < TDocumentState::InRoot) {
     if (settings_.Validate) {
       if (!dtd_.Type) ValidationError(kMsgMissingDTD);
-      else if (dtd_.Type->Name() != scan_.Name) ValidationError(kMsgRootNameMismatch);
+      else if (dtd_.Type->Name() != name->Key) ValidationError(kMsgRootNameMismatch);
     }
     doc_.State = TDocumentState::InRoot;
   }
   if (settings_.OnElementEnd)
     elementMarks_.push_back({doc_.Document->AllocatedNodeBytes(), limits_.ReleasedNodeBytes});
-  TDOMElement* element = Build().Element(InternName());
+  TDOMElement* element = Build().Element(name);
   TDOMBuilder::Append(AsParent(doc_.Current), element);
   ++doc_.ElementCounter;
   CheckDocumentMemory();
@@ -716,20 +716,20 @@ void TXMLReader::ParseStartTag() {
 }
 
 void TXMLReader::ParseAttribute(TDOMElement* element, TDOMElementDef* declaration) {
-  ExpectName();
-  TDOMAttr* attribute = Build().Attribute(InternName());
+  TNameItem* const name = ExpectInternedName();
+  TDOMAttr* attribute = Build().Attribute(name);
   TDOMAttrDef* attributeDeclaration = nullptr;
   if (declaration) {
-    attributeDeclaration = static_cast<TDOMAttrDef*>(declaration->GetAttributeNode(scan_.Name));
+    attributeDeclaration = static_cast<TDOMAttrDef*>(declaration->GetAttributeNode(name->Key));
     if (attributeDeclaration) {
       attributeDeclaration->ElementMark = doc_.ElementCounter;
     } else {
-      ValidationError(FormatMessage(kMsgUndeclaredAttribute, Narrow(scan_.Name), Narrow(element->NodeName())));
+      ValidationError(FormatMessage(kMsgUndeclaredAttribute, Narrow(name->Key), Narrow(element->NodeName())));
     }
   }
   if (TDOMNode* replaced = TDOMBuilder::AddAttribute(element, attribute)) {
     replaced->Free();
-    FatalError(kMsgDuplicateAttribute, static_cast<uint32_t>(scan_.Name.size()));
+    FatalError(kMsgDuplicateAttribute, static_cast<uint32_t>(name->Key.size()));
   }
   SkipWhitespace();
   if (Cur() != u'=') FatalError(kMsgExpectedEquals);

@@ -114,24 +114,30 @@ private:
     Next();
     return true;
   }
+  // The units of the name at the current position, when it is an ASCII
+  // name that ends inside the buffer at an ASCII unit other than the colon
+  // (where ScanNameRun would end it too); 0 for any other name.
+  std::size_t PlainNameLength(bool nameToken) const {
+    const TXMLCharSource* const source = input_.Top;
+    const uint8_t* const ascii = input_.AsciiNames->Classes;
+    const DOMChar* const start = source->Position;
+    const DOMChar* p = start;
+    const uint8_t firstClass = nameToken ? TAsciiNameClasses::kName : TAsciiNameClasses::kNameStart;
+    if (*p >= 0x80 || !(ascii[*p] & firstClass)) return 0;
+    ++p;
+    while (*p < 0x80 && (ascii[*p] & TAsciiNameClasses::kName)) ++p;
+    if (*p >= 0x80 || *p == u':' || p == source->BufferEnd) return 0;
+    return static_cast<std::size_t>(p - start);
+  }
   // Scans a name into scan_.Name; false (without error) when none starts here.
   bool ScanName(bool nameToken = false) {
     scan_.ColonPos = -1;
-    // Fast path, inline: an ASCII name that ends inside the buffer at an
-    // ASCII unit other than the colon, which ScanNameRun would end at too.
-    TXMLCharSource* const source = input_.Top;
-    const uint8_t* const ascii = input_.AsciiNames->Classes;
-    DOMChar* const start = source->Position;
-    DOMChar* p = start;
-    const uint8_t firstClass = nameToken ? TAsciiNameClasses::kName : TAsciiNameClasses::kNameStart;
-    if (*p < 0x80 && (ascii[*p] & firstClass)) {
-      ++p;
-      while (*p < 0x80 && (ascii[*p] & TAsciiNameClasses::kName)) ++p;
-      if (*p < 0x80 && *p != u':' && p != source->BufferEnd) {
-        scan_.Name.assign(start, static_cast<std::size_t>(p - start));
-        source->Position = p;
-        return true;
-      }
+    // Fast path, inline: a plain name.
+    if (const std::size_t length = PlainNameLength(nameToken)) {
+      TXMLCharSource* const source = input_.Top;
+      scan_.Name.assign(source->Position, length);
+      source->Position += length;
+      return true;
     }
     return ScanNameRun(nameToken);
   }
@@ -145,15 +151,36 @@ private:
   [[noreturn]] void NameError();
   // The document's name table entry for the name in scan_.Name (not empty).
   TNameItem* InternName() {
-    // A document uses few names many times over. The cache slot is chosen
-    // by a cheap hash of the name; names that share a slot only cost a look
-    // in the name table, whose keyed hash keeps hostile names from piling up.
     const std::size_t length = scan_.Name.size();
     const DOMChar* const name = scan_.Name.data();
-    const std::size_t slot = (length * 7 + name[0] * 31u + name[length - 1]) % kNameCacheSlots;
+    const std::size_t slot = NameCacheSlot(name, length);
     TNameItem* item = doc_.NameCache[slot];
     if (item && item->Key.size() == length && SameUnits(item->Key.data(), name, length)) return item;
     return InternNewName(slot);
+  }
+  // ExpectName and InternName in one, for start tags and attributes. A
+  // plain name found in the cache is not copied to scan_.Name: the callers
+  // take the name from the entry's Key.
+  TNameItem* ExpectInternedName() {
+    if (const std::size_t length = PlainNameLength(false)) {
+      TXMLCharSource* const source = input_.Top;
+      const DOMChar* const name = source->Position;
+      const std::size_t slot = NameCacheSlot(name, length);
+      TNameItem* item = doc_.NameCache[slot];
+      source->Position += length;
+      if (item && item->Key.size() == length && SameUnits(item->Key.data(), name, length)) return item;
+      scan_.ColonPos = -1;
+      scan_.Name.assign(name, length);
+      return InternNewName(slot);
+    }
+    ExpectName();
+    return InternName();
+  }
+  // A document uses few names many times over. The cache slot is chosen by
+  // a cheap hash of the name; names that share a slot only cost a look in
+  // the name table, whose keyed hash keeps hostile names from piling up.
+  static std::size_t NameCacheSlot(const DOMChar* name, std::size_t length) {
+    return (length * 7 + name[0] * 31u + name[length - 1]) % kNameCacheSlots;
   }
   // Equal runs of units, compared four at a time in place: the names and
   // keywords compared are short, and a call of the library's memcmp costs
