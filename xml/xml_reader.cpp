@@ -842,9 +842,7 @@ void TXMLReader::ParseEndTag() {
   CloseElement(doc_.Current);
 }
 
-void TXMLReader::CloseElement(TDOMNode* element) {
-  doc_.Current = element->ParentNode();
-  if (doc_.Current == doc_.Document.get()) doc_.State = TDocumentState::AfterRoot;
+void TXMLReader::FinishElement(TDOMNode* element) {
   if (settings_.Validate && ContentIncomplete())
     ValidationError(FormatMessage(kMsgMissingSubElements, Narrow(element->NodeName())));
   if (settings_.NamespaceAware) ns_.Support->EndElement();

@@ -229,7 +229,15 @@ private:
   // nodes); used for attributes and the default values of declarations.
   void ParseAttributeValue(TDOMNode_WithChildren* target);
   void ParseEndTag();
-  void CloseElement(TDOMNode* element);
+  // Content goes back to the element's parent. Without validation,
+  // namespaces or a callback, nothing else happens at an end tag.
+  void CloseElement(TDOMNode* element) {
+    doc_.Current = element->ParentNode();
+    if (doc_.Current == doc_.Document.get()) doc_.State = TDocumentState::AfterRoot;
+    if (settings_.Validate || settings_.NamespaceAware || settings_.OnElementEnd) FinishElement(element);
+    else PopValidationFrame();
+  }
+  void FinishElement(TDOMNode* element);
   void ParseComment();
   void ParseInstruction();
   void ProcessNamespaces(TDOMElement* element);
