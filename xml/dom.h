@@ -250,9 +250,10 @@ private:
   friend class TDOMNode_WithChildren;
   friend class TDOMDocument;
 
-  TNodePool* pool_ = nullptr;  // the pool that allocated the node, or none
   uint8_t flags_ = 0;
   bool canHaveChildren_;
+  // Allocated on its own; otherwise from a pool, which its slot names.
+  bool ownAllocation_ = false;
   TDOMNode* parent_ = nullptr;
   TDOMNode* previous_ = nullptr;
   TDOMNode* next_ = nullptr;
@@ -920,8 +921,8 @@ T* TDOMDocument::AllocateNode(Args&&... args) {
     else ::operator delete(memory);
     throw;
   }
-  node->pool_ = pool;
   if (!pool) {
+    node->ownAllocation_ = true;
     try {
       looseNodes_.insert(node);
     } catch (...) {

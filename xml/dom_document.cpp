@@ -75,7 +75,7 @@ const TNodePool* TDOMDocument::PoolFor(std::size_t nodeSize) const {
 }
 
 void TDOMDocument::ReleaseNode(TDOMNode* node) {
-  TNodePool* pool = node->pool_;
+  TNodePool* pool = node->ownAllocation_ ? nullptr : TNodePool::OwnerOf(node);
   if (!pool) looseNodes_.erase(node);
   node->~TDOMNode();
   --liveNodes_;

@@ -55,6 +55,10 @@ public:
   }
   // Returns the storage of a node whose destructor has run.
   void Release(void* node);
+  // The pool a node in use was allocated from: its slot's link word says.
+  static TNodePool* OwnerOf(void* node) {
+    return *reinterpret_cast<TNodePool**>(static_cast<unsigned char*>(node) - kLinkSize);
+  }
   // Frees every node still in use, chunk by chunk from the newest.
   void DestroyLiveNodes();
   // Runs destroy(node) on every slot in use and marks all slots free, for
