@@ -942,7 +942,7 @@ template <typename T>
 T* TDOMDocument::NewCharacterData(const DOMChar* chars, std::size_t length) {
   static_assert(sizeof(T) <= sizeof(TDOMAttr), "character data comes from the pools");
   // The most units a string holds in place, without an allocation.
-  constexpr std::size_t kInPlaceUnits = DOMString().capacity();
+  const std::size_t kInPlaceUnits = DOMString().capacity();
   if (length <= kInPlaceUnits) return AllocateNode<T>(TUnitRun{chars, length});
   return AllocateNode<T>(texts_.Copy(chars, length), length);
 }

@@ -75,7 +75,7 @@ thread_local TSpareScratch spareScratch;
 
 constexpr std::size_t kMaxSpareUnits = 4096;
 // A string of no more units than this needs no storage of its own.
-constexpr std::size_t kLocalUnits = DOMString().capacity();
+const std::size_t kLocalUnits = DOMString().capacity();
 
 // Takes the spare's storage, if it has any: an empty string in place is
 // not worth the exchange.
