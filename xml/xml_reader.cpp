@@ -64,10 +64,8 @@ thread_local bool spareScratchGone = false;  // needs no destructor: readable to
 
 struct TSpareScratch {
   ~TSpareScratch() { spareScratchGone = true; }
-  DOMString Name;
-  DOMString Value;
-  DOMString AttributeValue;
-  DOMString EntityValue;
+  // Those of TXMLReader::ScratchTexts, in its order.
+  std::array<DOMString, 4> Texts;
   std::vector<std::unique_ptr<TXMLCharSource>> Sources;
 };
 
@@ -104,10 +102,8 @@ TXMLReader::TXMLReader(const TXMLReaderSettings& settings) : settings_(settings)
     // A reader nested in another (a callback that reads a document) finds
     // the spares taken and starts without.
     TSpareScratch& spare = spareScratch;
-    TakeSpare(scan_.Name, spare.Name);
-    TakeSpare(scan_.Value, spare.Value);
-    TakeSpare(scan_.AttributeValue, spare.AttributeValue);
-    TakeSpare(scan_.EntityValue, spare.EntityValue);
+    const auto texts = ScratchTexts();
+    for (std::size_t i = 0; i < texts.size(); ++i) TakeSpare(*texts[i], spare.Texts[i]);
     if (spare.Sources.capacity() > 0) input_.Sources.swap(spare.Sources);
   }
 }
@@ -124,10 +120,8 @@ TXMLReader::~TXMLReader() {
   if (dtd_.TypeOwned && dtd_.Type) dtd_.Type->Free();
   if (!spareScratchGone) {
     TSpareScratch& spare = spareScratch;
-    GiveSpare(scan_.Name, spare.Name);
-    GiveSpare(scan_.Value, spare.Value);
-    GiveSpare(scan_.AttributeValue, spare.AttributeValue);
-    GiveSpare(scan_.EntityValue, spare.EntityValue);
+    const auto texts = ScratchTexts();
+    for (std::size_t i = 0; i < texts.size(); ++i) GiveSpare(*texts[i], spare.Texts[i]);
     if (spare.Sources.capacity() == 0) input_.Sources.swap(spare.Sources);
   }
 }

@@ -82,6 +82,11 @@ public:
   void ValidationErrorAt(const std::string& reason, uint32_t line, uint32_t column);
 
 private:
+  // The scan buffers that the thread's next reader may take over.
+  std::array<DOMString*, 4> ScratchTexts() {
+    return {&scan_.Name, &scan_.Value, &scan_.AttributeValue, &scan_.EntityValue};
+  }
+
   // ---- sources
   void PushSource(std::unique_ptr<TXMLCharSource> source);
   // Pops the current source; false when it cannot be popped (the document
