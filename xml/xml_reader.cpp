@@ -611,6 +611,9 @@ void TXMLReader::ParseContent() {
       }
       // Any other entity is either read in place, as a source pushed on
       // top, or kept as a reference node holding a copy of its content.
+      // Its content, when parsed now, starts with the flag of the text
+      // collected before the reference.
+      if (!scan_.NonWhitespace) scan_.NonWhitespace = CollectedNonWhitespace();
       TDOMEntityEx* entity = ResolveGeneralEntity(false);
       if (entity && settings_.ExpandEntityRefs) {
         ChargeExpansion(entity);
@@ -637,13 +640,14 @@ const TDelimiterSet& TXMLReader::TextDelimiters() const {
   return kTextDelimiters;
 }
 
+bool TXMLReader::CollectedNonWhitespace() const {
+  // Mostly the first unit tells.
+  return std::any_of(scan_.Value.begin(), scan_.Value.end(),
+                     [](DOMChar c) { return c != u' ' && c != u'\t' && c != u'\n' && c != u'\r'; });
+}
+
 void TXMLReader::FlushCollectedText() {
-  // Whether the text holds more than whitespace shows mostly in its first
-  // unit; references set the flag whatever they stand for.
-  const bool nonWhitespace =
-      scan_.NonWhitespace || std::any_of(scan_.Value.begin(), scan_.Value.end(), [](DOMChar c) {
-        return c != u' ' && c != u'\t' && c != u'\n' && c != u'\r';
-      });
+  const bool nonWhitespace = scan_.NonWhitespace || CollectedNonWhitespace();
   if (doc_.State != TDocumentState::InRoot) {
     if (nonWhitespace) FatalErrorAtToken(kMsgIllegalAtDocumentLevel);
   } else if (nonWhitespace || settings_.KeepWhitespaceText) {

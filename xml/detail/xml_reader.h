@@ -228,6 +228,9 @@ private:
     if (!scan_.Value.empty()) FlushCollectedText();
   }
   void FlushCollectedText();
+  // Whether the units collected hold more than whitespace; references that
+  // stand for whitespace count, too, through scan_.NonWhitespace.
+  bool CollectedNonWhitespace() const;
   void ParseStartTag();
   void ParseAttribute(TDOMElement* element, TDOMElementDef* declaration);
   // Reads a quoted value into target's children (text and entity reference
