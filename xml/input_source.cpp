@@ -387,8 +387,8 @@ DOMChar TXMLDecodingSource::ScanUntil(DOMString& buffer, const TDelimiterSet& de
   // scan. A delimiter from U+0020 up is neither a line end nor invalid, so
   // the loop below would return it at once with nothing appended.
   const bool takesReferences = delimiters.TakesPredefinedReferences();
-  if (const DOMChar first = *Position; first >= 0x20 && delimiters.Contains(first) && !(first == u'&' && takesReferences))
-    return first;
+  const DOMChar first = *Position;
+  if (first >= 0x20 && delimiters.Contains(first) && !(first == u'&' && takesReferences)) return first;
   DOMChar* run = Position;
   const bool lfInRun = !delimiters.Contains(kLF);
   for (;;) {

@@ -1011,17 +1011,13 @@ bool TXMLReader::ParseReference(DOMString& buffer) {
   }
   ExpectName();
   ExpectChar(u';');
-  static constexpr struct {
-    DOMStringView name;
-    DOMChar value;
-  } kPredefined[] = {{u"lt", u'<'}, {u"gt", u'>'}, {u"amp", u'&'}, {u"apos", u'\''}, {u"quot", u'"'}};
-  for (const auto& entity : kPredefined) {
-    if (scan_.Name == entity.name) {
-      buffer += entity.value;
-      return true;
-    }
-  }
-  return false;
+  // A predefined entity cut by the buffer's end, or any other entity.
+  const DOMString reference = scan_.Name + u';';
+  std::size_t length = 0;
+  const DOMChar value = PredefinedEntityAt(reference.data(), reference.data() + reference.size(), length);
+  if (!value || length != reference.size()) return false;
+  buffer += value;
+  return true;
 }
 
 TDOMEntityEx* TXMLReader::ResolveGeneralEntity(bool inAttribute) {
