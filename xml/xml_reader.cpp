@@ -1,6 +1,7 @@
 #include "xml/detail/xml_reader.h"
 
 #include <algorithm>
+#include <cassert>
 
 #include "runtime/ascii_case.h"
 #include "runtime/code_page.h"
@@ -819,7 +820,10 @@ void TXMLReader::ParseEndTag() {
   // Fast path: the open element's name followed directly by ">" in the
   // buffer. The open name was itself read as a name under the same rules,
   // and ">" ends every name, so scanning it again would find the same name.
-  const DOMString& open = doc_.Current->NodeName();
+  // Only elements open at a depth that an end tag may close (see
+  // ParseContent), so the open node is an element, whose name is its key.
+  assert(doc_.Current->NodeType() == ELEMENT_NODE);
+  const DOMString& open = static_cast<const TDOMElement*>(doc_.Current)->NameItem()->Key;
   TXMLCharSource* const source = input_.Top;
   const std::size_t length = open.size();
   if (static_cast<std::size_t>(source->BufferEnd - source->Position) > length &&
@@ -830,8 +834,8 @@ void TXMLReader::ParseEndTag() {
     return;
   }
   ExpectName();
-  if (scan_.Name != doc_.Current->NodeName())
-    FatalError(FormatMessage(kMsgUnmatchingEndTag, Narrow(doc_.Current->NodeName())),
+  if (scan_.Name != open)
+    FatalError(FormatMessage(kMsgUnmatchingEndTag, Narrow(open)),
                static_cast<uint32_t>(scan_.Name.size()));
   if (!CheckForChar(u'>')) {
     SkipWhitespace();
