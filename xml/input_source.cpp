@@ -34,14 +34,31 @@ int DecodeUTF8(const uint8_t* in, std::size_t count, std::size_t& consumed, DOMC
 #if defined(__SSE2__)
     // Runs of ASCII, by far the most of any markup, are widened 16 bytes at
     // a time; the first block holding a byte from 80h up goes on below.
+    // A block that holds one is widened all the same, and only its ASCII
+    // head is kept: the units past it are overwritten below.
+    const __m128i zero = _mm_setzero_si128();
+    bool nonASCII = false;
     while (room - n >= 16 && count - i >= 16) {
       const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-      if (_mm_movemask_epi8(bytes) != 0) break;
-      const __m128i zero = _mm_setzero_si128();
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_unpacklo_epi8(bytes, zero));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n + 8), _mm_unpackhi_epi8(bytes, zero));
+      if (const int high = _mm_movemask_epi8(bytes); high != 0) {
+        const auto ascii = static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(high)));
+        i += ascii;
+        n += ascii;
+        nonASCII = true;
+        break;
+      }
       i += 16;
       n += 16;
+    }
+    // Near the end of the input or of the room, eight bytes at a time.
+    while (!nonASCII && room - n >= 8 && count - i >= 8) {
+      const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(in + i));
+      if (_mm_movemask_epi8(bytes) != 0) break;
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), _mm_unpacklo_epi8(bytes, zero));
+      i += 8;
+      n += 8;
     }
 #endif
     // ASCII too short for a block, up to the next byte from 80h up.
