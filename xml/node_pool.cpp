@@ -177,13 +177,9 @@ char16_t* TTextArena::AddChunk(std::size_t units, bool current) {
   return first;
 }
 
-const char16_t* TTextArena::Copy(const char16_t* chars, std::size_t length) {
+const char16_t* TTextArena::CopyToNewChunk(const char16_t* chars, std::size_t length) {
   char16_t* target;
-  if (length <= room_) {
-    target = next_;
-    next_ += length;
-    room_ -= length;
-  } else if (length > kMaxChunkUnits / 2) {
+  if (length > kMaxChunkUnits / 2) {
     // A long run gets a chunk of its own, and the current chunk keeps its room.
     target = AddChunk(length, false);
   } else {
@@ -193,7 +189,7 @@ const char16_t* TTextArena::Copy(const char16_t* chars, std::size_t length) {
     next_ += length;
     room_ -= length;
   }
-  std::memcpy(target, chars, length * sizeof(char16_t));
+  CopyUnits(target, chars, length);
   return target;
 }
 

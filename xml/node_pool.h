@@ -2,6 +2,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace corvandel::xml {
 
@@ -120,7 +125,14 @@ public:
   TTextArena& operator=(const TTextArena&) = delete;
 
   // A copy of the units, which stays put until the arena goes.
-  const char16_t* Copy(const char16_t* chars, std::size_t length);
+  const char16_t* Copy(const char16_t* chars, std::size_t length) {
+    if (length > room_) return CopyToNewChunk(chars, length);
+    char16_t* const target = next_;
+    next_ += length;
+    room_ -= length;
+    CopyUnits(target, chars, length);
+    return target;
+  }
 
   static constexpr std::size_t kFirstChunkUnits = 1024;
   static constexpr std::size_t kMaxChunkUnits = 32768;
@@ -132,6 +144,23 @@ private:
   };
   static constexpr std::size_t kChunkHeaderSize = sizeof(Chunk);
   char16_t* AddChunk(std::size_t units, bool current);
+  const char16_t* CopyToNewChunk(const char16_t* chars, std::size_t length);
+  // Most text is a few dozen units: a copy in blocks of eight, the last
+  // one flush with the end, costs less than a call of the library's copy,
+  // whose choice by length mostly guesses wrong for such runs.
+  static void CopyUnits(char16_t* target, const char16_t* chars, std::size_t length) {
+#if defined(__SSE2__)
+    if (length >= 8 && length <= 64) {
+      for (std::size_t i = 0; i + 8 < length; i += 8)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i),
+                         _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + i)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(target + length - 8),
+                       _mm_loadu_si128(reinterpret_cast<const __m128i*>(chars + length - 8)));
+      return;
+    }
+#endif
+    std::memcpy(target, chars, length * sizeof(char16_t));
+  }
 
   Chunk* chunks_ = nullptr;  // the newest first, each linked to the one before
   char16_t* next_ = nullptr;  // the next free unit of the current chunk
