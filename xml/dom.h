@@ -809,7 +809,7 @@ private:
   friend class TDOMElementList;
   friend class TDOMBuilder;
 
-  TNameItem* InternName(DOMStringView name) { return names_.FindOrAdd(name); }
+  TNameItem* InternName(DOMStringView name) { return names_->FindOrAdd(name); }
   bool RegisterId(TDOMAttr* attribute);
   void SetNamespaceInfo(TDOMNode_NS* node, DOMStringView uri, uint16_t colonPos);
   const TNodePool* PoolFor(std::size_t nodeSize) const;
@@ -853,7 +853,9 @@ private:
   static constexpr std::size_t kFixedNamespaces = 3;
   static const DOMString* FixedNamespaces();
   std::vector<DOMString> namespaces_;
-  TNameTable names_;
+  // A small table of names the last document of the thread left (with
+  // names of its own that this one may never use), else a new one.
+  std::unique_ptr<TNameTable> names_;
   // The element that owns the shared empty list, made on first use.
   class TPlaceholder;
   std::unique_ptr<TPlaceholder> placeholder_;

@@ -12,6 +12,37 @@ constexpr uint32_t kNameTableSize = 256;
 constexpr uint32_t kListCacheSize = 32;
 constexpr uint32_t kIdTableSize = 256;
 
+// The name table the thread's last document left: a worker reads answer
+// after answer of the same few names, which the next document then finds
+// instead of adding them again. Only a small table is kept, so that one
+// document's many or long names do not stay with the thread.
+constexpr uint32_t kMaxKeptNames = 64;
+constexpr std::size_t kMaxKeptNameUnits = 2048;
+thread_local bool spareNamesGone = false;  // needs no destructor: readable to the thread's end
+struct TSpareNames {
+  ~TSpareNames() { spareNamesGone = true; }
+  std::unique_ptr<TNameTable> Table;
+};
+thread_local TSpareNames spareNames;
+
+std::unique_ptr<TNameTable> TakeNameTable() {
+  if (!spareNamesGone && spareNames.Table && spareNames.Table->NextGeneration()) return std::move(spareNames.Table);
+  return std::make_unique<TNameTable>(kNameTableSize);
+}
+
+// Keeps a table whose entries hold no data, if it is small enough.
+void KeepNameTable(std::unique_ptr<TNameTable> table) {
+  if (spareNamesGone || table->Count() > kMaxKeptNames) return;
+  std::size_t units = 0;
+  bool holdsData = false;
+  table->ForEach([&](const TNameItem& item) {
+    units += item.Key.size();
+    holdsData |= item.Data != nullptr;
+  });
+  if (holdsData || units > kMaxKeptNameUnits) return;
+  spareNames.Table = std::move(table);
+}
+
 }  // namespace
 
 // The element's own destructor is protected, since nodes die through their
@@ -24,7 +55,7 @@ public:
 
 TDOMDocument::TDOMDocument()
     : TDOMNode_WithChildren(this),
-      names_(kNameTableSize) {}
+      names_(TakeNameTable()) {}
 
 TDOMDocument::~TDOMDocument() {
   SetFlag(NODE_DESTROYING, true);
@@ -42,12 +73,13 @@ TDOMDocument::~TDOMDocument() {
       liveNodes_ -= pool.LiveCount();
       pool.DestroyInPlace([](void* node) { static_cast<TDOMNode*>(node)->~TDOMNode(); });
     }
+    KeepNameTable(std::move(names_));
     return;
   }
   while (TDOMNode* child = FirstChild()) child->Free();
   // Element declarations hold attribute declarations whose values live in
   // the pools, so they go before the pools; the names stay until the end.
-  names_.ForEach([](TNameItem& item) {
+  names_->ForEach([](TNameItem& item) {
     if (TDOMNode* declaration = std::exchange(item.Data, nullptr)) declaration->Free();
   });
   // Nodes never attached, or unlinked and kept, die here. All of them are
@@ -306,12 +338,12 @@ void TXMLDocument::SetXMLVersion(const DOMString& version) {
 // ---------------------------------------------------------------- builder
 
 TDOMElement* TDOMBuilder::Element(const DOMChar* chars, std::size_t length) const {
-  return document_->NewElement(document_->names_.FindOrAdd(chars, length));
+  return document_->NewElement(document_->names_->FindOrAdd(chars, length));
 }
 
 TDOMAttrDef* TDOMBuilder::AttributeDef(const DOMChar* chars, std::size_t length) const {
   static_assert(sizeof(TDOMAttrDef) > sizeof(TDOMAttr), "attribute declarations are allocated on their own");
-  return document_->AllocateNode<TDOMAttrDef>(document_->names_.FindOrAdd(chars, length));
+  return document_->AllocateNode<TDOMAttrDef>(document_->names_->FindOrAdd(chars, length));
 }
 
 TDOMCDATASection* TDOMBuilder::CDATASection(const DOMChar* chars, std::size_t length) const {

@@ -30,6 +30,8 @@ template <typename T>
 struct THashItem {
   DOMString Key;
   uint32_t HashValue = 0;
+  // The table's generation when the entry was added (see NextGeneration).
+  uint32_t Generation = 0;
   THashItem* Next = nullptr;
   T* Data = nullptr;
   // The entry added just before this one: the table walks its entries
@@ -145,6 +147,16 @@ public:
   }
 
   uint32_t Count() const { return count_; }
+  // A table handed from one user to the next, like a document's names to
+  // the thread's next document, starts a new generation: the entries added
+  // from then on carry it, so that the new user tells its own from those
+  // it found. False, with the generation unchanged, once it would wrap.
+  uint32_t Generation() const { return generation_; }
+  bool NextGeneration() {
+    if (generation_ == UINT32_MAX) return false;
+    ++generation_;
+    return true;
+  }
   // Entries compared during lookups so far: stays near the number of
   // lookups while the chains are short.
   uint64_t Probes() const { return probes_; }
@@ -226,7 +238,7 @@ private:
       }
       memory = reinterpret_cast<unsigned char*>(chunks_) + kChunkHeader + chunks_->Used++ * sizeof(TSlot);
     }
-    return ::new (memory) Item{std::move(key), hash, nullptr, nullptr, newest_};
+    return ::new (memory) Item{std::move(key), hash, generation_, nullptr, nullptr, newest_};
   }
 
   void DeleteItem(Item* item) {
@@ -267,6 +279,7 @@ private:
   }
 
   uint32_t count_ = 0;
+  uint32_t generation_ = 0;
   uint64_t probes_ = 0;
   Item** buckets_ = nullptr;  // bucketCount_ chains
   uint32_t bucketCount_ = 0;

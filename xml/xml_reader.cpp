@@ -377,8 +377,14 @@ TNameItem* TXMLReader::InternNewName(std::size_t slot) {
   bool found = false;
   const std::size_t length = scan_.Name.size();
   const DOMChar* const name = scan_.Name.data();
-  TNameItem* item = Build().Names().FindOrAdd(name, length, NameHash(name, length, slot), found);
-  if (!found) limits_.NameBytes += sizeof(TNameItem) + sizeof(DOMChar) * length;
+  TNameTable& names = Build().Names();
+  TNameItem* item = names.FindOrAdd(name, length, NameHash(name, length, slot), found);
+  // A name counts once for the document, as if it were new to its table:
+  // the table may come from an earlier document, with names of its own.
+  if (!found || item->Generation != names.Generation()) {
+    item->Generation = names.Generation();
+    limits_.NameBytes += sizeof(TNameItem) + sizeof(DOMChar) * length;
+  }
   doc_.NameCache[slot] = item;
   return item;
 }

@@ -317,6 +317,34 @@ TEST(ReaderLimitsTest, DocumentMemoryIsBounded) {
   EXPECT_NE(Read(defaults, 0, small).find(kLimit), std::string::npos);
 }
 
+// A thread's documents share their names' storage; the memory bound still
+// counts every name a document uses, as if none were known before it.
+TEST(ReaderLimitsTest, NamesCountAlikeWhenAnEarlierDocumentUsedThem) {
+  std::string text = "<r>";
+  for (int i = 0; i < 40; ++i) text += "<name" + std::to_string(i) + "/>";
+  text += "</r>";
+  auto fits = [&](uint64_t bytes) {
+    TXMLReaderSettings settings;
+    settings.MaxDocumentBytes = bytes;
+    return Read(text, 0, settings).find("error") == std::string::npos;
+  };
+  auto fitsOnNewThread = [&](uint64_t bytes) {
+    bool result = false;
+    std::thread([&] { result = fits(bytes); }).join();
+    return result;
+  };
+  uint64_t low = 1, high = 1u << 20;  // the least bound the document fits in, read first on its thread
+  while (low < high) {
+    const uint64_t middle = (low + high) / 2;
+    if (fitsOnNewThread(middle)) high = middle;
+    else low = middle + 1;
+  }
+  std::thread([&] {
+    EXPECT_TRUE(fits(low));
+    EXPECT_FALSE(fits(low - 1));
+  }).join();
+}
+
 // A caller that drops each record as it ends reads a long list in the
 // tree of one record: node storage is reused, and the memory bound counts
 // only what is alive (and the text, which stays).

@@ -21,7 +21,7 @@ public:
   // ---- names
   // The document's name table; an entry's Data holds the element
   // declaration of its name, which the table owns.
-  TNameTable& Names() const { return document_->names_; }
+  TNameTable& Names() const { return *document_->names_; }
   TNameItem* InternName(DOMStringView name) const { return document_->InternName(name); }
 
   // ---- nodes, unattached; names are taken as given
