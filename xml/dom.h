@@ -154,7 +154,16 @@ struct TNodeDisposer {
   void operator()(TDOMNode* node) const;
 };
 
-using TNameTable = THashTable<TDOMNode, TNodeDisposer>;
+// A document's names. Recent holds, by the reader's name cache slot, the
+// entries it looked up last; it stays with the table when a later document
+// takes the table over (see TDOMDocument::names_), so that its reader finds
+// those names without a lookup.
+class TNameTable : public THashTable<TDOMNode, TNodeDisposer> {
+public:
+  using THashTable::THashTable;
+  static constexpr std::size_t kRecentSlots = 64;
+  std::array<Item*, kRecentSlots> Recent{};
+};
 using TNameItem = TNameTable::Item;
 
 class TDOMNode {

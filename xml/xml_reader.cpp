@@ -374,11 +374,16 @@ uint32_t TXMLReader::NameHash(const DOMChar* name, std::size_t length, std::size
 }
 
 TNameItem* TXMLReader::InternNewName(std::size_t slot) {
-  bool found = false;
+  static_assert(TNameTable::kRecentSlots == kNameCacheSlots);
+  bool found = true;
   const std::size_t length = scan_.Name.size();
   const DOMChar* const name = scan_.Name.data();
   TNameTable& names = Build().Names();
-  TNameItem* item = names.FindOrAdd(name, length, NameHash(name, length, slot), found);
+  TNameItem* item = names.Recent[slot];
+  if (!item || item->Key.size() != length || !SameUnits(item->Key.data(), name, length)) {
+    item = names.FindOrAdd(name, length, NameHash(name, length, slot), found);
+    names.Recent[slot] = item;
+  }
   // A name counts once for the document, as if it were new to its table:
   // the table may come from an earlier document, with names of its own.
   if (!found || item->Generation != names.Generation()) {
