@@ -380,7 +380,7 @@ TNameItem* TXMLReader::InternNewName(std::size_t slot) {
   const DOMChar* const name = scan_.Name.data();
   TNameTable& names = Build().Names();
   TNameItem* item = names.Recent[slot];
-  if (!item || item->Key.size() != length || !SameUnits(item->Key.data(), name, length)) {
+  if (!IsName(item, name, length)) {
     item = names.FindOrAdd(name, length, NameHash(name, length, slot), found);
     names.Recent[slot] = item;
   }

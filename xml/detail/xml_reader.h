@@ -160,7 +160,7 @@ private:
     const DOMChar* const name = scan_.Name.data();
     const std::size_t slot = NameCacheSlot(name, length);
     TNameItem* item = doc_.NameCache[slot];
-    if (item && item->Key.size() == length && SameUnits(item->Key.data(), name, length)) return item;
+    if (IsName(item, name, length)) return item;
     return InternNewName(slot);
   }
   // ExpectName and InternName in one, for start tags and attributes. A
@@ -173,7 +173,7 @@ private:
       const std::size_t slot = NameCacheSlot(name, length);
       TNameItem* item = doc_.NameCache[slot];
       source->Position += length;
-      if (item && item->Key.size() == length && SameUnits(item->Key.data(), name, length)) return item;
+      if (IsName(item, name, length)) return item;
       scan_.ColonPos = -1;
       scan_.Name.assign(name, length);
       return InternNewName(slot);
@@ -201,6 +201,10 @@ private:
     for (; i < length; ++i)
       if (a[i] != b[i]) return false;
     return true;
+  }
+  // Whether the entry, if any, holds exactly this name.
+  static bool IsName(const TNameItem* item, const DOMChar* name, std::size_t length) {
+    return item && item->Key.size() == length && SameUnits(item->Key.data(), name, length);
   }
   // Looks the name up in the table, adds it when new, and caches it in slot.
   TNameItem* InternNewName(std::size_t slot);
